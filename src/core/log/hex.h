@@ -1,0 +1,20 @@
+#pragma once
+// Hex text to bytes and back, as shown in the log and typed by the user.
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace quintrel {
+
+// Each byte as two upper-case hex digits, one blank between bytes when blanks is
+// set; never a trailing blank.
+std::string BytesToHex(const std::uint8_t* bytes, std::size_t count, bool blanks = true);
+
+// Every "0x" (lower-case x only) is removed, then every blank; the rest is read two
+// characters at a time as one hex byte. An invalid pair gives 0x00, an odd last
+// character is read as one digit. Writes at most capacity bytes; returns the count.
+std::size_t HexToBytes(std::string_view text, std::uint8_t* out, std::size_t capacity);
+
+} // namespace quintrel

@@ -1,0 +1,145 @@
+#include "osdp/frame_codec.h"
+
+#include "crypto/secure_message.h"
+#include "osdp/bytes.h"
+
+#include <cstring>
+
+namespace quintrel {
+
+namespace {
+
+constexpr std::uint8_t kSom = 0x53;
+constexpr std::uint8_t kCtrlCrc = 0x04;
+constexpr std::uint8_t kCtrlScb = 0x08;
+
+std::size_t CheckBytes(std::uint8_t ctrl) { return (ctrl & kCtrlCrc) ? 2 : 1; }
+
+} // namespace
+
+TEncodeResult EncodeFrame(const TOsdpRequest& request, TDeviceState* device, bool useCrc,
+                          std::uint8_t* tx) {
+    TEncodeResult result;
+    std::uint8_t scbLength = request.ScbLength;
+    std::uint8_t scbType = scbLength ? request.ScbType : 0;
+    const std::size_t m = request.PayloadLength;
+    if (m > kPayloadCapacity) {
+        result.Error = "payload too long";
+        return result;
+    }
+    if (device) ProtectCommandBlock(device->Session, m > 0, scbLength, scbType);
+    if (scbLength == 1 || scbLength > kScbAreaSize) {
+        result.Error = "invalid security block";
+        return result;
+    }
+    if (!device && CarriesMac(scbType)) {
+        result.Error = "no secure session for the broadcast address";
+        return result;
+    }
+
+    std::size_t length = 7 + scbLength + m + (useCrc ? 1 : 0);
+    if (CarriesMac(scbType)) length += 4;
+    if (CarriesEncryptedData(scbType)) length += PaddingCount(m);
+    if (length > kFrameBufferSize) {
+        result.Error = "frame too long";
+        return result;
+    }
+
+    if (device && scbLength && scbType == 0x11) device->Sequence = 0;
+    const std::uint8_t sequence = device ? (device->Sequence & 0x03) : 0;
+
+    std::memset(tx, 0, kFrameBufferSize);
+    std::uint8_t* cursor = tx;
+    PutByte(cursor, kSom);
+    PutByte(cursor, request.Address & 0x7F);
+    PutWord(cursor, static_cast<std::uint16_t>(length), false);
+    PutByte(cursor, static_cast<std::uint8_t>(sequence | (useCrc ? kCtrlCrc : 0) |
+                                              (scbLength ? kCtrlScb : 0)));
+    if (scbLength) {
+        PutByte(cursor, scbLength);
+        PutByte(cursor, scbType);
+        PutBytes(cursor, scbLength - 2, request.ScbData.data());
+    }
+    PutByte(cursor, request.Command);
+    const std::size_t dataStart = static_cast<std::size_t>(cursor - tx);
+    PutBytes(cursor, static_cast<int>(m), request.Payload.data());
+
+    std::size_t end = dataStart + m;
+    if (device && CarriesMac(scbType))
+        end = ProtectCommandData(device->Session, scbType, tx, dataStart, end);
+
+    cursor = tx + end;
+    if (useCrc)
+        PutWord(cursor, CalcCrc16(tx, end), false);
+    else
+        PutByte(cursor, CalcChecksum(tx, end));
+
+    result.Ok = true;
+    result.Length = length;
+    result.ScbLength = scbLength;
+    result.ScbType = scbType;
+    return result;
+}
+
+TDecodedFrame PeekFrame(const std::uint8_t* frame, std::size_t count) {
+    TDecodedFrame f;
+    if (count >= 2) f.Address = frame[1] & 0x7F;
+    if (count >= 5) f.Ctrl = frame[4];
+    std::size_t n = 0;
+    if ((f.Ctrl & kCtrlScb) && count >= 6) {
+        n = frame[5];
+        if (n < 2 || n > kScbAreaSize || 5 + n >= count) {
+            f.Error = "block length error";
+            return f;
+        }
+        std::memcpy(f.Scb.data(), frame + 5, n);
+    }
+    if (count < 7 || 6 + n + CheckBytes(f.Ctrl) > count) {
+        f.Error = "length error";
+        return f;
+    }
+    f.Code = frame[5 + n];
+    f.DataStart = 6 + n;
+    f.DataLength = count - CheckBytes(f.Ctrl) - f.DataStart;
+    f.Valid = true; // the layout is sound; nothing is checked yet
+    return f;
+}
+
+TDecodedFrame DecodeFrame(std::uint8_t* frame, std::size_t count, std::span<TDeviceState> devices) {
+    TDecodedFrame f = PeekFrame(frame, count);
+    if (f.Valid && (count > kFrameBufferSize || static_cast<std::size_t>(frame[2] | (frame[3] << 8)) != count)) {
+        f.Valid = false;
+        f.Error = "length error";
+    }
+    TSecureSession* session = f.Address < devices.size() ? &devices[f.Address].Session : nullptr;
+    if (session && f.ScbType() == 0) session->State = ssNone;
+
+    if (f.Valid) {
+        if (f.Ctrl & kCtrlCrc) {
+            const std::uint16_t crc = CalcCrc16(frame, count - 2);
+            f.Valid = frame[count - 2] == (crc & 0xFF) && frame[count - 1] == (crc >> 8);
+            if (!f.Valid) f.Error = "crc error";
+        } else {
+            f.Valid = CalcChecksum(frame, count) == 0;
+            if (!f.Valid) f.Error = "cksum error";
+        }
+    }
+
+    if (f.Valid && f.HasBlock() && CarriesMac(f.ScbType())) {
+        if (!session) {
+            f.Valid = false;
+            f.Error = "no secure session";
+        } else {
+            const TCheckResult check =
+                CheckReply(*session, f.ScbType(), frame, f.DataStart, f.DataLength);
+            f.Valid = check.Valid;
+            f.Error = check.Error;
+            f.DataLength = check.Valid ? check.DataLength : 0;
+        }
+    }
+
+    if (!f.Valid && session) session->State = ssNone;
+    return f;
+}
+
+} // namespace quintrel

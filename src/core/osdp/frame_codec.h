@@ -1,0 +1,57 @@
+#pragma once
+// Turns a request into the bytes of one command frame, and checks a received
+// frame and cuts it into its fields. The per-address state it reads and writes
+// (sequence number, secure session) is passed in by the engine.
+
+#include "osdp/types.h"
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+namespace quintrel {
+
+struct TEncodeResult {
+    bool Ok = false;
+    const char* Error = "";
+    std::size_t Length = 0;     // LEN: the frame without the leading 0xFF mark byte
+    std::uint8_t ScbLength = 0; // the block as sent (an open session may have replaced it)
+    std::uint8_t ScbType = 0;
+};
+
+// Builds the frame into tx (kFrameBufferSize bytes). device is the record of the
+// request's address, or nullptr for the broadcast address, which has no record:
+// a broadcast frame carries sequence 0 and is never protected. A request whose
+// frame would not fit the buffer, or whose security block is malformed, is refused
+// with nothing written past the buffer and no device state changed.
+TEncodeResult EncodeFrame(const TOsdpRequest& request, TDeviceState* device, bool useCrc,
+                          std::uint8_t* tx);
+
+struct TDecodedFrame {
+    bool Valid = false;
+    const char* Error = ""; // "crc error", "cksum error", "" for a MAC mismatch, or a layout fault
+    std::uint8_t Address = 0; // reply bit removed
+    std::uint8_t Ctrl = 0;
+    std::array<std::uint8_t, kScbAreaSize> Scb{}; // zero when the frame has no block
+    std::uint8_t Code = 0;
+    std::size_t DataStart = 0;
+    std::size_t DataLength = 0; // after MAC removal, decryption and padding removal
+
+    std::uint8_t ScbLength() const { return Scb[0]; }
+    std::uint8_t ScbType() const { return Scb[1]; }
+    bool HasBlock() const { return Scb[0] != 0; }
+};
+
+// Address, control byte, security block and code, as far as the bytes allow; used
+// by the engine to filter the raw log line before the frame is checked.
+TDecodedFrame PeekFrame(const std::uint8_t* frame, std::size_t count);
+
+// Checks a complete frame of count bytes (count must equal its LEN field) and, for
+// a protected reply, verifies its MAC and decrypts its data in place. Session
+// fallbacks happen here: a reply without a block, or an invalid reply, ends the
+// secure session of its address. Replies from the broadcast address touch no record.
+// devices holds the kDeviceCount records of addresses 0..126.
+TDecodedFrame DecodeFrame(std::uint8_t* frame, std::size_t count, std::span<TDeviceState> devices);
+
+} // namespace quintrel

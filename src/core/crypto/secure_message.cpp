@@ -8,10 +8,10 @@
 namespace quintrel {
 
 void ProtectCommandBlock(const TSecureSession& session, bool hasData, std::uint8_t& scbLength,
-                         std::uint8_t& scbType) {
+                         std::uint8_t& scbType, bool reply) {
     if (!session.IsEstablished()) return;
     scbLength = 2;
-    scbType = hasData ? 0x17 : 0x15;
+    scbType = static_cast<std::uint8_t>((hasData ? 0x17 : 0x15) + (reply ? 1 : 0));
 }
 
 std::size_t ProtectCommandData(TSecureSession& session, std::uint8_t scbType, std::uint8_t* frame,

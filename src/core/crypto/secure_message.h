@@ -17,12 +17,13 @@ inline bool CarriesEncryptedData(std::uint8_t scbType) {
 inline std::size_t PaddingCount(std::size_t dataLength) { return 16 - dataLength % 16; }
 
 // Before the frame length is known: an open session replaces whatever block the
-// request brought by 02 15 (no data) or 02 17 (data).
+// request brought by 02 15 (no data) or 02 17 (data); a device answering inside a
+// session (reply set) uses 02 16 and 02 18.
 void ProtectCommandBlock(const TSecureSession& session, bool hasData, std::uint8_t& scbLength,
-                         std::uint8_t& scbType);
+                         std::uint8_t& scbType, bool reply = false);
 
 // After the header, the command code and the plain data are in the frame: for
-// 0x17 pads and encrypts the data in place (IV = ~LastMac), then for 0x15..0x18
+// 0x17 and 0x18 pads and encrypts the data in place (IV = ~LastMac), then for 0x15..0x18
 // appends the first 4 bytes of the MAC over everything written so far and keeps the
 // whole MAC as LastMac. The caller has zeroed the buffer past dataEnd and sized it
 // for padding and MAC. Returns the new end of the frame.

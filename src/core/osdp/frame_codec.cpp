@@ -18,7 +18,7 @@ std::size_t CheckBytes(std::uint8_t ctrl) { return (ctrl & kCtrlCrc) ? 2 : 1; }
 } // namespace
 
 TEncodeResult EncodeFrame(const TOsdpRequest& request, TDeviceState* device, bool useCrc,
-                          std::uint8_t* tx) {
+                          std::uint8_t* tx, bool reply) {
     TEncodeResult result;
     std::uint8_t scbLength = request.ScbLength;
     std::uint8_t scbType = scbLength ? request.ScbType : 0;
@@ -27,7 +27,7 @@ TEncodeResult EncodeFrame(const TOsdpRequest& request, TDeviceState* device, boo
         result.Error = "payload too long";
         return result;
     }
-    if (device) ProtectCommandBlock(device->Session, m > 0, scbLength, scbType);
+    if (device) ProtectCommandBlock(device->Session, m > 0, scbLength, scbType, reply);
     if (scbLength == 1 || scbLength > kScbAreaSize) {
         result.Error = "invalid security block";
         return result;
@@ -51,7 +51,7 @@ TEncodeResult EncodeFrame(const TOsdpRequest& request, TDeviceState* device, boo
     std::memset(tx, 0, kFrameBufferSize);
     std::uint8_t* cursor = tx;
     PutByte(cursor, kSom);
-    PutByte(cursor, request.Address & 0x7F);
+    PutByte(cursor, static_cast<std::uint8_t>((request.Address & 0x7F) | (reply ? 0x80 : 0)));
     PutWord(cursor, static_cast<std::uint16_t>(length), false);
     PutByte(cursor, static_cast<std::uint8_t>(sequence | (useCrc ? kCtrlCrc : 0) |
                                               (scbLength ? kCtrlScb : 0)));

@@ -25,8 +25,10 @@ struct TEncodeResult {
 // a broadcast frame carries sequence 0 and is never protected. A request whose
 // frame would not fit the buffer, or whose security block is malformed, is refused
 // with nothing written past the buffer and no device state changed.
+// With reply set the frame is built as a device builds its answer: the address
+// carries the reply bit and an open session protects it as 0x16 or 0x18.
 TEncodeResult EncodeFrame(const TOsdpRequest& request, TDeviceState* device, bool useCrc,
-                          std::uint8_t* tx);
+                          std::uint8_t* tx, bool reply = false);
 
 struct TDecodedFrame {
     bool Valid = false;

@@ -1,0 +1,157 @@
+#pragma once
+// The control panel's half of the OSDP conversation: one frame at a time on the
+// link, the receive assembly, the reply time-out, the sequence numbers and device
+// states, the poll cycle over the selected addresses, the ring of waiting requests,
+// the synchronous reply wait and the boot mode that lends the line to a bootloader.
+//
+// The engine owns the protocol state; the window owns widgets only. It speaks
+// outward through signals and asks the few things only the window knows through
+// IEngineHost.
+
+#include "decode/vendor_list.h"
+#include "link/link.h"
+#include "osdp/types.h"
+
+#include <QObject>
+#include <QString>
+#include <QTimer>
+
+#include <array>
+#include <cstdint>
+#include <functional>
+
+namespace quintrel {
+
+class IEngineHost {
+  public:
+    virtual ~IEngineHost() = default;
+    // The address chosen in the address box (0..127).
+    virtual int SelectedAddress() const = 0;
+    // The engine follows a device to a new address announced by osdp_COM.
+    virtual void SelectAddress(int address) = 0;
+    // Compose and submit a menu command as if the user had chosen it (tag = command code).
+    virtual void IssueMenuCommand(int tag) = 0;
+};
+
+struct TViewFlags {
+    bool Raw = false;
+    bool Description = true;
+    bool Poll = false;
+};
+
+class TEngine : public QObject {
+    Q_OBJECT
+
+  public:
+    static constexpr int ReplyTimeoutMs = 300;
+    static constexpr int ReplyWaitMs = 1000;
+    static constexpr int RingSize = 100;
+
+    explicit TEngine(IEngineHost* host = nullptr, QObject* parent = nullptr);
+    ~TEngine() override;
+
+    TLink& Port() { return CP1; }
+    const TLink& Port() const { return CP1; }
+    std::array<TDeviceState, kDeviceCount>& Devices() { return DeviceStates; }
+    const std::array<TDeviceState, kDeviceCount>& Devices() const { return DeviceStates; }
+
+    // Settings the window shows and the settings file keeps.
+    bool UseCrc = true;
+    TViewFlags View;
+    std::uint32_t MfgId = 0x7C4E15;
+    TVendorList Vendors;
+    int PollInterval() const { return PollIntervalMs; }
+    // A negative interval counts as 0.
+    void SetPollInterval(int ms) { PollIntervalMs = ms < 0 ? 0 : ms; }
+
+    bool Polling() const { return IsPolling; }
+    int CurrentAddress() const { return LastAddress; }
+
+    // Connection. OpenPort starts polling at once; failures come back as text.
+    bool OpenPort(QString* error);
+    void ClosePort();
+    void Disconnect();
+
+    // Submit: sent at once while not polling, else queued in the ring of 100.
+    // False (with the link's error) when an immediate send could not be written.
+    bool QueueRequest(const TOsdpRequest& request, QString* error = nullptr);
+    bool SendRequest(const TOsdpRequest& request, QString* error = nullptr);
+    bool WaitExchangeDone();
+    int QueuedCount() const;
+
+    void StartPolling();
+    void StopPolling();
+    int NextPollAddress(int after) const;
+
+    // Poll selection: ticking an address that was not selected starts it fresh.
+    void SetSelection(const std::array<bool, kDeviceCount>& ticked);
+    void SetSelected(int address, bool ticked);
+
+    // Reply wait and boot mode.
+    bool WaitForReply(std::uint8_t code);
+    void SetBootMode(int intervalMs, int tag);
+    bool WaitBootMode();
+    bool SendBootBlock(const std::uint8_t* bytes, int count, int timeoutMs);
+    bool BootMode() const { return BootModeOn; }
+    std::function<void(std::uint8_t)> HandleBootByte;
+    std::uint8_t AwaitedReply() const { return Awaited; }
+
+  signals:
+    void LogLine(const QString& text);
+    void StatusText(int panel, const QString& text);
+    void ControlsChanged();
+    void PollListChanged();
+    // A failure of the link that no user action is waiting for (the window shows a box).
+    void ErrorMessage(const QString& text);
+    // A valid frame after the engine's own handling; the raw frame and its plain data.
+    void FrameReceived(std::uint8_t address, std::uint8_t code, const QByteArray& data);
+    void MfgReply(std::uint8_t address, const QByteArray& data);
+
+  private:
+    void OnTriggerAvail(int count);
+    // True when the rest of this notification's bytes must wait for the next one.
+    bool AssembleByte(std::uint8_t b);
+    void ProcessFrame(std::uint8_t* frame, std::size_t count);
+    void OnTimeout();
+    void OnTurnaround();
+    void OnPollTimer();
+    void ContinuePolling();
+    void PollStep(int address);
+    void OnLinkLost(const QString& reason);
+    void ConnectionLost();
+    void DispatchReply(std::uint8_t address, std::uint8_t code, const std::uint8_t* data,
+                       std::size_t length, std::uint8_t scbType);
+    void ResetAssembly() { RxCount = 0; }
+    bool ShouldLogTraffic(std::uint8_t code, bool sending) const;
+    int TurnaroundMs() const;
+
+    IEngineHost* Host;
+    TLink CP1;
+    std::array<TDeviceState, kDeviceCount> DeviceStates{};
+    std::array<TOsdpRequest, RingSize> Ring{};
+    int QueueWrite = 0;
+    int QueueRead = 0;
+
+    std::array<std::uint8_t, kFrameBufferSize> RxBuffer{};
+    std::size_t RxCount = 0;
+    std::array<std::uint8_t, kFrameBufferSize> TxBuffer{};
+    std::size_t TxLength = 0;
+
+    QTimer CommTimer;
+    QTimer PollTimer;
+    QTimer TurnaroundTimer;
+    QTimer ReplyTimer;
+    QTimer BootTimer;
+    int BootTag = 0;
+    bool BootModeOn = false;
+    std::uint8_t Awaited = 0;
+
+    bool IsPolling = false;
+    bool PollStepDue = false;
+    int PollIntervalMs = 0;
+    int LastAddress = 0;
+    bool LostReported = false;
+    bool LastSendFailedOnWrite = false;
+};
+
+} // namespace quintrel

@@ -1,0 +1,124 @@
+#pragma once
+// The port the engine writes frames to and reads bytes from: a serial device, a TCP client
+// or a TCP server that holds one peer at a time, behind one interface.
+//
+// Received bytes are moved into the link's own buffer as soon as the device reports them,
+// and DataAvailable is delivered later as a queued event. The engine reads inside that
+// notification and may run nested event loops there (it waits for replies); since a device
+// does not report new data while a slot on its readyRead is still running, the engine must
+// never run inside readyRead. DataAvailable is posted again while unread bytes remain and
+// the previous handler made progress, and it is also delivered inside a handler's nested
+// loop when new bytes arrive there.
+
+#include "link/port_name.h"
+
+#include <QObject>
+#include <QString>
+#include <QStringList>
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+class QIODevice;
+class QSerialPort;
+class QTcpServer;
+class QTcpSocket;
+
+namespace quintrel {
+
+// Values come unchecked from the settings file, so any integer is stored; one the device
+// cannot use makes the open (or the setter on an open port) fail.
+struct TLineSettings {
+    int Baud = 9600;
+    int DataBits = 8;
+    int Parity = 0; // 0 none, 1 odd, 2 even
+    int StopBits = 1;
+};
+
+class TLink : public QObject {
+    Q_OBJECT
+
+  public:
+    static constexpr int ConnectTimeoutMs = 3000;
+
+    explicit TLink(QObject* parent = nullptr);
+    ~TLink() override;
+
+    QString GetPortName() const { return FormatPortName(Port); }
+    // Does nothing when the name is the current one; otherwise closes, switches and reopens
+    // a port that was open. False only when that reopen fails.
+    bool SetPortName(const QString& name, QString* error = nullptr);
+    QString DisplayName() const { return PortDisplayName(Port); }
+
+    bool IsTcp() const { return Port.Tcp; }
+    bool IsServer() const { return Port.Tcp && Port.Server; }
+    int ComNumber() const { return Port.ComNumber; }
+    QString SerialPath() const { return Port.SerialPath; }
+    QString TcpAddress() const { return Port.TcpAddress; }
+    QString TcpPort() const { return Port.TcpPort; }
+
+    // Setters store the value and apply it at once to an open serial port. False when the
+    // value cannot be used (then an open port keeps running with its previous setting).
+    int Baud() const { return Line.Baud; }
+    bool SetBaud(int baud);
+    int DataBits() const { return Line.DataBits; }
+    bool SetDataBits(int bits);
+    int Parity() const { return Line.Parity; }
+    bool SetParity(int parity);
+    int StopBits() const { return Line.StopBits; }
+    bool SetStopBits(int bits);
+
+    bool Open(QString* error = nullptr);
+    void Close();
+    bool IsOpen() const { return Opened; }
+    // Open and someone to talk to: false for a server while no peer is connected.
+    bool IsConnected() const;
+
+    // Bytes are queued in order and pushed out at once. A server without a peer drops them
+    // and reports success: the poll cycle then simply sees no replies.
+    bool Write(const std::uint8_t* data, std::size_t count, QString* error = nullptr);
+    qint64 BytesAvailable() const { return static_cast<qint64>(Input.size() - InputPos); }
+    bool ReadByte(std::uint8_t& out);
+
+    // Serial ports the system knows, as the port box offers them.
+    static QStringList ListSerialPorts();
+
+  signals:
+    void DataAvailable(int count);
+    // The device went away under an open port; the port is already closed when this comes.
+    void LinkLost(const QString& reason);
+
+  private:
+    bool OpenSerial(QString* error);
+    bool OpenTcpClient(QString* error);
+    bool OpenTcpServer(QString* error);
+    QString SerialLabel() const;
+    template <typename TApply> bool ApplyToOpenSerial(bool usable, TApply apply);
+
+    void AcceptPeers();
+    void DropPeer(QTcpSocket* peer);
+    void WatchSocket(QTcpSocket* socket);
+    void TakeInput(QIODevice* device);
+    void PostDataAvailable();
+    void DeliverDataAvailable();
+    void Lose(const QString& reason);
+
+    TPortName Port;
+    TLineSettings Line;
+    bool Opened = false;
+    QSerialPort* Serial = nullptr;
+    QTcpSocket* Socket = nullptr; // the client connection, or the server's current peer
+    QTcpServer* Listener = nullptr;
+
+    // Read position into Input instead of erasing from the front on every byte.
+    std::vector<std::uint8_t> Input;
+    std::size_t InputPos = 0;
+    // Running totals tell whether a handler made progress, so a handler that leaves bytes
+    // unread is not called again until something changes.
+    quint64 ReceivedTotal = 0;
+    quint64 ConsumedTotal = 0;
+    bool NotifyPending = false;
+};
+
+} // namespace quintrel

@@ -1,0 +1,168 @@
+// quintrel-pd: a simulated OSDP reader line to talk to without hardware.
+
+#include "log/hex.h"
+#include "sim_bus.h"
+#include "sim_line.h"
+
+#include <QCoreApplication>
+#include <QStringList>
+#include <QTextStream>
+
+using namespace quintrel;
+using namespace quintrel::sim;
+
+namespace {
+
+const char* const kHelp = R"(Usage: quintrel-pd TRANSPORT [READER OPTIONS] [LINE OPTIONS]
+
+A simulated OSDP reader line. Each reader answers the commands addressed to it
+with its own address and the command's sequence number, in the command's CRC or
+checksum mode.
+
+Transport (one of):
+  --listen PORT          TCP server on 127.0.0.1 (Quintrel connects as client to
+                         127.0.0.1:PORT). PORT 0 picks a free port; the line
+                         "listening on ADDRESS:PORT" tells which.
+  --bind ADDRESS         listen on ADDRESS instead of 127.0.0.1
+  --connect HOST:PORT    connect to Quintrel running as "server:PORT"
+  --serial PATH          a serial device or pseudo-terminal
+  --baud N               its baud rate (default 9600)
+
+Readers (repeatable; options after an --address apply to that reader, options
+before the first --address to every reader):
+  --address N            a reader at address N (default: one reader at 0)
+  --scbk HEX             its secure-channel base key (16 bytes)
+  --master-key HEX       its key is diversified from this master key and its cUID
+  --serial-number N      serial number (also the last 4 bytes of its cUID)
+  --silent               it does not answer
+Without --scbk or --master-key a reader knows only the default key SCBK-D.
+
+Faults and events:
+  --bad-crc-every N      every Nth reply carries a wrong CRC or checksum
+  --garbage              noise bytes (with a false start byte) before every reply
+  --split N --gap MS     replies go out in pieces of N bytes, MS apart
+  --drop-after N         close the connection after N frames
+  --corrupt-mac          corrupt the MAC of the first protected reply
+  --card NUMBER[:BITS]   a card read (default 26 bits) answered to the next poll
+  --keys DIGITS          key presses answered to a poll
+  -v, --verbose          print every frame received and sent on stderr
+
+Commands on standard input, one per line:
+  card NUMBER [BITS [ADDRESS]]    keys DIGITS [ADDRESS]    corrupt-mac
+  silent [ADDRESS]    answer [ADDRESS]    bad-crc-every N    quit
+)";
+
+bool ParseKey(const QString& text, TAesKey& key) {
+    std::uint8_t bytes[127];
+    const std::size_t n = HexToBytes(text.toStdString(), bytes, sizeof bytes);
+    if (n != 16) return false;
+    std::copy(bytes, bytes + 16, key.begin());
+    return true;
+}
+
+int Fail(const QString& message) {
+    QTextStream(stderr) << "quintrel-pd: " << message << Qt::endl;
+    return 2;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    const QStringList args = app.arguments().mid(1);
+
+    TLineConfig line;
+    TReaderConfig defaults;
+    std::vector<TReaderConfig> readers;
+    TReaderConfig* current = &defaults;
+    int badCrcEvery = 0;
+    bool corruptMac = false;
+    QStringList cards, keys;
+    bool transport = false;
+
+    for (int i = 0; i < args.size(); ++i) {
+        const QString& a = args[i];
+        auto value = [&]() -> QString { return i + 1 < args.size() ? args[++i] : QString(); };
+        auto integer = [&](int& out) {
+            bool ok = false;
+            out = value().toInt(&ok);
+            return ok;
+        };
+        if (a == QLatin1String("-h") || a == QLatin1String("--help")) {
+            QTextStream(stdout) << kHelp;
+            return 0;
+        } else if (a == QLatin1String("--listen")) {
+            if (!integer(line.ListenPort)) return Fail(QStringLiteral("--listen needs a port"));
+            transport = true;
+        } else if (a == QLatin1String("--bind")) {
+            line.ListenAddress = value();
+        } else if (a == QLatin1String("--connect")) {
+            line.ConnectTo = value();
+            transport = true;
+        } else if (a == QLatin1String("--serial")) {
+            line.SerialPath = value();
+            transport = true;
+        } else if (a == QLatin1String("--baud")) {
+            if (!integer(line.Baud)) return Fail(QStringLiteral("--baud needs a number"));
+        } else if (a == QLatin1String("--address")) {
+            readers.push_back(defaults);
+            current = &readers.back();
+            if (!integer(current->Address) || current->Address < 0 || current->Address > 126)
+                return Fail(QStringLiteral("--address needs 0..126"));
+            current->Serial = 0x12345678u + static_cast<std::uint32_t>(current->Address);
+        } else if (a == QLatin1String("--scbk")) {
+            current->Scbk.emplace();
+            if (!ParseKey(value(), *current->Scbk)) return Fail(QStringLiteral("--scbk needs 16 hex bytes"));
+        } else if (a == QLatin1String("--master-key")) {
+            current->MasterKey.emplace();
+            if (!ParseKey(value(), *current->MasterKey))
+                return Fail(QStringLiteral("--master-key needs 16 hex bytes"));
+        } else if (a == QLatin1String("--serial-number")) {
+            bool ok = false;
+            current->Serial = value().toUInt(&ok, 0);
+            if (!ok) return Fail(QStringLiteral("--serial-number needs a number"));
+        } else if (a == QLatin1String("--silent")) {
+            current->Silent = true;
+        } else if (a == QLatin1String("--bad-crc-every")) {
+            if (!integer(badCrcEvery)) return Fail(QStringLiteral("--bad-crc-every needs a number"));
+        } else if (a == QLatin1String("--garbage")) {
+            line.Garbage = true;
+        } else if (a == QLatin1String("--split")) {
+            if (!integer(line.SplitChunk)) return Fail(QStringLiteral("--split needs a number"));
+        } else if (a == QLatin1String("--gap")) {
+            if (!integer(line.SplitGapMs)) return Fail(QStringLiteral("--gap needs a number"));
+        } else if (a == QLatin1String("--drop-after")) {
+            if (!integer(line.DropAfter)) return Fail(QStringLiteral("--drop-after needs a number"));
+        } else if (a == QLatin1String("--corrupt-mac")) {
+            corruptMac = true;
+        } else if (a == QLatin1String("--card")) {
+            cards << value();
+        } else if (a == QLatin1String("--keys")) {
+            keys << value();
+        } else if (a == QLatin1String("-v") || a == QLatin1String("--verbose")) {
+            line.Verbose = true;
+        } else {
+            return Fail(QStringLiteral("unknown option %1 (see --help)").arg(a));
+        }
+    }
+    if (!transport) return Fail(QStringLiteral("give --listen, --connect or --serial (see --help)"));
+    if (readers.empty()) readers.push_back(defaults);
+
+    TSimBus bus(readers, static_cast<unsigned>(QCoreApplication::applicationPid()));
+    bus.SetBadCrcEvery(badCrcEvery);
+    if (corruptMac) bus.CorruptNextMac();
+    TSimLine simLine(bus, line);
+    for (const QString& c : cards) {
+        const QStringList parts = c.split(QLatin1Char(':'));
+        const QString answer = simLine.Command(QStringLiteral("card %1 %2")
+                                                   .arg(parts.value(0), parts.value(1, QStringLiteral("26"))));
+        if (answer != QLatin1String("card queued")) return Fail(QStringLiteral("--card %1: %2").arg(c, answer));
+    }
+    for (const QString& k : keys)
+        if (!bus.QueueKeys(-1, k.toStdString())) return Fail(QStringLiteral("--keys %1 not accepted").arg(k));
+
+    QString error;
+    if (!simLine.Start(&error)) return Fail(error);
+    simLine.WatchStandardInput();
+    return app.exec();
+}

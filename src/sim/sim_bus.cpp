@@ -1,0 +1,245 @@
+#include "sim_bus.h"
+
+#include "crypto/secure_session.h"
+#include "osdp/bytes.h"
+#include "osdp/frame_codec.h"
+
+#include <cstring>
+
+namespace quintrel::sim {
+
+namespace {
+
+constexpr std::uint8_t kAck = 0x40, kNak = 0x41, kPdid = 0x45, kPdcap = 0x46, kLstatr = 0x48,
+                       kIstatr = 0x49, kOstatr = 0x4A, kRaw = 0x50, kKeypad = 0x53, kCom = 0x54,
+                       kCcrypt = 0x76, kRmacI = 0x78;
+
+std::vector<std::uint8_t> Payload(std::initializer_list<std::uint8_t> bytes) { return bytes; }
+
+} // namespace
+
+TSimBus::TSimBus(std::vector<TReaderConfig> readers, unsigned seed) : Random(seed) {
+    for (TReaderConfig& c : readers) {
+        TReader r;
+        r.Config = c;
+        ReaderList.push_back(r);
+    }
+}
+
+TReader* TSimBus::Find(int address) {
+    for (TReader& r : ReaderList)
+        if (r.Config.Address == address) return &r;
+    return nullptr;
+}
+
+bool TSimBus::SetSilent(int address, bool silent) {
+    TReader* r = address < 0 ? (ReaderList.empty() ? nullptr : &ReaderList.front()) : Find(address);
+    if (!r) return false;
+    r->Config.Silent = silent;
+    return true;
+}
+
+TRnd TSimBus::CuidOf(const TReader& reader) const {
+    const std::uint32_t serial = reader.Config.Serial;
+    return TRnd{0x7C, 0x4E, 0x15, 0x09, static_cast<std::uint8_t>(serial >> 24),
+                static_cast<std::uint8_t>(serial >> 16), static_cast<std::uint8_t>(serial >> 8),
+                static_cast<std::uint8_t>(serial)};
+}
+
+TAesKey TSimBus::ReaderKey(const TReader& reader, const TRnd& cuid) const {
+    if (reader.Config.Scbk) return *reader.Config.Scbk;
+    if (reader.Config.MasterKey) return DiversifyKey(*reader.Config.MasterKey, cuid);
+    return ScbkD; // a reader in install mode knows only the default key
+}
+
+bool TSimBus::QueueCard(int address, std::uint64_t bits, int bitCount) {
+    TReader* r = address < 0 ? (ReaderList.empty() ? nullptr : &ReaderList.front()) : Find(address);
+    if (!r || bitCount <= 0 || bitCount > 64) return false;
+    // Card data is sent most significant bit first, the last byte padded with zeros.
+    const int bytes = (bitCount + 7) / 8;
+    const std::uint64_t aligned = bits << (bytes * 8 - bitCount);
+    std::vector<std::uint8_t> p = {0x00, 0x01, static_cast<std::uint8_t>(bitCount & 0xFF),
+                                   static_cast<std::uint8_t>(bitCount >> 8)};
+    for (int i = bytes - 1; i >= 0; --i) p.push_back(static_cast<std::uint8_t>(aligned >> (8 * i)));
+    r->Events.push_back(p);
+    r->EventCodes.push_back(kRaw);
+    return true;
+}
+
+bool TSimBus::QueueKeys(int address, const std::string& keys) {
+    TReader* r = address < 0 ? (ReaderList.empty() ? nullptr : &ReaderList.front()) : Find(address);
+    if (!r || keys.empty() || keys.size() > 255) return false;
+    std::vector<std::uint8_t> p = {0x00, static_cast<std::uint8_t>(keys.size())};
+    for (char c : keys) p.push_back(static_cast<std::uint8_t>(c));
+    r->Events.push_back(p);
+    r->EventCodes.push_back(kKeypad);
+    return true;
+}
+
+std::vector<std::uint8_t> TSimBus::HandleFrame(std::uint8_t* frame, std::size_t count) {
+    // Frames with the reply bit come from other devices on the line.
+    if (count < 7 || (frame[1] & 0x80)) return {};
+    const std::uint8_t address = frame[1] & 0x7F;
+    TReader* reader = address == kBroadcastAddress
+                          ? (ReaderList.empty() ? nullptr : &ReaderList.front())
+                          : Find(address);
+    if (!reader || reader->Config.Silent) return {};
+    ++Handled;
+
+    const bool useCrc = frame[4] & 0x04;
+    const std::uint8_t sequence = frame[4] & 0x03;
+    const TDecodedFrame f = DecodeFrame(frame, count, Records);
+    if (!f.Valid) {
+        // A damaged frame is ignored, as a reader on a noisy line would; one whose MAC
+        // does not match gets a plain refusal (its session has ended).
+        if (f.Error[0] != '\0') return {};
+        return Frame(address, useCrc, sequence, kNak, Payload({0x06}));
+    }
+    return Answer(*reader, address, useCrc, sequence, f.Code, frame + f.DataStart, f.DataLength,
+                  f.HasBlock() && f.ScbLength() >= 3 ? f.Scb[2] : 0);
+}
+
+std::vector<std::uint8_t> TSimBus::Answer(TReader& reader, std::uint8_t address, bool useCrc,
+                                          std::uint8_t sequence, std::uint8_t code,
+                                          const std::uint8_t* data, std::size_t length,
+                                          std::uint8_t keyType) {
+    const TRnd cuid = CuidOf(reader);
+    const std::uint32_t serial = reader.Config.Serial;
+    TSecureSession* session = address < kDeviceCount ? &Records[address].Session : nullptr;
+    switch (code) {
+    case 0x60: // POLL: a waiting card read or key press, else nothing to report
+        if (!reader.Events.empty()) {
+            const std::vector<std::uint8_t> event = reader.Events.front();
+            const std::uint8_t eventCode = reader.EventCodes.front();
+            reader.Events.erase(reader.Events.begin());
+            reader.EventCodes.erase(reader.EventCodes.begin());
+            return Frame(address, useCrc, sequence, eventCode, event);
+        }
+        return Frame(address, useCrc, sequence, kAck, {});
+    case 0x61: // ID
+        return Frame(address, useCrc, sequence, kPdid,
+                     Payload({0x7C, 0x4E, 0x15, 0x09, 0x01, static_cast<std::uint8_t>(serial),
+                              static_cast<std::uint8_t>(serial >> 8),
+                              static_cast<std::uint8_t>(serial >> 16),
+                              static_cast<std::uint8_t>(serial >> 24), 0x01, 0x02, 0x03}));
+    case 0x62: // CAP
+        return Frame(address, useCrc, sequence, kPdcap,
+                     Payload({1, 1, 4,  2, 1, 4,  3, 1, 1,  4, 1, 1,  5, 1, 1,  6, 0, 0,
+                              8, 1, 0,  9, 1, 1,  10, 0x00, 0x04,  11, 0x00, 0x04}));
+    case 0x64:
+        return Frame(address, useCrc, sequence, kLstatr, Payload({0x00, 0x00}));
+    case 0x65:
+        return Frame(address, useCrc, sequence, kIstatr, Payload({0x00, 0x01, 0x00, 0x00}));
+    case 0x66:
+        return Frame(address, useCrc, sequence, kOstatr,
+                     std::vector<std::uint8_t>(reader.Outputs.begin(), reader.Outputs.end()));
+    case 0x68: // OUT: remember the outputs for the status report
+        for (std::size_t i = 0; i + 4 <= length; i += 4) {
+            const std::uint8_t out = data[i], control = data[i + 1];
+            if (out < reader.Outputs.size())
+                reader.Outputs[out] = (control == 2 || control == 4 || control == 5) ? 1 : 0;
+        }
+        return Frame(address, useCrc, sequence, kAck, {});
+    case 0x69: // LED
+    case 0x6A: // BUZ
+        return Frame(address, useCrc, sequence, kAck, {});
+    case 0x6E: { // COMSET: answer at the old address and speed, then move
+        if (length < 5) return Frame(address, useCrc, sequence, kNak, Payload({0x02}));
+        const std::uint8_t newAddress = data[0] & 0x7F;
+        const std::uint32_t baud = static_cast<std::uint32_t>(data[1]) | (data[2] << 8) |
+                                   (data[3] << 16) | (static_cast<std::uint32_t>(data[4]) << 24);
+        std::vector<std::uint8_t> reply = Frame(address, useCrc, sequence, kCom,
+                                                std::vector<std::uint8_t>(data, data + 5));
+        if (newAddress < kDeviceCount && address < kDeviceCount) {
+            Records[newAddress] = Records[address];
+            reader.Config.Address = newAddress;
+        }
+        PendingBaud = static_cast<int>(baud);
+        return reply;
+    }
+    case 0x75: // KEYSET: the reader takes the new key for the rest of the run
+        if (length < 18 || data[0] != 0x01 || data[1] != 0x10)
+            return Frame(address, useCrc, sequence, kNak, Payload({0x02}));
+        reader.Config.Scbk.emplace();
+        std::memcpy(reader.Config.Scbk->data(), data + 2, 16);
+        reader.Config.MasterKey.reset();
+        return Frame(address, useCrc, sequence, kAck, {});
+    case 0x76: { // CHLNG
+        if (!session || length != 8) return Frame(address, useCrc, sequence, kNak, Payload({0x06}));
+        *session = TSecureSession{};
+        std::memcpy(session->RndA.data(), data, 8);
+        for (auto& b : session->RndB) b = static_cast<std::uint8_t>(Random() & 0xFF);
+        session->Cuid = cuid;
+        DeriveSessionKeys(*session, keyType == 0 ? ScbkD : ReaderKey(reader, cuid));
+        session->ClientCryptogram = ExpectedClientCryptogram(*session);
+        session->State = ssCryptReceived;
+        std::vector<std::uint8_t> p(cuid.begin(), cuid.end());
+        p.insert(p.end(), session->RndB.begin(), session->RndB.end());
+        p.insert(p.end(), session->ClientCryptogram.begin(), session->ClientCryptogram.end());
+        return Frame(address, useCrc, sequence, kCcrypt, p, 0x12, keyType);
+    }
+    case 0x77: { // SCRYPT
+        if (!session || length != 16 || session->State != ssCryptReceived ||
+            std::memcmp(ComputeServerCryptogram(*session).data(), data, 16) != 0) {
+            if (session) *session = TSecureSession{};
+            return Frame(address, useCrc, sequence, kNak, Payload({0x06}));
+        }
+        const TAesBlock rmac = ComputeInitialRmac(*session);
+        std::vector<std::uint8_t> reply = Frame(address, useCrc, sequence, kRmacI,
+                                                std::vector<std::uint8_t>(rmac.begin(), rmac.end()),
+                                                0x14, keyType);
+        session->LastMac = rmac;
+        session->State = ssEstablished;
+        return reply;
+    }
+    default:
+        return Frame(address, useCrc, sequence, kNak, Payload({0x03}));
+    }
+}
+
+std::vector<std::uint8_t> TSimBus::Frame(std::uint8_t address, bool useCrc, std::uint8_t sequence,
+                                         std::uint8_t code, const std::vector<std::uint8_t>& payload,
+                                         std::uint8_t scbType, std::uint8_t scbData) {
+    TOsdpRequest reply;
+    reply.Command = code;
+    reply.Address = address;
+    if (scbType) {
+        reply.ScbLength = 3;
+        reply.ScbType = scbType;
+        reply.ScbData[0] = scbData;
+    }
+    std::uint8_t* cursor = reply.PayloadStart();
+    PutBytes(cursor, static_cast<int>(payload.size()), payload.data());
+    reply.SetPayloadEnd(cursor);
+
+    TDeviceState* record = address < kDeviceCount ? &Records[address] : nullptr;
+    if (record) record->Sequence = sequence;
+    std::array<std::uint8_t, kFrameBufferSize> tx{};
+    const TEncodeResult r = EncodeFrame(reply, record, useCrc, tx.data(), true);
+    if (!r.Ok) return {};
+    const std::size_t length = r.Length;
+    const std::size_t check = useCrc ? 2 : 1;
+
+    bool reseal = false;
+    if (CorruptMac && r.ScbLength && r.ScbType >= 0x15 && r.ScbType <= 0x18) {
+        CorruptMac = false;
+        tx[length - check - 1] ^= 0x01;
+        reseal = true;
+    }
+    if (BadCrcEvery > 0 && ++ReplyCount % BadCrcEvery == 0) {
+        tx[length - 1] ^= 0xFF;
+    } else if (reseal) {
+        std::uint8_t* end = tx.data() + length - check;
+        if (useCrc)
+            PutWord(end, CalcCrc16(tx.data(), length - 2), false);
+        else
+            PutByte(end, CalcChecksum(tx.data(), length - 1));
+    }
+    std::vector<std::uint8_t> out;
+    out.reserve(length + 1);
+    out.push_back(0xFF);
+    out.insert(out.end(), tx.begin(), tx.begin() + static_cast<std::ptrdiff_t>(length));
+    return out;
+}
+
+} // namespace quintrel::sim

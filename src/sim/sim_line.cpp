@@ -1,0 +1,207 @@
+#include "sim_line.h"
+
+#include "log/hex.h"
+
+#include <QCoreApplication>
+#include <QSerialPort>
+#include <QSocketNotifier>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTextStream>
+#include <QTimer>
+
+#include <unistd.h>
+
+namespace quintrel::sim {
+
+TSimLine::TSimLine(TSimBus& bus, const TLineConfig& config, QObject* parent)
+    : QObject(parent), Bus(bus), Config(config) {}
+
+bool TSimLine::Start(QString* error) {
+    if (!Config.SerialPath.isEmpty()) {
+        Serial = new QSerialPort(Config.SerialPath, this);
+        Serial->setBaudRate(Config.Baud);
+        if (!Serial->open(QIODevice::ReadWrite)) {
+            *error = QStringLiteral("cannot open %1: %2").arg(Config.SerialPath, Serial->errorString());
+            return false;
+        }
+        Attach(Serial);
+        return true;
+    }
+    if (!Config.ConnectTo.isEmpty()) {
+        const int colon = Config.ConnectTo.lastIndexOf(QLatin1Char(':'));
+        auto* socket = new QTcpSocket(this);
+        socket->connectToHost(Config.ConnectTo.left(colon),
+                              static_cast<quint16>(Config.ConnectTo.mid(colon + 1).toUInt()));
+        if (colon <= 0 || !socket->waitForConnected(5000)) {
+            *error = QStringLiteral("cannot connect to %1").arg(Config.ConnectTo);
+            return false;
+        }
+        connect(socket, &QTcpSocket::disconnected, qApp, &QCoreApplication::quit);
+        Attach(socket);
+        return true;
+    }
+    Server = new QTcpServer(this);
+    Server->setMaxPendingConnections(1);
+    if (!Server->listen(QHostAddress(Config.ListenAddress), static_cast<quint16>(Config.ListenPort))) {
+        *error = QStringLiteral("cannot listen on %1:%2: %3")
+                     .arg(Config.ListenAddress)
+                     .arg(Config.ListenPort)
+                     .arg(Server->errorString());
+        return false;
+    }
+    connect(Server, &QTcpServer::newConnection, this, [this] {
+        while (QTcpSocket* peer = Server->nextPendingConnection()) {
+            if (Device) { // one control panel at a time
+                peer->close();
+                peer->deleteLater();
+                continue;
+            }
+            connect(peer, &QTcpSocket::disconnected, peer, &QObject::deleteLater);
+            Attach(peer);
+        }
+    });
+    // Tests read the port from here when they asked for port 0.
+    QTextStream(stdout) << "listening on " << Server->serverAddress().toString() << ':'
+                        << Server->serverPort() << Qt::endl;
+    return true;
+}
+
+void TSimLine::Attach(QIODevice* device) {
+    Device = device;
+    Assembly.clear();
+    connect(device, &QIODevice::readyRead, this, &TSimLine::OnReadyRead);
+}
+
+void TSimLine::OnReadyRead() {
+    if (!Device) return;
+    const QByteArray bytes = Device->readAll();
+    for (char c : bytes) Feed(static_cast<std::uint8_t>(c));
+}
+
+void TSimLine::Feed(std::uint8_t b) {
+    if (Assembly.empty() && b != 0x53) return;
+    Assembly.push_back(b);
+    if (Assembly.size() < 4) return;
+    const std::size_t length = Assembly[2] | (Assembly[3] << 8);
+    if (length < 7 || length > 2080) {
+        Assembly.clear();
+        return;
+    }
+    if (Assembly.size() < length) return;
+
+    std::vector<std::uint8_t> frame;
+    frame.swap(Assembly);
+    ++FramesSeen;
+    if (Config.Verbose)
+        QTextStream(stderr) << "< " << QString::fromStdString(BytesToHex(frame.data(), frame.size()))
+                            << Qt::endl;
+    const std::vector<std::uint8_t> reply = Bus.HandleFrame(frame.data(), frame.size());
+    if (!reply.empty()) Send(reply);
+    if (const int baud = Bus.TakePendingBaud(); baud > 0 && Serial) {
+        Serial->flush();
+        Serial->waitForBytesWritten(200);
+        Serial->setBaudRate(baud);
+    }
+    if (Config.DropAfter > 0 && FramesSeen >= static_cast<std::size_t>(Config.DropAfter) && Device) {
+        QTextStream(stderr) << "dropping the connection after " << FramesSeen << " frames" << Qt::endl;
+        Device->close();
+        QCoreApplication::quit();
+    }
+}
+
+void TSimLine::Send(const std::vector<std::uint8_t>& bytes) {
+    if (Config.Verbose)
+        QTextStream(stderr) << "> " << QString::fromStdString(BytesToHex(bytes.data(), bytes.size()))
+                            << Qt::endl;
+    QByteArray out;
+    if (Config.Garbage) out.append("\x11\x22\x53\x00", 4); // noise, a false start byte among it
+    out.append(reinterpret_cast<const char*>(bytes.data()), static_cast<qsizetype>(bytes.size()));
+    if (Config.SplitChunk <= 0) {
+        WriteNow(out);
+        return;
+    }
+    int delay = 0;
+    for (qsizetype i = 0; i < out.size(); i += Config.SplitChunk) {
+        const QByteArray piece = out.mid(i, Config.SplitChunk);
+        if (delay == 0)
+            WriteNow(piece);
+        else
+            QTimer::singleShot(delay, this, [this, piece] { WriteNow(piece); });
+        delay += Config.SplitGapMs;
+    }
+}
+
+void TSimLine::WriteNow(const QByteArray& bytes) {
+    if (!Device || !Device->isOpen()) return;
+    Device->write(bytes);
+    if (auto* socket = qobject_cast<QAbstractSocket*>(Device.data())) socket->flush();
+    if (Serial) Serial->flush();
+}
+
+QString TSimLine::Command(const QString& line) {
+    const QStringList words = line.simplified().split(QLatin1Char(' '), Qt::SkipEmptyParts);
+    if (words.isEmpty()) return {};
+    const QString verb = words[0].toLower();
+    auto number = [&](int i, int base, bool* ok) {
+        return i < words.size() ? words[i].toULongLong(ok, base) : (*ok = false, 0ULL);
+    };
+    bool ok = false;
+    if (verb == QLatin1String("card")) {
+        // card NUMBER [BITS [ADDRESS]]: NUMBER in decimal, or hex with 0x
+        const QString n = words.value(1);
+        const std::uint64_t value = n.startsWith(QLatin1String("0x"))
+                                        ? n.mid(2).toULongLong(&ok, 16)
+                                        : n.toULongLong(&ok, 10);
+        if (!ok) return QStringLiteral("card: a number is needed");
+        const int bits = words.size() > 2 ? static_cast<int>(number(2, 10, &ok)) : 26;
+        const int address = words.size() > 3 ? static_cast<int>(number(3, 10, &ok)) : -1;
+        return Bus.QueueCard(address, value, bits) ? QStringLiteral("card queued")
+                                                   : QStringLiteral("card: not queued");
+    }
+    if (verb == QLatin1String("keys")) {
+        const int address = words.size() > 2 ? static_cast<int>(number(2, 10, &ok)) : -1;
+        return Bus.QueueKeys(address, words.value(1).toStdString()) ? QStringLiteral("keys queued")
+                                                                     : QStringLiteral("keys: not queued");
+    }
+    if (verb == QLatin1String("corrupt-mac")) {
+        Bus.CorruptNextMac();
+        return QStringLiteral("next reply MAC will be corrupted");
+    }
+    if (verb == QLatin1String("silent") || verb == QLatin1String("answer")) {
+        const int address = words.size() > 1 ? static_cast<int>(number(1, 10, &ok)) : -1;
+        return Bus.SetSilent(address, verb == QLatin1String("silent")) ? verb + QStringLiteral(" ok")
+                                                                       : QStringLiteral("no such reader");
+    }
+    if (verb == QLatin1String("bad-crc-every")) {
+        Bus.SetBadCrcEvery(static_cast<int>(number(1, 10, &ok)));
+        return QStringLiteral("ok");
+    }
+    if (verb == QLatin1String("quit")) {
+        QCoreApplication::quit();
+        return QStringLiteral("bye");
+    }
+    return QStringLiteral("unknown command: %1").arg(verb);
+}
+
+void TSimLine::WatchStandardInput() {
+    Stdin = new QSocketNotifier(STDIN_FILENO, QSocketNotifier::Read, this);
+    connect(Stdin, &QSocketNotifier::activated, this, [this] {
+        char buf[512];
+        const ssize_t n = ::read(STDIN_FILENO, buf, sizeof buf);
+        if (n <= 0) { // end of input: keep running, stop watching
+            Stdin->setEnabled(false);
+            return;
+        }
+        StdinBuffer.append(buf, n);
+        qsizetype nl;
+        while ((nl = StdinBuffer.indexOf('\n')) >= 0) {
+            const QString line = QString::fromUtf8(StdinBuffer.left(nl));
+            StdinBuffer.remove(0, nl + 1);
+            const QString answer = Command(line);
+            if (!answer.isEmpty()) QTextStream(stdout) << answer << Qt::endl;
+        }
+    });
+}
+
+} // namespace quintrel::sim

@@ -1,0 +1,60 @@
+#pragma once
+// The simulated line: a TCP listener, a TCP client or a serial device carrying
+// frames to the readers of a TSimBus, with the faults a real line shows on demand.
+
+#include "sim_bus.h"
+
+#include <QByteArray>
+#include <QObject>
+#include <QPointer>
+#include <QString>
+
+class QIODevice;
+class QSerialPort;
+class QTcpServer;
+class QSocketNotifier;
+
+namespace quintrel::sim {
+
+struct TLineConfig {
+    QString ListenAddress = QStringLiteral("127.0.0.1");
+    int ListenPort = 0;  // --listen
+    QString ConnectTo;   // --connect host:port
+    QString SerialPath;  // --serial
+    int Baud = 9600;
+    int SplitChunk = 0;  // send replies in pieces of this many bytes ...
+    int SplitGapMs = 0;  // ... with this pause between them
+    bool Garbage = false; // noise bytes before every reply
+    int DropAfter = 0;   // close the connection after this many frames
+    bool Verbose = false;
+};
+
+class TSimLine : public QObject {
+    Q_OBJECT
+
+  public:
+    TSimLine(TSimBus& bus, const TLineConfig& config, QObject* parent = nullptr);
+    bool Start(QString* error);
+    // One command typed on standard input (see --help).
+    QString Command(const QString& line);
+    void WatchStandardInput();
+
+  private:
+    void Attach(QIODevice* device);
+    void OnReadyRead();
+    void Feed(std::uint8_t b);
+    void Send(const std::vector<std::uint8_t>& bytes);
+    void WriteNow(const QByteArray& bytes);
+
+    TSimBus& Bus;
+    TLineConfig Config;
+    QTcpServer* Server = nullptr;
+    QSerialPort* Serial = nullptr;
+    QPointer<QIODevice> Device;
+    std::vector<std::uint8_t> Assembly;
+    QSocketNotifier* Stdin = nullptr;
+    QByteArray StdinBuffer;
+    std::size_t FramesSeen = 0;
+};
+
+} // namespace quintrel::sim

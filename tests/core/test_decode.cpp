@@ -1,0 +1,142 @@
+// Command and reply descriptions as the log shows them.
+
+#include "decode/decoders.h"
+#include "decode/describe.h"
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+using namespace quintrel;
+
+namespace {
+
+// The payload in a heap block of exactly its size, so that the sanitizer build catches a
+// decoder that reads past the data received.
+std::vector<std::uint8_t> Exact(const std::string& hex) {
+    const std::vector<std::uint8_t> bytes = test::Bytes(hex);
+    return std::vector<std::uint8_t>(bytes.begin(), bytes.end());
+}
+
+std::string Decode(std::string (*decoder)(const std::uint8_t*, std::size_t),
+                   const std::string& hex) {
+    const std::vector<std::uint8_t> data = Exact(hex);
+    return decoder(data.data(), data.size());
+}
+
+struct Describe : ::testing::Test {
+    TVendorList vendors;
+    std::uint32_t mfgId = 0x123456;
+
+    std::string Reply(std::uint8_t code, const std::string& hex) {
+        const std::vector<std::uint8_t> data = Exact(hex);
+        return DescribeReply(code, data.data(), data.size(), vendors, mfgId);
+    }
+    std::string Command(std::uint8_t code, const std::string& hex) {
+        const std::vector<std::uint8_t> data = Exact(hex);
+        return DescribeCommand(code, data.data(), data.size());
+    }
+};
+
+} // namespace
+
+TEST_F(Describe, NamesAndParentheses) {
+    EXPECT_EQ(Reply(0x41, "03"), "NAK(03)");
+    EXPECT_EQ(Reply(0x40, ""), "ACK");
+    EXPECT_EQ(Reply(0x80, "7C 4E 15 01"), "(7C 4E 15 01)");
+    EXPECT_EQ(Reply(0x73, ""), "");
+    EXPECT_EQ(Reply(0x79, "01"), "RES_BUSY(01)");
+    EXPECT_EQ(Reply(0x9A, "AB"), "RES_9A(AB)");
+    EXPECT_EQ(Command(0x69, "00 00 02 01 01 02 00 0A 00 00 00 00 01 01"),
+              "SET_LED(00 00 02 01 01 02 00 0A 00 00 00 00 01 01)");
+    EXPECT_EQ(Command(0x60, ""), "POLL");
+    EXPECT_EQ(Command(0xAF, "0A"), "CMD_AF(0A)");
+    // The same code has a different name in each direction.
+    EXPECT_EQ(Command(0x76, ""), "SET_CHLNG");
+    EXPECT_EQ(Reply(0x76, ""), "RES_CCRYPT");
+    EXPECT_EQ(Command(0x67, ""), "CMD_67");
+    EXPECT_EQ(Reply(0x67, ""), "GET_RSTAT");
+}
+
+TEST_F(Describe, RepliesGoToTheirDecoders) {
+    EXPECT_EQ(Reply(0x46, "01 01 04"), "RES_CAP(4xINPUT01)");
+    EXPECT_EQ(Reply(0x48, "00 01"), "RES_STAT(TAMPER=ok, POWER=error)");
+    EXPECT_EQ(Reply(0x49, "00 01"), "RES_ISTAT(IN0=0, IN1=1)");
+    EXPECT_EQ(Reply(0x4A, "01 00 02"), "RES_OSTAT(OUT0=1, OUT1=0, OUT2=2)");
+    EXPECT_EQ(Reply(0x54, "05 80 25 00 00"), "RES_COM(ADDR=5, BAUD=9600)");
+    EXPECT_EQ(Reply(0x53, "00 03 31 32 33"), "EVT_KEY(DATA=31 32 33)");
+    // Below its decoder's minimum a payload is plain hex.
+    EXPECT_EQ(Reply(0x48, "01"), "RES_STAT(01)");
+    EXPECT_EQ(Reply(0x54, "05 80 25 00"), "RES_COM(05 80 25 00)");
+}
+
+TEST_F(Describe, IdentificationNamesTheVendorAndFollowsTheMaker) {
+    vendors.LoadFromText("MA-L,7C4E15,Maker Registry Name,Street\n"
+                         "MA-L,7C4E51,,Maker Second,Street\n"
+                         "MA-L,00A0B1,Someone Else,Street\n");
+    EXPECT_EQ(Reply(0x45, "7C 4E 15 0A 01 78 56 34 12 02 0B 03"),
+              "RES_ID(MANUF=7C4E15=TORVA | Maker Registry Name, MODEL=0A, HWVER=01, "
+              "SERNO=12345678, FWVER=2.11.3)");
+    EXPECT_EQ(mfgId, 0x7C4E15u);
+    EXPECT_EQ(Reply(0x45, "7C 4E 51 00 00 00 00 00 00 01 00 00 FF"),
+              "RES_ID(MANUF=7C4E51=Maker Second, MODEL=00, HWVER=00, SERNO=00000000, "
+              "FWVER=1.0.0)");
+    EXPECT_EQ(mfgId, 0x7C4E51u);
+    EXPECT_EQ(Reply(0x45, "00 A0 B1 00 00 00 00 00 00 00 00 00"),
+              "RES_ID(MANUF=00A0B1=Someone Else, MODEL=00, HWVER=00, SERNO=00000000, "
+              "FWVER=0.0.0)");
+    EXPECT_EQ(mfgId, 0x7C4E51u);
+    // Eleven bytes are not an identification, even from the maker.
+    mfgId = 0x123456;
+    EXPECT_EQ(Reply(0x45, "7C 4E 15 0A 01 78 56 34 12 02 0B"),
+              "RES_ID(7C 4E 15 0A 01 78 56 34 12 02 0B)");
+    EXPECT_EQ(mfgId, 0x123456u);
+}
+
+TEST(Decoders, Capabilities) {
+    EXPECT_EQ(Decode(DecodePdcap, "01 01 04 04 01 01 09 00 00 0A 00 04"),
+              "4xINPUT01, LED01, NO-CRYPT, 1024xRXBUF01");
+    // Compliance 0 hides the count; sizes are taken as compliance 1; unknown codes in decimal.
+    EXPECT_EQ(Decode(DecodePdcap, "02 00 08 0B 01 00 0C 02 03"),
+              "NO-OUTPUT, MSGSIZ01, 3xFunction Code 1202");
+    // Up to two trailing bytes are not an entry.
+    EXPECT_EQ(Decode(DecodePdcap, "05 01 01 06 01"), "BUZ01");
+    EXPECT_EQ(Decode(DecodePdcap, "05 01"), "05 01");
+}
+
+TEST(Decoders, CardDataAsNumberOrBytes) {
+    EXPECT_EQ(Decode(DecodeRaw, "00 01 1A 00 12 34 56 40"),
+              "FORMAT=WIEGAND, BITLEN=26, DATA=48D159");
+    EXPECT_EQ(Decode(DecodeRaw, "00 02 18 00 3B 45 31"),
+              "FORMAT=MAGSTRIPE, BITLEN=24, DATA=3B 45 31");
+    EXPECT_EQ(Decode(DecodeRaw, "00 1F 08 00 5A"), "FORMAT=1F, BITLEN=8, DATA=5A");
+    // Whole bytes need no shift; 64 bits still fit one number, 65 do not.
+    EXPECT_EQ(Decode(DecodeRaw, "00 00 40 00 81 02 03 04 05 06 07 08"),
+              "FORMAT=RAW, BITLEN=64, DATA=8102030405060708");
+    EXPECT_EQ(Decode(DecodeRaw, "00 01 41 00 81 02 03 04 05 06 07 08 80"),
+              "FORMAT=WIEGAND, BITLEN=65, DATA=81 02 03 04 05 06 07 08 80");
+    EXPECT_EQ(Decode(DecodeRaw, "00 01 00 00 FF"), "FORMAT=WIEGAND, BITLEN=0, DATA=0");
+    EXPECT_EQ(Decode(DecodeRaw, "00 03 00 00 FF"), "FORMAT=FASC-N, BITLEN=0, DATA=");
+    // Bytes after the card data are not part of it.
+    EXPECT_EQ(Decode(DecodeRaw, "00 01 04 00 A0 FF"), "FORMAT=WIEGAND, BITLEN=4, DATA=A");
+    EXPECT_EQ(Decode(DecodeRaw, "00 01 1A 00"), "00 01 1A 00");
+}
+
+TEST(Decoders, FormattedAndKeypadData) {
+    EXPECT_EQ(Decode(DecodeFmt, "00 00 03 31 32 33"), "DATA=31 32 33");
+    EXPECT_EQ(Decode(DecodeFmt, "00 01 03 31 32 33 FF"), "DATA=33 32 31");
+    EXPECT_EQ(Decode(DecodeKeypad, "00 04 31 32 33 0D"), "DATA=31 32 33 0D");
+    // A keypad reply with fewer than three keys is below the minimum.
+    EXPECT_EQ(Decode(DecodeKeypad, "00 02 31 32"), "00 02 31 32");
+}
+
+TEST(Decoders, PayloadsShorterThanTheirOwnCount) {
+    EXPECT_EQ(Decode(DecodeRaw, "00 01 1A 00 48 D1"),
+              "FORMAT=WIEGAND, BITLEN=26, DATA=48 D1 (short: 2 of 4 bytes)");
+    EXPECT_EQ(Decode(DecodeRaw, "00 02 FF FF 01"),
+              "FORMAT=MAGSTRIPE, BITLEN=65535, DATA=01 (short: 1 of 8192 bytes)");
+    // Reversed order applies to the characters that arrived.
+    EXPECT_EQ(Decode(DecodeFmt, "00 01 FF 41 42"), "DATA=42 41 (short: 2 of 255 bytes)");
+    EXPECT_EQ(Decode(DecodeKeypad, "00 09 31 32 33"), "DATA=31 32 33 (short: 3 of 9 bytes)");
+}

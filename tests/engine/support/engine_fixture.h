@@ -1,0 +1,82 @@
+#pragma once
+// An engine with a recording host: every log line and status text is kept so a test
+// can assert on what a person would have seen.
+
+#include "engine.h"
+
+#include <QStringList>
+#include <QTest>
+
+#include <map>
+
+namespace quintrel::test {
+
+class TRecordingHost : public IEngineHost {
+  public:
+    int Selected = 0;
+    QList<int> IssuedCommands;
+    std::function<void(int)> OnIssue;
+    int SelectedAddress() const override { return Selected; }
+    void SelectAddress(int address) override { Selected = address; }
+    void IssueMenuCommand(int tag) override {
+        IssuedCommands << tag;
+        if (OnIssue) OnIssue(tag);
+    }
+};
+
+struct TEngineRig {
+    TRecordingHost Host;
+    TEngine Engine{&Host};
+    QStringList Log;
+    QStringList Errors;
+    std::map<int, QString> Status;
+
+    TEngineRig() {
+        QObject::connect(&Engine, &TEngine::LogLine, [this](const QString& l) { Log << l; });
+        QObject::connect(&Engine, &TEngine::ErrorMessage,
+                         [this](const QString& e) { Errors << e; });
+        QObject::connect(&Engine, &TEngine::StatusText,
+                         [this](int panel, const QString& t) { Status[panel] = t; });
+        Select({0}); // as the window starts: only address 0 ticked
+    }
+    ~TEngineRig() {
+        if (Engine.Port().IsOpen()) Engine.Disconnect();
+    }
+
+    void Select(std::initializer_list<int> addresses) {
+        std::array<bool, kDeviceCount> ticks{};
+        for (int a : addresses)
+            ticks[a] = true;
+        Engine.SetSelection(ticks);
+    }
+    bool Open(const QString& portName) {
+        Engine.Port().SetPortName(portName);
+        QString error;
+        const bool ok = Engine.OpenPort(&error);
+        if (!ok) qWarning("open failed: %s", qPrintable(error));
+        return ok;
+    }
+    int Count(const QString& text) const { return static_cast<int>(Log.count(text)); }
+    // Frames the engine sent, from the raw log lines ("> 53 ...").
+    QList<QByteArray> SentFrames() const {
+        QList<QByteArray> frames;
+        for (const QString& l : Log)
+            if (l.startsWith(QLatin1String("> 53 ")))
+                frames << QByteArray::fromHex(l.mid(2).remove(QLatin1Char(' ')).toLatin1());
+        return frames;
+    }
+};
+
+inline TOsdpRequest MakeRequest(std::uint8_t command, std::uint8_t address,
+                                std::initializer_list<std::uint8_t> payload = {}) {
+    TOsdpRequest r;
+    r.Command = command;
+    r.Address = address;
+    std::uint16_t n = 0;
+    for (std::uint8_t b : payload)
+        r.Payload[n++] = b;
+    r.PayloadLength = n;
+    return r;
+}
+
+} // namespace quintrel::test

@@ -1,0 +1,33 @@
+#pragma once
+// The simulated reader program run as a child process for a test. It listens on a
+// free loopback port (or uses the serial path it is given) and takes commands on
+// its standard input.
+
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+
+namespace quintrel::test {
+
+class TPdProcess {
+  public:
+    TPdProcess() = default;
+    ~TPdProcess();
+    TPdProcess(const TPdProcess&) = delete;
+    TPdProcess& operator=(const TPdProcess&) = delete;
+
+    // With no transport in args, "--listen 0" is added and the port it got is read back.
+    bool Start(const QStringList& args, QString* error);
+    void Stop();
+    int Port() const { return ListenPort; }
+    QString PortName() const { return QStringLiteral("127.0.0.1:%1").arg(ListenPort); }
+    // A command line on its standard input, as a person would type it.
+    void Command(const QString& line);
+    QString Output() { return QString::fromUtf8(Process.readAllStandardError()); }
+
+  private:
+    QProcess Process;
+    int ListenPort = 0;
+};
+
+} // namespace quintrel::test

@@ -1,0 +1,400 @@
+// The transaction engine against a device inside the test process, so every byte on
+// the line is the test's choice.
+
+#include "support/engine_fixture.h"
+#include "support/fake_device.h"
+
+#include <QRandomGenerator>
+#include <QSignalSpy>
+#include <QTest>
+
+using namespace quintrel;
+using namespace quintrel::test;
+
+class TstEngine : public QObject {
+    Q_OBJECT
+
+  private slots:
+    void SequencesRunZeroThenOneToThree();
+    void TimeoutIsLoggedOnceAndResetsTheSequence();
+    void BadCrcIsLoggedOnceAndKeepsTheSequence();
+    void SecondStartByteBeginsTheFrame();
+    void PartialFrameIsLoggedBeforeTheTimeout();
+    void RingKeepsNinetyNineAndDropsTheOldest();
+    void QueuedCommandGoesInsteadOfTheNextPoll();
+    void UntickingEveryAddressStopsTheCycle();
+    void ViewFiltersHideRoutineTraffic();
+    void ComReplyFollowsTheDevice();
+    void BroadcastTouchesNoDevice();
+    void WaitForReplyEndsOnAnyAddress();
+    void WaitForReplyInsideAFrameHandler();
+    void BootModeTakesEveryByte();
+    void OversizedLengthIsDiscarded();
+    void RandomLineFaultsNeverStopTheCycle();
+    void BrokenLinkIsReportedOnce();
+    void WriteToClosedPortFails();
+};
+
+namespace {
+
+bool Connect(TEngineRig& rig, TFakeDevice& device) {
+    return device.Listen() && rig.Open(device.PortName()) && device.WaitConnected();
+}
+
+} // namespace
+
+void TstEngine::SequencesRunZeroThenOneToThree() {
+    TFakeDevice device;
+    TEngineRig rig;
+    rig.Select({3, 10});
+    QVERIFY(Connect(rig, device));
+    QVERIFY(device.WaitFrames(10));
+    rig.Engine.StopPolling();
+    QList<int> to3, to10, order;
+    for (std::size_t i = 0; i < 10; ++i) {
+        const TSentFrame& f = device.Frames[i];
+        order << f.Address;
+        (f.Address == 3 ? to3 : to10) << f.Sequence;
+    }
+    QCOMPARE(order, (QList<int>{3, 10, 3, 10, 3, 10, 3, 10, 3, 10}));
+    QCOMPARE(to3, (QList<int>{0, 1, 2, 3, 1}));
+    QCOMPARE(to10, (QList<int>{0, 1, 2, 3, 1}));
+    QCOMPARE(rig.Count(QStringLiteral("START")), 1);
+    QCOMPARE(rig.Status[0], QStringLiteral("Connected to COM0"));
+}
+
+void TstEngine::TimeoutIsLoggedOnceAndResetsTheSequence() {
+    TFakeDevice device;
+    TEngineRig rig;
+    bool silent = false;
+    device.Reply = [&](const TSentFrame& f) { return silent ? QByteArray() : TFakeDevice::Ack(f); };
+    QVERIFY(Connect(rig, device));
+    QVERIFY(device.WaitFrames(3));
+    silent = true;
+    const std::size_t quietFrom = device.Frames.size();
+    QVERIFY(device.WaitFrames(quietFrom + 3, 3000));
+    QCOMPARE(rig.Count(QStringLiteral("TIMEOUT (no reply from 0)")), 1);
+    QCOMPARE(rig.Engine.Devices()[0].Status, dsTimeout);
+    QCOMPARE(rig.Status[2], QStringLiteral("Timeout 0"));
+    // Polled with sequence 0 while silent; the first answer sets dsOk without stepping.
+    QCOMPARE(device.Frames.back().Sequence, 0);
+    silent = false;
+    const std::size_t back = device.Frames.size();
+    QVERIFY(device.WaitFrames(back + 3, 2000));
+    QCOMPARE(device.Frames[back].Sequence, 0);
+    QCOMPARE(device.Frames[back + 1].Sequence, 0);
+    QCOMPARE(device.Frames[back + 2].Sequence, 1);
+    QCOMPARE(rig.Engine.Devices()[0].Status, dsOk);
+}
+
+void TstEngine::BadCrcIsLoggedOnceAndKeepsTheSequence() {
+    TFakeDevice device;
+    TEngineRig rig;
+    int bad = 0;
+    device.Reply = [&](const TSentFrame& f) {
+        QByteArray reply = TFakeDevice::Ack(f);
+        if (f.Sequence == 1 && bad < 3) {
+            ++bad;
+            reply[reply.size() - 1] = static_cast<char>(reply[reply.size() - 1] ^ 0x5A);
+        }
+        return reply;
+    };
+    QVERIFY(Connect(rig, device));
+    QVERIFY(device.WaitFrames(7));
+    rig.Engine.StopPolling();
+    QCOMPARE(rig.Count(QStringLiteral("ERROR (crc error from 0)")), 1);
+    // 0, then 1 answered badly three times (sequence kept), then dsOk again without a step.
+    QList<int> seq;
+    for (std::size_t i = 0; i < 7; ++i) seq << device.Frames[i].Sequence;
+    QCOMPARE(seq, (QList<int>{0, 1, 1, 1, 1, 1, 2}));
+}
+
+void TstEngine::SecondStartByteBeginsTheFrame() {
+    TFakeDevice device;
+    TEngineRig rig;
+    rig.Engine.View.Raw = true;
+    device.Reply = [](const TSentFrame& f) {
+        QByteArray ack = TFakeDevice::Ack(f);
+        return ack.insert(1, '\x53'); // FF 53 53 80 ...
+    };
+    QVERIFY(Connect(rig, device));
+    QVERIFY(device.WaitFrames(4));
+    rig.Engine.StopPolling();
+    QVERIFY(rig.Log.contains(QStringLiteral("53")));
+    QCOMPARE(rig.Engine.Devices()[0].Status, dsOk);
+    QCOMPARE(rig.Count(QStringLiteral("TIMEOUT (no reply from 0)")), 0);
+    QVERIFY(device.Frames[3].Sequence == 3);
+}
+
+void TstEngine::PartialFrameIsLoggedBeforeTheTimeout() {
+    TFakeDevice device;
+    TEngineRig rig;
+    device.Reply = [](const TSentFrame& f) { return TFakeDevice::Ack(f).left(5); };
+    QVERIFY(Connect(rig, device));
+    QTRY_VERIFY_WITH_TIMEOUT(rig.Log.contains(QStringLiteral("TIMEOUT (no reply from 0)")), 2000);
+    const int timeout = static_cast<int>(rig.Log.indexOf(QStringLiteral("TIMEOUT (no reply from 0)")));
+    QCOMPARE(rig.Log.at(timeout - 1), QStringLiteral("53 80 08 00"));
+}
+
+void TstEngine::RingKeepsNinetyNineAndDropsTheOldest() {
+    TFakeDevice device;
+    TEngineRig rig;
+    device.Reply = [](const TSentFrame&) { return QByteArray(); };
+    QVERIFY(Connect(rig, device)); // polling: the first poll is out, its time-out pending
+    for (int i = 0; i < 100; ++i)
+        QVERIFY(rig.Engine.QueueRequest(MakeRequest(0x6B, 0, {static_cast<std::uint8_t>(i)})));
+    QCOMPARE(rig.Engine.QueuedCount(), 99);
+    device.Reply = [](const TSentFrame& f) { return TFakeDevice::Ack(f); };
+    QVERIFY(device.WaitFrames(3, 2000));
+    QCOMPARE(device.Frames[1].Code, 0x6B);
+    QCOMPARE(static_cast<int>(device.Frames[1].Bytes[6]), 1); // request 0 was dropped
+    QCOMPARE(static_cast<int>(device.Frames[2].Bytes[6]), 2);
+}
+
+void TstEngine::QueuedCommandGoesInsteadOfTheNextPoll() {
+    TFakeDevice device;
+    TEngineRig rig;
+    rig.Select({3, 10});
+    bool queued = false;
+    device.Reply = [&](const TSentFrame& f) {
+        if (!queued && f.Address == 3) {
+            queued = true;
+            rig.Engine.QueueRequest(MakeRequest(0x64, 7));
+        }
+        return TFakeDevice::Ack(f);
+    };
+    QVERIFY(Connect(rig, device));
+    QVERIFY(device.WaitFrames(4));
+    rig.Engine.StopPolling();
+    QCOMPARE(device.Frames[0].Address, 3);
+    QCOMPARE(device.Frames[1].Code, 0x64);
+    QCOMPARE(device.Frames[1].Address, 7);
+    // After a command to 7 the cycle resumes with the first selected address after 7.
+    QCOMPARE(device.Frames[2].Address, 10);
+    QCOMPARE(device.Frames[2].Code, 0x60);
+}
+
+void TstEngine::UntickingEveryAddressStopsTheCycle() {
+    TFakeDevice device;
+    TEngineRig rig;
+    QVERIFY(Connect(rig, device));
+    QVERIFY(device.WaitFrames(2));
+    rig.Select({});
+    QTRY_VERIFY_WITH_TIMEOUT(!rig.Engine.Polling(), 2000);
+    QCOMPARE(rig.Log.last(), QStringLiteral("STOP"));
+    const std::size_t sent = device.Frames.size();
+    QTest::qWait(100);
+    QCOMPARE(device.Frames.size(), sent);
+}
+
+void TstEngine::ViewFiltersHideRoutineTraffic() {
+    TFakeDevice device;
+    TEngineRig rig;
+    rig.Engine.View.Raw = true;
+    QVERIFY(Connect(rig, device));
+    QVERIFY(device.WaitFrames(2));
+    rig.Engine.StopPolling();
+    rig.Engine.WaitExchangeDone();
+    rig.Log.clear();
+    QVERIFY(rig.Engine.QueueRequest(MakeRequest(0x69, 0, {0, 0, 2, 1, 1, 2, 0, 10, 0, 0, 0, 0, 1, 1})));
+    rig.Engine.WaitExchangeDone();
+    // The LED command is shown (description and raw); its ACK is routine traffic.
+    QCOMPARE(rig.Log.size(), 2);
+    QVERIFY(rig.Log[0].startsWith(QLatin1String("> addr=0: ")));
+    QVERIFY(rig.Log[1].startsWith(QLatin1String("> 53 00 16 00")));
+    rig.Engine.View.Poll = true;
+    QVERIFY(rig.Engine.QueueRequest(MakeRequest(0x60, 0)));
+    rig.Engine.WaitExchangeDone();
+    QCOMPARE(rig.Log.size(), 6);
+    QVERIFY(rig.Log[4].startsWith(QLatin1String("< 53 80 08 00")));
+    QVERIFY(rig.Log[5].startsWith(QLatin1String("< addr=0: ")));
+}
+
+void TstEngine::ComReplyFollowsTheDevice() {
+    TFakeDevice device;
+    TEngineRig rig;
+    rig.Host.Selected = 2;
+    rig.Select({2});
+    device.Reply = [](const TSentFrame& f) {
+        if (f.Code == 0x6E)
+            return TFakeDevice::BuildReply(f.Address, f.Sequence, 0x54,
+                                           QByteArray::fromHex("0500960000")); // 5 at 38400
+        return TFakeDevice::Ack(f);
+    };
+    QVERIFY(Connect(rig, device));
+    QVERIFY(rig.Engine.QueueRequest(MakeRequest(0x6E, 2, {5, 0x00, 0x96, 0, 0})));
+    QTRY_VERIFY_WITH_TIMEOUT(rig.Engine.Devices()[5].Selected, 2000);
+    QVERIFY(!rig.Engine.Devices()[2].Selected);
+    QCOMPARE(rig.Host.Selected, 5);
+    QCOMPARE(rig.Engine.Port().Baud(), 38400);
+    QTRY_VERIFY_WITH_TIMEOUT(device.Frames.back().Address == 5, 2000);
+}
+
+void TstEngine::BroadcastTouchesNoDevice() {
+    TFakeDevice device;
+    TEngineRig rig;
+    device.Reply = [](const TSentFrame& f) { return TFakeDevice::Ack(f); };
+    QVERIFY(Connect(rig, device));
+    rig.Engine.StopPolling();
+    rig.Engine.WaitExchangeDone();
+    for (TDeviceState& d : rig.Engine.Devices()) d.Sequence = 2;
+    QVERIFY(rig.Engine.QueueRequest(MakeRequest(0x60, kBroadcastAddress)));
+    rig.Engine.WaitExchangeDone();
+    QCOMPARE(device.Frames.back().Address, kBroadcastAddress);
+    QCOMPARE(device.Frames.back().Sequence, 0);
+    for (const TDeviceState& d : rig.Engine.Devices()) QCOMPARE(d.Sequence, 2);
+    // No reply to a broadcast is not held against any device.
+    device.Reply = [](const TSentFrame&) { return QByteArray(); };
+    QVERIFY(rig.Engine.QueueRequest(MakeRequest(0x60, kBroadcastAddress)));
+    QTest::qWait(400);
+    QCOMPARE(rig.Log.filter(QStringLiteral("TIMEOUT")).size(), 0);
+    for (const TDeviceState& d : rig.Engine.Devices()) QCOMPARE(d.Status, dsOk);
+}
+
+void TstEngine::WaitForReplyEndsOnAnyAddress() {
+    TFakeDevice device;
+    TEngineRig rig;
+    device.Reply = [](const TSentFrame& f) {
+        if (f.Code != 0x80) return TFakeDevice::Ack(f);
+        return TFakeDevice::BuildReply(static_cast<std::uint8_t>(f.Address + 1), f.Sequence, 0x90,
+                                       QByteArray::fromHex("7C4E1501"));
+    };
+    QVERIFY(Connect(rig, device));
+    rig.Engine.StopPolling();
+    rig.Engine.WaitExchangeDone();
+    QSignalSpy mfg(&rig.Engine, &TEngine::MfgReply);
+    QVERIFY(rig.Engine.QueueRequest(MakeRequest(0x80, 4)));
+    QVERIFY(rig.Engine.WaitForReply(0x90));
+    QCOMPARE(mfg.size(), 1);
+    QCOMPARE(mfg[0][0].value<std::uint8_t>(), 5);
+    // Nothing answers: false after the second.
+    device.Reply = [](const TSentFrame&) { return QByteArray(); };
+    QVERIFY(rig.Engine.QueueRequest(MakeRequest(0x80, 4)));
+    QVERIFY(!rig.Engine.WaitForReply(0x90));
+}
+
+void TstEngine::WaitForReplyInsideAFrameHandler() {
+    TFakeDevice device;
+    TEngineRig rig;
+    device.Reply = [](const TSentFrame& f) {
+        if (f.Code == 0x80)
+            return TFakeDevice::BuildReply(f.Address, f.Sequence, 0x90, QByteArray::fromHex("7C4E1502"));
+        return TFakeDevice::Ack(f);
+    };
+    QVERIFY(Connect(rig, device));
+    rig.Engine.StopPolling();
+    rig.Engine.WaitExchangeDone();
+    int result = -1;
+    bool once = false;
+    QObject::connect(&rig.Engine, &TEngine::FrameReceived, [&](std::uint8_t, std::uint8_t code, const QByteArray&) {
+        if (code != 0x40 || once) return;
+        once = true;
+        rig.Engine.QueueRequest(MakeRequest(0x80, 0));
+        result = rig.Engine.WaitForReply(0x90) ? 1 : 0;
+    });
+    QVERIFY(rig.Engine.QueueRequest(MakeRequest(0x60, 0)));
+    QTRY_VERIFY_WITH_TIMEOUT(result != -1, 3000);
+    QCOMPARE(result, 1);
+}
+
+void TstEngine::BootModeTakesEveryByte() {
+    TFakeDevice device;
+    TEngineRig rig;
+    QVERIFY(Connect(rig, device));
+    rig.Engine.StopPolling();
+    rig.Engine.WaitExchangeDone();
+    const std::size_t before = device.Frames.size();
+    QByteArray seen;
+    rig.Engine.HandleBootByte = [&](std::uint8_t b) {
+        seen.append(static_cast<char>(b));
+        if (seen.size() == 4) rig.Engine.SetBootMode(0, 0);
+    };
+    device.Reply = nullptr;
+    QVERIFY(rig.Engine.WaitBootMode()); // timer off: true at once
+    const std::uint8_t block[] = {0xA0, 0x01, 0x00};
+    QVERIFY(!rig.Engine.SendBootBlock(block, 0, 500));
+    QTimer::singleShot(50, [&] { device.SendRaw(QByteArray::fromHex("53800800")); });
+    QVERIFY(rig.Engine.SendBootBlock(block, 3, 1000));
+    QCOMPARE(seen, QByteArray::fromHex("53800800")); // a start byte is not a frame here
+    QVERIFY(!rig.Engine.BootMode());
+    // Nothing answers: the time-out ends the exchange with a failure.
+    seen.clear();
+    QVERIFY(!rig.Engine.SendBootBlock(block, 3, 100));
+    QCOMPARE(device.Frames.size(), before);
+}
+
+void TstEngine::OversizedLengthIsDiscarded() {
+    TFakeDevice device;
+    TEngineRig rig;
+    device.Reply = [](const TSentFrame& f) {
+        return QByteArray::fromHex("5380FF0F00") + TFakeDevice::Ack(f); // LEN 4095
+    };
+    QVERIFY(Connect(rig, device));
+    QVERIFY(device.WaitFrames(4));
+    rig.Engine.StopPolling();
+    QCOMPARE(rig.Engine.Devices()[0].Status, dsOk);
+    QCOMPARE(rig.Log.filter(QStringLiteral("TIMEOUT")).size(), 0);
+}
+
+void TstEngine::RandomLineFaultsNeverStopTheCycle() {
+    TFakeDevice device;
+    TEngineRig rig;
+    rig.Engine.View.Raw = true;
+    rig.Engine.View.Poll = true;
+    QRandomGenerator random(20261207);
+    device.Reply = [&](const TSentFrame& f) {
+        QByteArray reply = TFakeDevice::Ack(f);
+        switch (random.bounded(6)) {
+        case 0: reply[static_cast<int>(random.bounded(reply.size()))] = static_cast<char>(random.bounded(256)); break;
+        case 1: reply.prepend(QByteArray::fromHex("53 00 53 53 11")); break;
+        case 2: reply = reply.left(static_cast<int>(random.bounded(reply.size()))); break;
+        case 3: {
+            QByteArray junk;
+            for (int i = 0; i < 40; ++i) junk.append(static_cast<char>(random.bounded(256)));
+            reply += junk;
+            break;
+        }
+        default: break;
+        }
+        // Deliver in random pieces.
+        int sent = 0;
+        while (sent < reply.size()) {
+            const int piece = 1 + static_cast<int>(random.bounded(4));
+            device.SendRaw(reply.mid(sent, piece));
+            sent += piece;
+        }
+        return QByteArray();
+    };
+    QVERIFY(Connect(rig, device));
+    QVERIFY(device.WaitFrames(80, 30000));
+    QVERIFY(rig.Engine.Polling());
+    // After the noise stops, the device answers cleanly again.
+    device.Reply = [](const TSentFrame& f) { return TFakeDevice::Ack(f); };
+    const std::size_t n = device.Frames.size();
+    QVERIFY(device.WaitFrames(n + 5, 3000));
+    QTRY_COMPARE_WITH_TIMEOUT(rig.Engine.Devices()[0].Status, dsOk, 2000);
+}
+
+void TstEngine::BrokenLinkIsReportedOnce() {
+    TFakeDevice device;
+    TEngineRig rig;
+    QVERIFY(Connect(rig, device));
+    QVERIFY(device.WaitFrames(3));
+    device.Drop();
+    QTRY_VERIFY_WITH_TIMEOUT(!rig.Engine.Port().IsOpen(), 2000);
+    QTest::qWait(500);
+    QCOMPARE(rig.Errors, QStringList{QStringLiteral("Error: connection lost")});
+    QVERIFY(!rig.Engine.Polling());
+    QCOMPARE(rig.Status[0], QStringLiteral("Disconnected"));
+}
+
+void TstEngine::WriteToClosedPortFails() {
+    TEngineRig rig;
+    QString error;
+    QVERIFY(!rig.Engine.QueueRequest(MakeRequest(0x64, 0), &error));
+    QCOMPARE(error, QStringLiteral("Error: no connection"));
+    QVERIFY(rig.Engine.WaitExchangeDone());
+}
+
+QTEST_GUILESS_MAIN(TstEngine)
+#include "tst_engine.moc"

@@ -15,7 +15,6 @@ namespace quintrel {
 namespace {
 
 constexpr std::uint8_t kSom = 0x53;
-constexpr std::uint8_t kMark = 0xFF;
 constexpr std::uint8_t kPoll = 0x60;
 constexpr std::uint8_t kAck = 0x40;
 
@@ -112,7 +111,7 @@ bool TEngine::SendRequest(const TOsdpRequest& request, QString* error) {
     LastSendFailedOnWrite = false;
     LastAddress = request.Address & 0x7F;
     TDeviceState* device = LastAddress < kDeviceCount ? &DeviceStates[LastAddress] : nullptr;
-    const TEncodeResult frame = EncodeFrame(request, device, UseCrc, TxBuffer.data());
+    const TEncodeResult frame = EncodeFrame(request, device, UseCrc, TxBuffer());
     if (!frame.Ok) {
         if (error) *error = QStringLiteral("Error: %1").arg(QLatin1String(frame.Error));
         return false;
@@ -127,12 +126,12 @@ bool TEngine::SendRequest(const TOsdpRequest& request, QString* error) {
                 DescribeCommand(request.Command, request.Payload.data(), request.PayloadLength));
             emit LogLine(line);
         }
-        if (View.Raw) emit LogLine(QStringLiteral("> ") + Hex(TxBuffer.data(), TxLength));
+        if (View.Raw) emit LogLine(QStringLiteral("> ") + Hex(TxBuffer(), TxLength));
     }
 
+    // The mark byte goes out in the same write as the frame.
     QString reason;
-    const std::uint8_t mark = kMark;
-    if (!CP1.Write(&mark, 1, &reason) || !CP1.Write(TxBuffer.data(), TxLength, &reason)) {
+    if (!CP1.Write(TxLine.data(), TxLength + 1, &reason)) {
         LastSendFailedOnWrite = true;
         if (error) *error = reason;
         return false;

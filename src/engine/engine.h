@@ -134,7 +134,9 @@ class TEngine : public QObject {
 
     std::array<std::uint8_t, kFrameBufferSize> RxBuffer{};
     std::size_t RxCount = 0;
-    std::array<std::uint8_t, kFrameBufferSize> TxBuffer{};
+    // The frame is built one byte in, behind the 0xFF mark byte that precedes it on the line.
+    std::array<std::uint8_t, kFrameBufferSize + 1> TxLine{0xFF};
+    std::uint8_t* TxBuffer() { return TxLine.data() + 1; }
     std::size_t TxLength = 0;
 
     QTimer CommTimer;

@@ -69,6 +69,8 @@ bool TSimLine::Start(QString* error) {
 
 void TSimLine::Attach(QIODevice* device) {
     Device = device;
+    if (auto* socket = qobject_cast<QAbstractSocket*>(device))
+        socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     Assembly.clear();
     connect(device, &QIODevice::readyRead, this, &TSimLine::OnReadyRead);
 }

@@ -285,6 +285,11 @@ void TLink::AcceptPeers() {
 }
 
 void TLink::WatchSocket(QTcpSocket* socket) {
+    // Frames are small and each waits for its answer: without this, Nagle's algorithm
+    // holds a frame back until the previous segment is acknowledged (tens of ms).
+    const auto lowDelay = [socket] { socket->setSocketOption(QAbstractSocket::LowDelayOption, 1); };
+    if (socket->state() == QAbstractSocket::ConnectedState) lowDelay();
+    connect(socket, &QTcpSocket::connected, socket, lowDelay);
     connect(socket, &QTcpSocket::readyRead, this, [this, socket] { TakeInput(socket); });
     const auto ended = [this, socket] {
         if (socket != Socket) return;

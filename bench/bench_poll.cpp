@@ -1,0 +1,112 @@
+// The poll cycle against the simulated reader over loopback: polls per second
+// against the bound 1 / (reply time + turnaround), CPU time per poll, and the CPU
+// the connected program uses while polling and while idle.
+
+#include "engine.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTextStream>
+#include <QTimer>
+
+#include <sys/resource.h>
+
+using namespace quintrel;
+
+namespace {
+
+double CpuSeconds() {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+           static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+// Lets the event loop run for ms without spinning, so the CPU figures are the engine's.
+void Run(int ms) {
+    QEventLoop loop;
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+void Measure(int addresses, QTextStream& out) {
+    QProcess pd;
+    QStringList args{QStringLiteral("--listen"), QStringLiteral("0")};
+    for (int a = 0; a < addresses; ++a) args << QStringLiteral("--address") << QString::number(a);
+    pd.start(QStringLiteral(QUINTREL_PD_PATH), args);
+    pd.waitForReadyRead(5000);
+    const auto m = QRegularExpression(QStringLiteral(":(\\d+)")).match(QString::fromUtf8(pd.readAllStandardOutput()));
+
+    TEngine engine;
+    std::array<bool, kDeviceCount> ticks{};
+    for (int a = 0; a < addresses; ++a) ticks[a] = true;
+    engine.SetSelection(ticks);
+    engine.Port().SetPortName(QStringLiteral("127.0.0.1:") + m.captured(1));
+    int replies = 0;
+    QObject::connect(&engine, &TEngine::FrameReceived, [&] { ++replies; });
+    QString error;
+    if (!engine.OpenPort(&error)) {
+        out << "cannot open: " << error << Qt::endl;
+        return;
+    }
+    engine.StopPolling();
+    engine.WaitExchangeDone();
+
+    // Reply time: one poll at a time, from the write to the processed reply.
+    QElapsedTimer t;
+    double replyMs = 0;
+    const int pings = 50;
+    for (int i = 0; i < pings; ++i) {
+        TOsdpRequest poll;
+        poll.Command = 0x60;
+        poll.Address = static_cast<std::uint8_t>(i % addresses);
+        QEventLoop loop;
+        const auto done = QObject::connect(&engine, &TEngine::FrameReceived, &loop, &QEventLoop::quit);
+        QTimer::singleShot(1000, &loop, &QEventLoop::quit);
+        t.start();
+        engine.QueueRequest(poll);
+        loop.exec();
+        replyMs += static_cast<double>(t.nsecsElapsed()) / 1e6;
+        QObject::disconnect(done);
+    }
+    replyMs /= pings;
+
+    const int seconds = 5;
+    replies = 0;
+    const double cpu0 = CpuSeconds();
+    t.start();
+    engine.StartPolling();
+    Run(seconds * 1000);
+    const double elapsed = static_cast<double>(t.elapsed()) / 1000.0;
+    const double cpu = CpuSeconds() - cpu0;
+    const double rate = replies / elapsed;
+    const double bound = 1000.0 / (replyMs + 20.0);
+    engine.StopPolling();
+    engine.WaitExchangeDone();
+
+    const double idle0 = CpuSeconds();
+    Run(3000);
+    const double idle = (CpuSeconds() - idle0) / 3.0;
+
+    out << QString::asprintf("%d address(es): reply %.3f ms, %.1f polls/s, bound %.1f polls/s (%.1f%%), "
+                             "CPU %.1f us/poll, %.2f%% of a core while polling, idle connected %.3f%%",
+                             addresses, replyMs, rate, bound, 100.0 * rate / bound, 1e6 * cpu / replies,
+                             100.0 * cpu / elapsed, 100.0 * idle)
+        << Qt::endl;
+    engine.Disconnect();
+    pd.kill();
+    pd.waitForFinished();
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    QTextStream out(stdout);
+    Measure(1, out);
+    Measure(8, out);
+    return 0;
+}

@@ -82,6 +82,8 @@ void TEngine::Disconnect() {
 
 void TEngine::OnLinkLost(const QString&) { ConnectionLost(); }
 
+void TEngine::ShowStatus(int panel, const QString& text) { emit StatusText(panel, text); }
+
 // A broken line while polling must not raise a box for every poll: stop, close and
 // say it once until the next successful open.
 void TEngine::ConnectionLost() {
@@ -99,6 +101,14 @@ void TEngine::ConnectionLost() {
 
 bool TEngine::QueueRequest(const TOsdpRequest& request, QString* error) {
     if (!IsPolling) return SendRequest(request, error);
+    // Refused now rather than when its turn comes, so the user hears of it.
+    const std::uint8_t address = request.Address & 0x7F;
+    const std::size_t length =
+        EncodedLength(request, address < kDeviceCount ? &DeviceStates[address] : nullptr, UseCrc);
+    if (length == 0 || length > kFrameBufferSize) {
+        if (error) *error = QStringLiteral("Error: frame too long");
+        return false;
+    }
     Ring[QueueWrite] = request;
     QueueWrite = (QueueWrite + 1) % RingSize;
     if (QueueWrite == QueueRead) QueueRead = (QueueRead + 1) % RingSize; // oldest dropped

@@ -78,6 +78,7 @@ class TEngine : public QObject {
     bool SendRequest(const TOsdpRequest& request, QString* error = nullptr);
     bool WaitExchangeDone();
     int QueuedCount() const;
+    void ShowStatus(int panel, const QString& text);
 
     void StartPolling();
     void StopPolling();

@@ -52,12 +52,20 @@ bool TSimLine::Start(QString* error) {
     }
     connect(Server, &QTcpServer::newConnection, this, [this] {
         while (QTcpSocket* peer = Server->nextPendingConnection()) {
-            if (Device) { // one control panel at a time
-                peer->close();
-                peer->deleteLater();
-                continue;
+            // One control panel at a time; a new one takes the line over, since the old
+            // one's goodbye may still be on its way.
+            if (Device) {
+                QIODevice* old = Device;
+                Device = nullptr;
+                old->close();
+                old->deleteLater();
             }
-            connect(peer, &QTcpSocket::disconnected, peer, &QObject::deleteLater);
+            // Forget the peer at once, not when it is deleted: the next control panel may
+            // already be knocking.
+            connect(peer, &QTcpSocket::disconnected, this, [this, peer] {
+                if (Device == peer) Device = nullptr;
+                peer->deleteLater();
+            });
             Attach(peer);
         }
     });

@@ -17,29 +17,59 @@ std::size_t CheckBytes(std::uint8_t ctrl) { return (ctrl & kCtrlCrc) ? 2 : 1; }
 
 } // namespace
 
+namespace {
+
+struct TLayout {
+    const char* Error = nullptr;
+    std::uint8_t ScbLength = 0;
+    std::uint8_t ScbType = 0;
+    std::size_t Length = 0;
+};
+
+// The security block as it will be sent and the resulting LEN.
+TLayout Layout(const TOsdpRequest& request, const TDeviceState* device, bool useCrc, bool reply) {
+    TLayout l;
+    l.ScbLength = request.ScbLength;
+    l.ScbType = l.ScbLength ? request.ScbType : 0;
+    const std::size_t m = request.PayloadLength;
+    if (m > kPayloadCapacity) {
+        l.Error = "payload too long";
+        return l;
+    }
+    if (device) ProtectCommandBlock(device->Session, m > 0, l.ScbLength, l.ScbType, reply);
+    if (l.ScbLength == 1 || l.ScbLength > kScbAreaSize) {
+        l.Error = "invalid security block";
+        return l;
+    }
+    if (!device && CarriesMac(l.ScbType)) {
+        l.Error = "no secure session for the broadcast address";
+        return l;
+    }
+    l.Length = 7 + l.ScbLength + m + (useCrc ? 1 : 0);
+    if (CarriesMac(l.ScbType)) l.Length += 4;
+    if (CarriesEncryptedData(l.ScbType)) l.Length += PaddingCount(m);
+    return l;
+}
+
+} // namespace
+
+std::size_t EncodedLength(const TOsdpRequest& request, const TDeviceState* device, bool useCrc) {
+    const TLayout l = Layout(request, device, useCrc, false);
+    return l.Error ? 0 : l.Length;
+}
+
 TEncodeResult EncodeFrame(const TOsdpRequest& request, TDeviceState* device, bool useCrc,
                           std::uint8_t* tx, bool reply) {
     TEncodeResult result;
-    std::uint8_t scbLength = request.ScbLength;
-    std::uint8_t scbType = scbLength ? request.ScbType : 0;
+    const TLayout layout = Layout(request, device, useCrc, reply);
+    if (layout.Error) {
+        result.Error = layout.Error;
+        return result;
+    }
+    const std::uint8_t scbLength = layout.ScbLength;
+    const std::uint8_t scbType = layout.ScbType;
     const std::size_t m = request.PayloadLength;
-    if (m > kPayloadCapacity) {
-        result.Error = "payload too long";
-        return result;
-    }
-    if (device) ProtectCommandBlock(device->Session, m > 0, scbLength, scbType, reply);
-    if (scbLength == 1 || scbLength > kScbAreaSize) {
-        result.Error = "invalid security block";
-        return result;
-    }
-    if (!device && CarriesMac(scbType)) {
-        result.Error = "no secure session for the broadcast address";
-        return result;
-    }
-
-    std::size_t length = 7 + scbLength + m + (useCrc ? 1 : 0);
-    if (CarriesMac(scbType)) length += 4;
-    if (CarriesEncryptedData(scbType)) length += PaddingCount(m);
+    const std::size_t length = layout.Length;
     if (length > kFrameBufferSize) {
         result.Error = "frame too long";
         return result;

@@ -30,6 +30,10 @@ struct TEncodeResult {
 TEncodeResult EncodeFrame(const TOsdpRequest& request, TDeviceState* device, bool useCrc,
                           std::uint8_t* tx, bool reply = false);
 
+// The length the frame of this request would have now (0 when its security block is
+// malformed), so a caller can refuse a request that will not fit before queueing it.
+std::size_t EncodedLength(const TOsdpRequest& request, const TDeviceState* device, bool useCrc);
+
 struct TDecodedFrame {
     bool Valid = false;
     const char* Error = ""; // "crc error", "cksum error", "" for a MAC mismatch, or a layout fault

@@ -1,0 +1,137 @@
+#include "composer.h"
+
+#include "log/hex.h"
+
+#include <QRandomGenerator>
+
+namespace quintrel {
+
+namespace {
+
+bool IsRepeatingDialog(std::uint8_t code) { return code == 0x68 || code == 0x69 || code == 0x6A; }
+bool IsSecureChannelCommand(std::uint8_t code) { return code >= 0x75 && code <= 0x77; }
+
+} // namespace
+
+TComposer::TCompose TComposer::Compose(std::uint8_t code, TOsdpRequest& request) {
+    std::uint8_t* cursor = request.PayloadStart();
+    bool accepted = true;
+    switch (code) {
+    case 0x61:
+    case 0x62:
+        *cursor++ = 0x00;
+        break;
+    case 0x68:
+        if (const auto v = Ui.AskOutputControl()) BuildOutputControl(*v, cursor);
+        else accepted = false;
+        break;
+    case 0x69:
+        if (const auto v = Ui.AskLedControl()) BuildLedControl(*v, cursor);
+        else accepted = false;
+        break;
+    case 0x6A:
+        if (const auto v = Ui.AskBuzzerControl()) BuildBuzzerControl(*v, cursor);
+        else accepted = false;
+        break;
+    case 0x6E: {
+        const auto v = Ui.AskComSet();
+        if (!v) {
+            accepted = false;
+            break;
+        }
+        bool ok = false;
+        const uint baud = v->BaudText.toUInt(&ok);
+        if (!ok) {
+            Ui.ShowError(QStringLiteral("'%1' is not a valid integer value").arg(v->BaudText));
+            return TCompose::Failed;
+        }
+        BuildComSet(TComSet{v->Address, baud}, cursor);
+        break;
+    }
+    case 0x75:
+    case 0x76:
+    case 0x77: {
+        TSecureSession& session = Engine.Devices()[request.Address].Session;
+        const TKeyPrompt prompt = [this](const std::string& p, const std::string& d) { return Ui.AskKey(p, d); };
+        TSecurityHeader header;
+        if (code == 0x75) {
+            accepted = BuildKeySet(cursor, session, Keys, prompt);
+        } else if (code == 0x76) {
+            const auto random = RandomByte ? RandomByte : [] {
+                return static_cast<std::uint8_t>(QRandomGenerator::global()->bounded(256));
+            };
+            accepted = BuildChallenge(cursor, header, session, Keys, prompt, random);
+        } else {
+            accepted = BuildServerCryptogram(cursor, header, session, Keys);
+        }
+        request.ScbLength = header.Length;
+        request.ScbType = header.Type;
+        request.ScbData[0] = header.Data;
+        break;
+    }
+    default:
+        break;
+    }
+    request.SetPayloadEnd(cursor);
+    return accepted ? TCompose::Accepted : TCompose::Declined;
+}
+
+void TComposer::OnSendCmdClick(int tag, int address) {
+    const auto code = static_cast<std::uint8_t>(tag & 0xFF);
+    const auto target = static_cast<std::uint8_t>(address & 0x7F);
+    if (code == 0) {
+        Ui.ShowError(QStringLiteral("Not yet implemented"));
+        return;
+    }
+    // The broadcast address has no secure-channel record to work on.
+    if (IsSecureChannelCommand(code) && target >= kDeviceCount) {
+        Ui.ShowError(QStringLiteral("Error: the secure channel needs a single device address, not BROADCAST"));
+        return;
+    }
+    for (;;) {
+        TOsdpRequest request;
+        request.Command = code;
+        request.Address = target;
+        if (Compose(code, request) != TCompose::Accepted) break;
+
+        QString hex = QString::asprintf("%.2X ", code);
+        hex += QString::fromStdString(BytesToHex(request.Payload.data(), request.PayloadLength, true));
+        Ui.AddToHistory(hex);
+        QString error;
+        if (!Engine.QueueRequest(request, &error)) {
+            Ui.ShowError(error);
+            return;
+        }
+        if (!IsRepeatingDialog(code)) break;
+    }
+    Ui.RepaintPollList();
+}
+
+bool TComposer::SendHex(const QString& text, int address) {
+    const QString stored = Ui.AddToHistory(text);
+    const std::string digits = stored.toStdString();
+    std::array<std::uint8_t, HexCapacity + 1> bytes{};
+    // Read one byte more than fits, to tell a command that is too long from one that fills
+    // the buffer exactly: a too-long command is refused rather than cut and sent.
+    const std::size_t count = HexToBytes(digits, bytes.data(), bytes.size());
+    if (count == 0) return false;
+    if (count > HexCapacity) {
+        Ui.ShowError(QStringLiteral("Error: the command is longer than %1 bytes; nothing was sent")
+                         .arg(HexCapacity));
+        return false;
+    }
+    TOsdpRequest request;
+    request.Command = bytes[0];
+    request.Address = static_cast<std::uint8_t>(address & 0x7F);
+    std::copy(bytes.begin() + 1, bytes.begin() + static_cast<std::ptrdiff_t>(count), request.Payload.begin());
+    request.PayloadLength = static_cast<std::uint16_t>(count - 1);
+    QString error;
+    if (!Engine.QueueRequest(request, &error)) {
+        Ui.ShowError(error);
+        return false;
+    }
+    Engine.ShowStatus(1, QStringLiteral("Command to %1").arg(request.Address));
+    return true;
+}
+
+} // namespace quintrel

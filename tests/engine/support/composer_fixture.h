@@ -1,0 +1,56 @@
+#pragma once
+// A composer with scripted answers in place of the dialogs and key prompts, wired to
+// an engine whose host issues menu commands through it, as the window does.
+
+#include "composer.h"
+#include "support/engine_fixture.h"
+
+#include <deque>
+
+namespace quintrel::test {
+
+class TScriptedUi : public IComposerUi {
+  public:
+    std::deque<std::optional<TOutputControl>> Outputs;
+    std::deque<std::optional<TLedControl>> Leds;
+    std::deque<std::optional<TBuzzerControl>> Buzzers;
+    std::deque<std::optional<TComSetChoice>> ComSets;
+    std::deque<std::optional<std::string>> Keys;
+    QStringList History;
+    QStringList Errors;
+    QStringList Prompts;
+    int Repaints = 0;
+
+    template <typename T> static std::optional<T> Next(std::deque<std::optional<T>>& q) {
+        if (q.empty()) return std::nullopt; // no answer scripted: the dialog is closed
+        auto v = q.front();
+        q.pop_front();
+        return v;
+    }
+    std::optional<TOutputControl> AskOutputControl() override { return Next(Outputs); }
+    std::optional<TLedControl> AskLedControl() override { return Next(Leds); }
+    std::optional<TBuzzerControl> AskBuzzerControl() override { return Next(Buzzers); }
+    std::optional<TComSetChoice> AskComSet() override { return Next(ComSets); }
+    std::optional<std::string> AskKey(const std::string& prompt, const std::string& defaultText) override {
+        Prompts << QString::fromStdString(prompt + "|" + defaultText);
+        return Next(Keys);
+    }
+    QString AddToHistory(const QString& text) override {
+        const QString t = text.trimmed();
+        History.prepend(t);
+        return t;
+    }
+    void ShowError(const QString& text) override { Errors << text; }
+    void RepaintPollList() override { ++Repaints; }
+};
+
+struct TComposerRig : TEngineRig {
+    TScriptedUi Ui;
+    TComposer Composer{Engine, Ui};
+    TComposerRig() {
+        Host.OnIssue = [this](int tag) { Composer.OnSendCmdClick(tag, Host.Selected); };
+    }
+    void Menu(int tag) { Composer.OnSendCmdClick(tag, Host.Selected); }
+};
+
+} // namespace quintrel::test

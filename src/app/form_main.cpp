@@ -1,0 +1,342 @@
+#include "form_main.h"
+
+#include "about/form_about.h"
+#include "about/version_info.h"
+#include "link/form_select_port.h"
+#include "link/form_setup.h"
+#include "log_view.h"
+#include "poll_list.h"
+#include "settings_file.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QDir>
+#include <QFileInfo>
+#include <QFontDatabase>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenuBar>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QStatusBar>
+#include <QStyle>
+#include <QTabWidget>
+#include <QToolBar>
+#include <QVBoxLayout>
+
+namespace quintrel {
+
+namespace {
+
+constexpr int kStatusPanelWidths[TFormMain::StatusPanelCount] = {150, 100, 200, 150};
+constexpr int kBroadcastIndex = 127;
+
+QLabel* NewLabel(const char* name, const QString& text, QWidget* parent) {
+    auto* label = new QLabel(text, parent);
+    label->setObjectName(QLatin1String(name));
+    return label;
+}
+
+} // namespace
+
+TFormMainOptions TFormMainOptions::BesideExecutable(const QString& executablePath) {
+    TFormMainOptions options;
+    options.IniPath = SettingsPathFor(executablePath);
+    options.VendorPath = QFileInfo(executablePath).dir().filePath(QStringLiteral("oui.csv"));
+    return options;
+}
+
+TFormMain::TFormMain(TFormAbout& about, const TFormMainOptions& options, QWidget* parent)
+    : QMainWindow(parent), Osdp(this), About(about), Options(options) {
+    setObjectName(QStringLiteral("FormMain"));
+    setWindowTitle(QApplication::applicationName() + QStringLiteral(" v") +
+                   About.VersionInfo().Value(TVersionInfo::ProductVersion));
+    resize(DefaultWidth, DefaultHeight);
+    setWindowState(Qt::WindowMaximized);
+
+    CreateActions();
+    CreateMenus();
+    CreateToolBar();
+    CreateCentralArea();
+    CreateStatusBar();
+    ConnectEngine();
+
+    EditAddr->setCurrentIndex(0);
+    Osdp.SetSelected(0, true);
+    LoadSettings();
+    UpdateControls();
+    LoadVendorList();
+    UpdateControls();
+
+    FormSetup = new TFormSetup(this);
+    FormSelectPort = new TFormSelectPort(this);
+}
+
+QAction* TFormMain::NewAction(const char* name, const QString& caption,
+                              const QKeySequence& shortcut) {
+    auto* action = new QAction(caption, this);
+    action->setObjectName(QLatin1String(name));
+    action->setShortcut(shortcut);
+    return action;
+}
+
+QAction* TFormMain::NewCommandAction(const char* name, const QString& caption, int tag) {
+    QAction* action = NewAction(name, caption);
+    action->setData(tag);
+    connect(action, &QAction::triggered, this, [this, tag] { OnSendCmdClick(tag); });
+    return action;
+}
+
+void TFormMain::CreateActions() {
+    mnuConnect = NewAction("mnuConnect", QStringLiteral("Connect"), Qt::Key_F2);
+    mnuDisconnect =
+        NewAction("mnuDisconnect", QStringLiteral("Disconnect"), Qt::SHIFT | Qt::Key_F2);
+    mnuExit = NewAction("mnuExit", QStringLiteral("Exit"));
+    connect(mnuConnect, &QAction::triggered, this, &TFormMain::btnConnectClick);
+    connect(mnuDisconnect, &QAction::triggered, this, &TFormMain::btnDisconnectClick);
+    connect(mnuExit, &QAction::triggered, this, &QWidget::close);
+
+    mnuViewClear =
+        NewAction("mnuViewClear", QStringLiteral("Clear screen"), Qt::CTRL | Qt::Key_Delete);
+    mnuViewRaw = NewAction("mnuViewRaw", QStringLiteral("Show raw messages"), Qt::Key_F9);
+    mnuViewDescription =
+        NewAction("mnuViewDescription", QStringLiteral("Show message descriptions"), Qt::Key_F10);
+    mnuViewPoll = NewAction("mnuViewPoll", QStringLiteral("Show polling messages"), Qt::Key_F11);
+    connect(mnuViewClear, &QAction::triggered, this, [this] { Log->Clear(); });
+    const auto viewFlag = [this](QAction* item, bool TViewFlags::*flag) {
+        item->setCheckable(true);
+        connect(item, &QAction::triggered, this, [this, flag](bool on) { Osdp.View.*flag = on; });
+    };
+    viewFlag(mnuViewRaw, &TViewFlags::Raw);
+    viewFlag(mnuViewDescription, &TViewFlags::Description);
+    viewFlag(mnuViewPoll, &TViewFlags::Poll);
+
+    mnuGetID = NewCommandAction("mnuGetID", QStringLiteral("Get device ID"), 0x61);
+    mnuGetCAP = NewCommandAction("mnuGetCAP", QStringLiteral("Get device capabilities"), 0x62);
+    mnuGetLSTAT = NewCommandAction("mnuGetLSTAT", QStringLiteral("Get device status"), 0x64);
+    mnuGetISTAT = NewCommandAction("mnuGetISTAT", QStringLiteral("Get input status"), 0x65);
+    mnuGetOSTAT = NewCommandAction("mnuGetOSTAT", QStringLiteral("Get output status"), 0x66);
+    mnuSetOut = NewCommandAction("mnuSetOut", QStringLiteral("Output control"), 0x68);
+    mnuSetLED = NewCommandAction("mnuSetLED", QStringLiteral("LED control"), 0x69);
+    mnuSetBUZ = NewCommandAction("mnuSetBUZ", QStringLiteral("Buzzer control"), 0x6A);
+    mnuSetCOM = NewCommandAction("mnuSetCOM", QStringLiteral("Communication configuration"), 0x6E);
+    mnuFileTransfer = NewCommandAction("mnuFileTransfer", QStringLiteral("File transfer"), 0x7C);
+    mnuSetChlng =
+        NewCommandAction("mnuSetChlng", QStringLiteral("Start Secure Channel Communication"), 0x76);
+    mnuSetCrypt = NewCommandAction("mnuSetCrypt", QStringLiteral("Set secure crypto"), 0x77);
+    mnuSetCrypt->setVisible(false); // sent by the handshake itself, never chosen
+    mnuSetKey = NewCommandAction("mnuSetKey", QStringLiteral("Set encryption key"), 0x75);
+
+    mnuRDX900_SetCC = NewAction("mnuRDX900_SetCC", QStringLiteral("Edit customer codes"));
+    mnuRDX900_SetVarFlags = NewAction("mnuRDX900_SetVarFlags", QStringLiteral("Edit options"));
+    mnuRDX900_DFU = NewAction("mnuRDX900_DFU", QStringLiteral("Firmware update"));
+    mnuORBA_SetCC = NewAction("mnuORBA_SetCC", QStringLiteral("Edit customer codes"));
+    mnuResetAll = NewAction("mnuResetAll", QStringLiteral("Reset reader settings"));
+    mnuResetAll->setData(0xEF);
+    for (QAction* maintenance :
+         {mnuRDX900_SetCC, mnuRDX900_SetVarFlags, mnuRDX900_DFU, mnuORBA_SetCC, mnuResetAll})
+        connect(maintenance, &QAction::triggered, this, &TFormMain::NotYetImplemented);
+
+    mnuSetupComm = NewAction("mnuSetupComm", QStringLiteral("Setup communication"));
+    mnuSetPollInterval = NewAction("mnuSetPollInterval", QStringLiteral("Set polling interval"));
+    mnuUseCRC = NewAction("mnuUseCRC", QStringLiteral("Use CRC"));
+    mnuUseSCBK_D = NewAction("mnuUseSCBK_D", QStringLiteral("Use default key (SCBK-D)"));
+    mnuDiversifyMasterkey =
+        NewAction("mnuDiversifyMasterkey", QStringLiteral("Diversify masterkey"));
+    connect(mnuSetupComm, &QAction::triggered, this, &TFormMain::mnuSetupCommClick);
+    connect(mnuSetPollInterval, &QAction::triggered, this, &TFormMain::mnuSetPollIntervalClick);
+    // The flags are the truth; UpdateControls puts the check marks back in step with them.
+    for (QAction* option : {mnuUseCRC, mnuUseSCBK_D, mnuDiversifyMasterkey})
+        option->setCheckable(true);
+    connect(mnuUseCRC, &QAction::triggered, this, [this] {
+        Osdp.UseCrc = !Osdp.UseCrc;
+        UpdateControls();
+    });
+    connect(mnuUseSCBK_D, &QAction::triggered, this, [this] {
+        UseScbkD = !UseScbkD;
+        UpdateControls();
+    });
+    connect(mnuDiversifyMasterkey, &QAction::triggered, this, [this] {
+        DiversifyMasterkey = !DiversifyMasterkey;
+        UpdateControls();
+    });
+
+    mnuAbout = NewAction("mnuAbout", QStringLiteral("About ..."));
+    connect(mnuAbout, &QAction::triggered, this, &TFormMain::mnuAboutClick);
+
+    QStyle* s = style();
+    tbnConnect = NewAction("tbnConnect", QStringLiteral("Connect"));
+    tbnConnect->setIcon(s->standardIcon(QStyle::SP_DialogYesButton));
+    tbnDisconnect = NewAction("tbnDisconnect", QStringLiteral("Disconnect"));
+    tbnDisconnect->setIcon(s->standardIcon(QStyle::SP_DialogNoButton));
+    tbnStartPoll = NewAction("tbnStartPoll", QStringLiteral("Start polling"));
+    tbnStartPoll->setIcon(s->standardIcon(QStyle::SP_MediaPlay));
+    tbnStopPoll = NewAction("tbnStopPoll", QStringLiteral("Stop polling"));
+    tbnStopPoll->setIcon(s->standardIcon(QStyle::SP_MediaStop));
+    connect(tbnConnect, &QAction::triggered, this, &TFormMain::btnConnectClick);
+    connect(tbnDisconnect, &QAction::triggered, this, &TFormMain::btnDisconnectClick);
+    connect(tbnStartPoll, &QAction::triggered, this, &TFormMain::tbnStartPollClick);
+    connect(tbnStopPoll, &QAction::triggered, this, &TFormMain::tbnStopPollClick);
+}
+
+void TFormMain::CreateMenus() {
+    menuBar()->setObjectName(QStringLiteral("MainMenu1"));
+    const auto addMenu = [this](const char* name, const QString& title) {
+        QMenu* menu = menuBar()->addMenu(title);
+        menu->setObjectName(QLatin1String(name));
+        return menu;
+    };
+
+    QMenu* file = addMenu("mnuFile", QStringLiteral("&File"));
+    file->addActions({mnuConnect, mnuDisconnect});
+    file->addSeparator();
+    file->addAction(mnuExit);
+
+    QMenu* view = addMenu("mnuView", QStringLiteral("&View"));
+    view->addAction(mnuViewClear);
+    view->addSeparator();
+    view->addActions({mnuViewRaw, mnuViewDescription, mnuViewPoll});
+
+    QMenu* osdp = addMenu("mnuOSDP", QStringLiteral("&OSDP"));
+    osdp->addActions({mnuGetID, mnuGetCAP, mnuGetLSTAT, mnuGetISTAT, mnuGetOSTAT});
+    osdp->addSeparator();
+    osdp->addActions({mnuSetOut, mnuSetLED, mnuSetBUZ});
+    osdp->addSeparator();
+    osdp->addAction(mnuSetCOM);
+    osdp->addAction(mnuFileTransfer);
+    osdp->addSeparator();
+    osdp->addActions({mnuSetChlng, mnuSetCrypt, mnuSetKey});
+
+    QMenu* torva = addMenu("mnuTorva", QStringLiteral("&TORVA"));
+    QMenu* rdx900 = torva->addMenu(QStringLiteral("RDX900"));
+    rdx900->setObjectName(QStringLiteral("mnuRDX900"));
+    rdx900->addActions({mnuRDX900_SetCC, mnuRDX900_SetVarFlags, mnuRDX900_DFU});
+    QMenu* orba = torva->addMenu(QStringLiteral("ORBA"));
+    orba->setObjectName(QStringLiteral("mnuORBA"));
+    orba->addAction(mnuORBA_SetCC);
+    torva->addSeparator();
+    torva->addAction(mnuResetAll);
+
+    QMenu* options = addMenu("mnuOptions", QStringLiteral("&Options"));
+    options->addActions({mnuSetupComm, mnuSetPollInterval});
+    options->addSeparator();
+    options->addActions({mnuUseCRC, mnuUseSCBK_D, mnuDiversifyMasterkey});
+
+    QMenu* help = addMenu("mnuHelp", QStringLiteral("&Help"));
+    help->addAction(mnuAbout);
+}
+
+void TFormMain::CreateToolBar() {
+    QToolBar* bar = addToolBar(QStringLiteral("Toolbar"));
+    bar->setObjectName(QStringLiteral("ToolBar1"));
+    bar->setMovable(false);
+    bar->addActions({tbnConnect, tbnDisconnect});
+    bar->addSeparator();
+    bar->addActions({tbnStartPoll, tbnStopPoll});
+}
+
+void TFormMain::CreateCentralArea() {
+    auto* central = new QWidget(this);
+    auto* layout = new QVBoxLayout(central);
+    layout->setContentsMargins(2, 2, 2, 2);
+    setCentralWidget(central);
+
+    auto* pages = new QTabWidget(central);
+    pages->setObjectName(QStringLiteral("PageControl1"));
+    auto* tsComm = new QWidget(pages);
+    tsComm->setObjectName(QStringLiteral("tsComm"));
+    pages->addTab(tsComm, QStringLiteral("Communication"));
+    layout->addWidget(pages, 1);
+
+    auto* comm = new QVBoxLayout(tsComm);
+    auto* strip = new QHBoxLayout;
+    EditAddr = new QComboBox(tsComm);
+    EditAddr->setObjectName(QStringLiteral("EditAddr"));
+    for (int a = 0; a < kDeviceCount; ++a)
+        EditAddr->addItem(QString::number(a));
+    EditAddr->addItem(QStringLiteral("BROADCAST"));
+    EditAddr->setMaxVisibleItems(20);
+    EditCmd = new QComboBox(tsComm);
+    EditCmd->setObjectName(QStringLiteral("EditCmd"));
+    EditCmd->setEditable(true);
+    EditCmd->setInsertPolicy(QComboBox::NoInsert); // the history keeps its own order
+    EditCmd->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+    btnSend = new QPushButton(QStringLiteral("Send"), tsComm);
+    btnSend->setObjectName(QStringLiteral("btnSend"));
+    btnSend->setDefault(true);
+    connect(btnSend, &QPushButton::clicked, this, &TFormMain::btnSendClick);
+    connect(EditCmd->lineEdit(), &QLineEdit::returnPressed, this, &TFormMain::btnSendClick);
+    QLabel* lblAddress = NewLabel("lblAddress", QStringLiteral("Address"), tsComm);
+    lblAddress->setBuddy(EditAddr);
+    QLabel* lblCommand = NewLabel("lblCommand", QStringLiteral("OSDP command (hex)"), tsComm);
+    lblCommand->setBuddy(EditCmd);
+    strip->addWidget(lblAddress);
+    strip->addWidget(EditAddr);
+    strip->addSpacing(12);
+    strip->addWidget(lblCommand);
+    strip->addWidget(EditCmd, 1);
+    strip->addWidget(btnSend);
+    comm->addLayout(strip);
+
+    ProgressBar1 = new QProgressBar(tsComm);
+    ProgressBar1->setObjectName(QStringLiteral("ProgressBar1"));
+    ProgressBar1->setVisible(false);
+    comm->addWidget(ProgressBar1);
+
+    MemoComm = new QPlainTextEdit(tsComm);
+    MemoComm->setObjectName(QStringLiteral("MemoComm"));
+    MemoComm->setLineWrapMode(QPlainTextEdit::NoWrap);
+    MemoComm->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    MemoComm->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    MemoComm->setUndoRedoEnabled(false); // an undo stack would grow with the log
+    MemoComm->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+    comm->addWidget(MemoComm, 1);
+    Log = new TLogView(MemoComm, this);
+
+    auto* panelPoll = new QWidget(central);
+    panelPoll->setObjectName(QStringLiteral("PanelPoll"));
+    auto* poll = new QVBoxLayout(panelPoll);
+    poll->setContentsMargins(0, 2, 0, 0);
+    poll->setSpacing(2);
+    poll->addWidget(NewLabel("lblPollSelection", QStringLiteral("Poll selection:"), panelPoll));
+    EditDevices = new TPollList(
+        [this](int address) -> std::optional<QColor> {
+            if (address < 0 || address >= kDeviceCount) return std::nullopt;
+            return PollItemColour(Osdp.Polling(), Osdp.Devices()[address]);
+        },
+        panelPoll);
+    connect(EditDevices, &TPollList::TicksChanged, this, &TFormMain::OnEditDevicesClick);
+    poll->addWidget(EditDevices);
+    layout->addWidget(panelPoll);
+}
+
+void TFormMain::CreateStatusBar() {
+    QStatusBar* bar = statusBar();
+    bar->setObjectName(QStringLiteral("StatusBar1"));
+    bar->setSizeGripEnabled(false);
+    for (int i = 0; i < StatusPanelCount; ++i) {
+        auto* panel = new QLabel(bar);
+        panel->setObjectName(QStringLiteral("StatusPanel%1").arg(i));
+        panel->setFixedWidth(kStatusPanelWidths[i]);
+        panel->setFrameStyle(QFrame::StyledPanel | QFrame::Sunken);
+        bar->addWidget(panel);
+        StatusPanels[i] = panel;
+    }
+}
+
+void TFormMain::ConnectEngine() {
+    connect(&Osdp, &TEngine::LogLine, Log, &TLogView::LogLine);
+    connect(&Osdp, &TEngine::StatusText, this, &TFormMain::OnStatusText);
+    connect(&Osdp, &TEngine::ControlsChanged, this, &TFormMain::UpdateControls);
+    connect(&Osdp, &TEngine::PollListChanged, this, &TFormMain::SyncPollList);
+    // The engine reports from inside its own handlers; the box waits until they are done.
+    connect(&Osdp, &TEngine::ErrorMessage, this, &TFormMain::OnErrorMessage, Qt::QueuedConnection);
+}
+
+void TFormMain::FlushLog() {
+    Log->Flush();
+}
+
+} // namespace quintrel

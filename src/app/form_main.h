@@ -1,0 +1,158 @@
+#pragma once
+// The main window: menus, toolbar, the command strip, the message log, the poll selection
+// and the status bar. It holds widgets only; the protocol state lives in the engine, which
+// the window reads and drives and which asks the window back through IEngineHost.
+
+#include "engine.h"
+
+#include <QMainWindow>
+#include <QString>
+
+#include <array>
+
+class QAction;
+class QComboBox;
+class QLabel;
+class QMenu;
+class QPlainTextEdit;
+class QProgressBar;
+class QPushButton;
+
+namespace quintrel {
+
+class TFormAbout;
+class TFormSelectPort;
+class TFormSetup;
+class TLogView;
+class TPollList;
+
+struct TFormMainOptions {
+    QString IniPath;
+    QString VendorPath;
+    // A missing vendor list is reported in a box at start-up; tests switch that off.
+    bool ShowStartupErrors = true;
+
+    // The settings file and the vendor list beside the program.
+    static TFormMainOptions BesideExecutable(const QString& executablePath);
+};
+
+class TFormMain : public QMainWindow, public IEngineHost {
+    Q_OBJECT
+
+  public:
+    static constexpr int DefaultWidth = 800;
+    static constexpr int DefaultHeight = 640;
+    static constexpr int StatusPanelCount = 4;
+
+    // The about box exists first: the caption carries the version its component reads.
+    TFormMain(TFormAbout& about, const TFormMainOptions& options, QWidget* parent = nullptr);
+    // Writes the settings file.
+    ~TFormMain() override;
+
+    TEngine& Engine() { return Osdp; }
+    const TEngine& Engine() const { return Osdp; }
+
+    // Secure channel options; the settings file keeps them.
+    bool UseScbkD = true;
+    bool DiversifyMasterkey = true;
+    // The firmware file last chosen, kept for the settings file.
+    QString DfuFileName;
+
+    void UpdateControls();
+    // Writes the log lines that are waiting for the next batch at once.
+    void FlushLog();
+
+    // IEngineHost. The address is -1 while the address box has no selection (a settings
+    // file can ask for an address that is not in the list).
+    int SelectedAddress() const override;
+    void SelectAddress(int address) override;
+    void IssueMenuCommand(int tag) override;
+
+  protected:
+    void closeEvent(QCloseEvent* event) override;
+
+  private:
+    // form_main.cpp: building the window
+    QAction* NewAction(const char* name, const QString& caption, const QKeySequence& shortcut = {});
+    QAction* NewCommandAction(const char* name, const QString& caption, int tag);
+    void CreateActions();
+    void CreateMenus();
+    void CreateToolBar();
+    void CreateCentralArea();
+    void CreateStatusBar();
+    void ConnectEngine();
+
+    // form_main_actions.cpp: what the user and the engine trigger
+    void btnConnectClick();
+    void btnDisconnectClick();
+    void tbnStartPollClick();
+    void tbnStopPollClick();
+    void mnuSetupCommClick();
+    void mnuSetPollIntervalClick();
+    void mnuAboutClick();
+    void btnSendClick();
+    void OnSendCmdClick(int tag);
+    void NotYetImplemented();
+    void OnEditDevicesClick();
+    void OnStatusText(int panel, const QString& text);
+    void OnErrorMessage(const QString& text);
+    void SyncPollList();
+
+    // form_main_settings.cpp: the settings file and the vendor list
+    void LoadSettings();
+    void SaveSettings();
+    void LoadVendorList();
+
+    TEngine Osdp;
+    TFormAbout& About;
+    TFormMainOptions Options;
+    TFormSelectPort* FormSelectPort = nullptr;
+    TFormSetup* FormSetup = nullptr;
+    TLogView* Log = nullptr;
+
+    QAction* mnuConnect = nullptr;
+    QAction* mnuDisconnect = nullptr;
+    QAction* mnuExit = nullptr;
+    QAction* mnuViewClear = nullptr;
+    QAction* mnuViewRaw = nullptr;
+    QAction* mnuViewDescription = nullptr;
+    QAction* mnuViewPoll = nullptr;
+    QAction* mnuGetID = nullptr;
+    QAction* mnuGetCAP = nullptr;
+    QAction* mnuGetLSTAT = nullptr;
+    QAction* mnuGetISTAT = nullptr;
+    QAction* mnuGetOSTAT = nullptr;
+    QAction* mnuSetOut = nullptr;
+    QAction* mnuSetLED = nullptr;
+    QAction* mnuSetBUZ = nullptr;
+    QAction* mnuSetCOM = nullptr;
+    QAction* mnuFileTransfer = nullptr;
+    QAction* mnuSetChlng = nullptr;
+    QAction* mnuSetCrypt = nullptr;
+    QAction* mnuSetKey = nullptr;
+    QAction* mnuRDX900_SetCC = nullptr;
+    QAction* mnuRDX900_SetVarFlags = nullptr;
+    QAction* mnuRDX900_DFU = nullptr;
+    QAction* mnuORBA_SetCC = nullptr;
+    QAction* mnuResetAll = nullptr;
+    QAction* mnuSetupComm = nullptr;
+    QAction* mnuSetPollInterval = nullptr;
+    QAction* mnuUseCRC = nullptr;
+    QAction* mnuUseSCBK_D = nullptr;
+    QAction* mnuDiversifyMasterkey = nullptr;
+    QAction* mnuAbout = nullptr;
+    QAction* tbnConnect = nullptr;
+    QAction* tbnDisconnect = nullptr;
+    QAction* tbnStartPoll = nullptr;
+    QAction* tbnStopPoll = nullptr;
+
+    QComboBox* EditAddr = nullptr;
+    QComboBox* EditCmd = nullptr;
+    QPushButton* btnSend = nullptr;
+    QProgressBar* ProgressBar1 = nullptr;
+    QPlainTextEdit* MemoComm = nullptr;
+    TPollList* EditDevices = nullptr;
+    std::array<QLabel*, StatusPanelCount> StatusPanels{};
+};
+
+} // namespace quintrel

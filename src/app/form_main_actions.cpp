@@ -1,0 +1,161 @@
+#include "form_main.h"
+
+#include "about/form_about.h"
+#include "link/form_select_port.h"
+#include "link/form_setup.h"
+#include "log_view.h"
+#include "poll_list.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QInputDialog>
+#include <QLabel>
+#include <QMessageBox>
+
+#include <algorithm>
+
+namespace quintrel {
+
+void TFormMain::UpdateControls() {
+    const bool open = Osdp.Port().IsOpen();
+    const bool polling = Osdp.Polling();
+    const auto& devices = Osdp.Devices();
+    const bool anySelected = std::any_of(devices.begin(), devices.end(),
+                                         [](const TDeviceState& d) { return d.Selected; });
+
+    tbnConnect->setEnabled(!open);
+    mnuConnect->setEnabled(!open);
+    tbnDisconnect->setEnabled(open);
+    mnuDisconnect->setEnabled(open);
+    for (QAction* maintenance :
+         {mnuRDX900_DFU, mnuRDX900_SetCC, mnuRDX900_SetVarFlags, mnuORBA_SetCC, mnuResetAll})
+        maintenance->setEnabled(open);
+    mnuUseCRC->setChecked(Osdp.UseCrc);
+    mnuUseSCBK_D->setChecked(UseScbkD);
+    mnuDiversifyMasterkey->setChecked(DiversifyMasterkey);
+    mnuViewRaw->setChecked(Osdp.View.Raw);
+    mnuViewDescription->setChecked(Osdp.View.Description);
+    mnuViewPoll->setChecked(Osdp.View.Poll);
+    tbnStartPoll->setEnabled(open && !polling && anySelected);
+    tbnStopPoll->setEnabled(open && polling);
+    SyncPollList();
+}
+
+// The list mirrors the engine's selection, which the engine may change itself (a device
+// that moves to a new address takes its tick along).
+void TFormMain::SyncPollList() {
+    TTicks ticks{};
+    for (int a = 0; a < kDeviceCount; ++a)
+        ticks[a] = Osdp.Devices()[a].Selected;
+    EditDevices->SetTicked(ticks);
+    EditDevices->viewport()->update();
+}
+
+void TFormMain::OnEditDevicesClick() {
+    Osdp.SetSelection(EditDevices->Ticked());
+    UpdateControls();
+}
+
+void TFormMain::btnConnectClick() {
+    if (Osdp.Port().IsOpen()) return;
+    TLink& port = Osdp.Port();
+    const std::optional<TPortChoice> choice =
+        FormSelectPort->Execute(TPortChoice{port.GetPortName(), port.Baud()});
+    if (choice) {
+        QString error;
+        bool ok = port.SetPortName(choice->PortName, &error);
+        // No rate chosen (a TCP name, or a rate the list does not offer) keeps the current one.
+        if (ok && choice->Baud > 0) port.SetBaud(choice->Baud);
+        if (ok) ok = Osdp.OpenPort(&error);
+        if (!ok) QMessageBox::critical(this, QApplication::applicationName(), error);
+    }
+    UpdateControls();
+}
+
+void TFormMain::btnDisconnectClick() {
+    Osdp.Disconnect();
+    UpdateControls();
+}
+
+void TFormMain::tbnStartPollClick() {
+    Osdp.StartPolling();
+    UpdateControls();
+}
+
+void TFormMain::tbnStopPollClick() {
+    Osdp.StopPolling();
+    UpdateControls();
+}
+
+void TFormMain::mnuSetupCommClick() {
+    TLink& port = Osdp.Port();
+    const TLineSettings current{port.Baud(), port.DataBits(), port.Parity(), port.StopBits()};
+    const std::optional<TLineSettings> chosen = FormSetup->Execute(current);
+    if (!chosen) return;
+    port.SetBaud(chosen->Baud);
+    port.SetDataBits(chosen->DataBits);
+    port.SetParity(chosen->Parity);
+    port.SetStopBits(chosen->StopBits);
+}
+
+void TFormMain::mnuSetPollIntervalClick() {
+    QInputDialog input(this);
+    input.setObjectName(QStringLiteral("InputPollInterval"));
+    input.setWindowTitle(QApplication::applicationName());
+    input.setInputMode(QInputDialog::TextInput);
+    input.setLabelText(QStringLiteral("Polling interval (ms): "));
+    input.setTextValue(QString::number(Osdp.PollInterval()));
+    if (input.exec() != QDialog::Accepted) return;
+    // Anything but a number means no pause between polls.
+    Osdp.SetPollInterval(input.textValue().trimmed().toInt());
+}
+
+void TFormMain::mnuAboutClick() {
+    About.exec();
+}
+
+void TFormMain::btnSendClick() {
+    NotYetImplemented();
+}
+
+void TFormMain::OnSendCmdClick(int /*tag*/) {
+    NotYetImplemented();
+}
+
+void TFormMain::NotYetImplemented() {
+    QMessageBox::critical(this, QApplication::applicationName(),
+                          QStringLiteral("Not yet implemented"));
+}
+
+void TFormMain::OnStatusText(int panel, const QString& text) {
+    if (panel >= 0 && panel < StatusPanelCount) StatusPanels[panel]->setText(text);
+}
+
+void TFormMain::OnErrorMessage(const QString& text) {
+    QMessageBox::critical(this, QApplication::applicationName(), text);
+}
+
+int TFormMain::SelectedAddress() const {
+    return EditAddr->currentIndex();
+}
+
+void TFormMain::SelectAddress(int address) {
+    EditAddr->setCurrentIndex(address >= 0 && address < EditAddr->count() ? address : -1);
+}
+
+void TFormMain::IssueMenuCommand(int tag) {
+    OnSendCmdClick(tag);
+}
+
+void TFormMain::closeEvent(QCloseEvent* event) {
+    if (Osdp.Port().IsOpen()) {
+        // No wait for an outstanding reply here: nothing is left to receive it.
+        if (Osdp.Polling()) Osdp.StopPolling();
+        Osdp.ClosePort();
+    }
+    event->accept();
+}
+
+} // namespace quintrel

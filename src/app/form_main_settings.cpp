@@ -1,0 +1,90 @@
+#include "form_main.h"
+
+#include "log_view.h"
+#include "poll_list.h"
+#include "settings_file.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QComboBox>
+#include <QFile>
+#include <QMessageBox>
+
+#include <string_view>
+
+namespace quintrel {
+
+// Values are taken as they are: the port stores any number (a rate the device refuses makes
+// the open fail and says so), and an address outside the list leaves the box without a
+// selection.
+void TFormMain::LoadSettings() {
+    TLink& port = Osdp.Port();
+    TSettings current;
+    current.ComPort = port.GetPortName().toStdString();
+    current.DfuFilename = DfuFileName.toStdString();
+    const TSettings s = ReadSettingsFile(Options.IniPath, current);
+
+    port.SetPortName(QString::fromStdString(s.ComPort));
+    port.SetBaud(s.Baudrate);
+    port.SetDataBits(s.DataBits);
+    port.SetParity(s.Parity);
+    port.SetStopBits(s.StopBits);
+    SelectAddress(s.Address);
+    Osdp.SetPollInterval(s.PollInterval);
+    Osdp.UseCrc = s.UseCrc;
+    UseScbkD = s.UseScbkD;
+    DiversifyMasterkey = s.DiversifyMasterkey;
+    Osdp.MfgId = static_cast<std::uint32_t>(s.MfgId);
+    Osdp.View = TViewFlags{.Raw = s.ShowRaw, .Description = s.ShowDesc, .Poll = s.ShowPoll};
+    TTicks ticks{};
+    std::copy(s.PollSelect.begin(), s.PollSelect.end(), ticks.begin());
+    Osdp.SetSelection(ticks);
+    DfuFileName = QString::fromStdString(s.DfuFilename);
+    UpdateControls();
+}
+
+void TFormMain::SaveSettings() {
+    const TLink& port = Osdp.Port();
+    TSettings s;
+    s.ComPort = port.GetPortName().toStdString();
+    s.Baudrate = port.Baud();
+    s.DataBits = port.DataBits();
+    s.Parity = port.Parity();
+    s.StopBits = port.StopBits();
+    s.Address = SelectedAddress();
+    s.PollInterval = Osdp.PollInterval();
+    s.UseCrc = Osdp.UseCrc;
+    s.UseScbkD = UseScbkD;
+    s.DiversifyMasterkey = DiversifyMasterkey;
+    s.MfgId = static_cast<int>(Osdp.MfgId);
+    s.ShowDesc = Osdp.View.Description;
+    s.ShowPoll = Osdp.View.Poll;
+    s.ShowRaw = Osdp.View.Raw;
+    for (int a = 0; a < kPollSelectCount; ++a)
+        s.PollSelect[a] = Osdp.Devices()[a].Selected;
+    s.DfuFilename = DfuFileName.toStdString();
+    QString error;
+    if (!WriteSettingsFile(Options.IniPath, s, &error))
+        qWarning("Cannot write the settings file %s: %s", qPrintable(Options.IniPath),
+                 qPrintable(error));
+}
+
+void TFormMain::LoadVendorList() {
+    QFile file(Options.VendorPath);
+    if (!file.open(QIODevice::ReadOnly)) {
+        if (Options.ShowStartupErrors)
+            QMessageBox::critical(this, QApplication::applicationName(),
+                                  QStringLiteral("Cannot open file \"%1\". %2")
+                                      .arg(Options.VendorPath, file.errorString()));
+        return;
+    }
+    const QByteArray text = file.readAll();
+    Osdp.Vendors.LoadFromText(
+        std::string_view(text.constData(), static_cast<std::size_t>(text.size())));
+}
+
+TFormMain::~TFormMain() {
+    SaveSettings();
+}
+
+} // namespace quintrel

@@ -1,0 +1,78 @@
+#include "link/form_select_port.h"
+
+#include "link/link.h"
+
+#include <QComboBox>
+#include <QDialogButtonBox>
+#include <QLabel>
+#include <QListWidget>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+namespace quintrel {
+
+TFormSelectPort::TFormSelectPort(QWidget* parent) : QDialog(parent) {
+    setObjectName(QStringLiteral("FormSelectPort"));
+    setWindowTitle(QStringLiteral("Select Port"));
+    auto* layout = new QVBoxLayout(this);
+
+    auto* prompt = new QLabel(QStringLiteral("Please select the communication port:"), this);
+    ComboPort = new QComboBox(this);
+    ComboPort->setObjectName(QStringLiteral("ComboPort"));
+    ComboPort->setEditable(true);
+    ComboPort->setInsertPolicy(QComboBox::NoInsert);
+    prompt->setBuddy(ComboPort);
+    layout->addWidget(prompt);
+    layout->addWidget(ComboPort);
+
+    auto* rateLabel = new QLabel(QStringLiteral("Baudrate:"), this);
+    ListBaud = new QListWidget(this);
+    ListBaud->setObjectName(QStringLiteral("ListBaud"));
+    for (int rate : Rates)
+        ListBaud->addItem(QString::number(rate));
+    rateLabel->setBuddy(ListBaud);
+    layout->addWidget(rateLabel);
+    layout->addWidget(ListBaud);
+
+    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
+    buttons->button(QDialogButtonBox::Ok)->setObjectName(QStringLiteral("btnOK"));
+    buttons->button(QDialogButtonBox::Cancel)->setObjectName(QStringLiteral("btnCancel"));
+    layout->addWidget(buttons);
+    connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
+    connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+    connect(ComboPort, &QComboBox::editTextChanged, this, &TFormSelectPort::UpdateRateList);
+}
+
+bool TFormSelectPort::RateApplies(const QString& portName) {
+    if (portName.startsWith(QLatin1String("/dev/"))) return true;
+    if (!portName.startsWith(QLatin1String("COM"))) return false;
+    return portName.mid(3).toInt() != 0;
+}
+
+void TFormSelectPort::UpdateRateList() {
+    ListBaud->setEnabled(RateApplies(ComboPort->currentText()));
+}
+
+std::optional<TPortChoice> TFormSelectPort::Execute(const TPortChoice& preset) {
+    ComboPort->clear();
+    ComboPort->addItems(TLink::ListSerialPorts());
+    ComboPort->addItem(QStringLiteral("hostname:portnumber"));
+    const int known = ComboPort->findText(preset.PortName, Qt::MatchExactly);
+    // A typed name must not leave an item current: Enter would put that item's text back.
+    ComboPort->setCurrentIndex(known);
+    if (known < 0) ComboPort->setEditText(preset.PortName);
+
+    ListBaud->clearSelection();
+    ListBaud->setCurrentRow(-1);
+    const auto rate = ListBaud->findItems(QString::number(preset.Baud), Qt::MatchExactly);
+    if (!rate.isEmpty()) ListBaud->setCurrentItem(rate.front());
+    UpdateRateList();
+    ComboPort->setFocus();
+
+    if (exec() != QDialog::Accepted) return std::nullopt;
+    const QList<QListWidgetItem*> chosen = ListBaud->selectedItems();
+    return TPortChoice{ComboPort->currentText(),
+                       chosen.isEmpty() ? 0 : chosen.front()->text().toInt()};
+}
+
+} // namespace quintrel

@@ -1,0 +1,46 @@
+#pragma once
+// What the settings file holds, with the values of a first start.
+
+#include <array>
+#include <string>
+#include <string_view>
+
+namespace quintrel {
+
+inline constexpr int kPollSelectCount = 127; // addresses 0..126
+inline constexpr int kDefaultMfgId = 0x7C4E15;
+
+struct TSettings {
+    std::string ComPort = "COM1";
+    int Baudrate = 9600;
+    int DataBits = 8;
+    int Parity = 0; // 0 none, 1 odd, 2 even
+    int StopBits = 1;
+    int Address = 0; // index in the address box; 127 is broadcast
+    int PollInterval = 0;
+    bool UseCrc = true;
+    bool UseScbkD = true;
+    bool DiversifyMasterkey = true;
+    int MfgId = kDefaultMfgId; // 24-bit vendor code; kept as read, without range check
+    bool ShowDesc = true;
+    bool ShowPoll = false;
+    bool ShowRaw = false;
+    std::array<bool, kPollSelectCount> PollSelect = [] {
+        std::array<bool, kPollSelectCount> select{};
+        select[0] = true;
+        return select;
+    }();
+    std::string DfuFilename;
+
+    bool operator==(const TSettings&) const = default;
+};
+
+// Values missing from the text keep those of current, which is how the port name and the
+// firmware file name default to what the program has at the moment of reading.
+TSettings ParseSettings(std::string_view text, const TSettings& current = {});
+
+// Writes every key into existing (the file's previous text), changing the keys in place and
+// keeping whatever else the file holds; into an empty text, in our own key order.
+std::string FormatSettings(const TSettings& settings, std::string_view existing = {});
+
+} // namespace quintrel

@@ -1,0 +1,321 @@
+// The main window: start-up, the settings file, the controls' states and the log.
+
+#include "poll_list.h"
+#include "support/modal_answerer.h"
+#include "support/window_fixture.h"
+
+#include <QComboBox>
+#include <QInputDialog>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QRegularExpression>
+#include <QTcpServer>
+#include <QTest>
+
+using namespace quintrel;
+using namespace quintrel::test;
+
+namespace {
+
+QComboBox* EditAddr(TFormMain& w) {
+    return w.findChild<QComboBox*>(QStringLiteral("EditAddr"));
+}
+TPollList* EditDevices(TFormMain& w) {
+    return w.findChild<TPollList*>(QStringLiteral("EditDevices"));
+}
+
+// The selected addresses, after checking that the list shows the engine's selection.
+QList<int> Selected(TFormMain& w) {
+    QList<int> addresses;
+    const TTicks ticks = EditDevices(w)->Ticked();
+    for (int a = 0; a < kDeviceCount; ++a) {
+        if (ticks[a] != w.Engine().Devices()[a].Selected) return {-1, a};
+        if (ticks[a]) addresses << a;
+    }
+    return addresses;
+}
+
+void Tick(TFormMain& w, int address, bool on) {
+    EditDevices(w)->item(address)->setCheckState(on ? Qt::Checked : Qt::Unchecked);
+}
+
+} // namespace
+
+class TestFormMain : public QObject {
+    Q_OBJECT
+
+  private slots:
+    void firstStartGivesTheDefaults();
+    void settingsSurviveARestart();
+    void oddValuesInTheFileAreHarmless();
+    void pollButtonsFollowPortAndSelection();
+    void pollIntervalPrompt_data();
+    void pollIntervalPrompt();
+    void logLinesAreStampedAndBatched();
+    void shortcutsAndMenus();
+    void pollListShowsAllAddressesAndColours();
+    void missingVendorListIsReported();
+};
+
+void TestFormMain::firstStartGivesTheDefaults() {
+    TWindowFixture f;
+    TFormMain& w = f.Start();
+    const TLink& port = w.Engine().Port();
+    QCOMPARE(port.GetPortName(), QStringLiteral("COM1"));
+    QCOMPARE(QList<int>({port.Baud(), port.DataBits(), port.Parity(), port.StopBits()}),
+             QList<int>({9600, 8, 0, 1}));
+    QCOMPARE(EditAddr(w)->currentText(), QStringLiteral("0"));
+    QCOMPARE(Selected(w), QList<int>{0});
+    QVERIFY(w.Engine().UseCrc && w.UseScbkD && w.DiversifyMasterkey);
+    for (const char* ticked :
+         {"mnuUseCRC", "mnuUseSCBK_D", "mnuDiversifyMasterkey", "mnuViewDescription"})
+        QVERIFY2(f.Action(ticked)->isChecked(), ticked);
+    QVERIFY(!f.Action("mnuViewPoll")->isChecked() && !f.Action("mnuViewRaw")->isChecked());
+    QVERIFY(w.Engine().View.Description && !w.Engine().View.Poll && !w.Engine().View.Raw);
+    QCOMPARE(w.Engine().MfgId, 8146453u);
+    QCOMPARE(w.Engine().PollInterval(), 0);
+    QCOMPARE(w.windowTitle(), QStringLiteral("Quintrel v" QUINTREL_VERSION));
+    QVERIFY(w.windowState() & Qt::WindowMaximized);
+    QCOMPARE(w.normalGeometry().size(), QSize(800, 640));
+}
+
+void TestFormMain::settingsSurviveARestart() {
+    TWindowFixture f;
+    TFormMain& first = f.Start();
+    QVERIFY(first.Engine().Port().SetPortName(QStringLiteral("server:4001")));
+    first.Engine().Port().SetBaud(38400);
+    EditAddr(first)->setCurrentIndex(127);
+    Tick(first, 0, false);
+    Tick(first, 5, true);
+    Tick(first, 126, true);
+    f.Action("mnuUseCRC")->trigger();
+    f.Action("mnuDiversifyMasterkey")->trigger();
+    f.Action("mnuViewRaw")->trigger();
+    first.Engine().SetPollInterval(250);
+    first.Engine().MfgId = 0x7C4E51;
+    first.DfuFileName = QStringLiteral("/home/me/fw v2.kfw");
+    f.Stop();
+
+    QStringList keys;
+    for (const QString& line : QString::fromUtf8(f.ReadFile(f.IniPath())).split(QLatin1Char('\n')))
+        if (line.contains(QLatin1Char('='))) keys << line.section(QLatin1Char('='), 0, 0);
+    QStringList expected = QStringLiteral("comport baudrate databits parity stopbits address "
+                                          "pollinterval use_crc use_scbk_d diversify_masterkey "
+                                          "MFG_ID show_desc show_poll show_raw")
+                               .split(QLatin1Char(' '));
+    for (int a = 0; a < kDeviceCount; ++a)
+        expected << QStringLiteral("addr%1").arg(a);
+    expected << QStringLiteral("filename");
+    QCOMPARE(keys, expected);
+
+    TFormMain& w = f.Start();
+    QCOMPARE(w.Engine().Port().GetPortName(), QStringLiteral("server:4001"));
+    QCOMPARE(w.Engine().Port().Baud(), 38400);
+    QCOMPARE(EditAddr(w)->currentText(), QStringLiteral("BROADCAST"));
+    QCOMPARE(Selected(w), QList<int>({5, 126}));
+    QVERIFY(!w.Engine().UseCrc && !f.Action("mnuUseCRC")->isChecked());
+    QVERIFY(w.UseScbkD && !w.DiversifyMasterkey);
+    QVERIFY(w.Engine().View.Raw && f.Action("mnuViewRaw")->isChecked());
+    QCOMPARE(w.Engine().PollInterval(), 250);
+    QCOMPARE(w.Engine().MfgId, 0x7C4E51u);
+    QCOMPARE(w.DfuFileName, QStringLiteral("/home/me/fw v2.kfw"));
+}
+
+void TestFormMain::oddValuesInTheFileAreHarmless() {
+    TWindowFixture f;
+    f.WriteFile(f.IniPath(), "[options]\ncomport=\naddress=500\nbaudrate=-5\npollinterval=-100\n"
+                             "databits=99999999999\nparity=7\nuse_crc=00\nshow_raw=yes\n"
+                             "MFG_ID=-1\n[poll_select]\naddr0=0\n");
+    TFormMain& w = f.Start();
+    QCOMPARE(w.SelectedAddress(), -1);
+    QCOMPARE(w.Engine().PollInterval(), 0);
+    QCOMPARE(w.Engine().Port().Baud(), -5);
+    QCOMPARE(w.Engine().Port().DataBits(), 0);
+    QVERIFY(!w.Engine().UseCrc);
+    QVERIFY(w.Engine().View.Raw && f.Action("mnuViewRaw")->isChecked());
+    QVERIFY(Selected(w).isEmpty());
+
+    // The window stays usable, and what it could not use goes back to the file as it came.
+    EditAddr(w)->setCurrentIndex(3);
+    QCOMPARE(w.SelectedAddress(), 3);
+    f.Stop();
+    const QByteArray ini = f.ReadFile(f.IniPath());
+    QVERIFY(ini.contains("baudrate=-5\n") && ini.contains("address=3\n") &&
+            ini.contains("MFG_ID=-1\n"));
+    QCOMPARE(f.Start().Engine().MfgId, 0xFFFFFFFFu);
+}
+
+void TestFormMain::pollButtonsFollowPortAndSelection() {
+    TWindowFixture f;
+    TFormMain& w = f.Start();
+    QAction* start = f.Action("tbnStartPoll");
+    QAction* stop = f.Action("tbnStopPoll");
+    const auto openOnly = {"tbnDisconnect",   "mnuDisconnect",         "mnuRDX900_DFU",
+                           "mnuRDX900_SetCC", "mnuRDX900_SetVarFlags", "mnuORBA_SetCC",
+                           "mnuResetAll"};
+    QVERIFY(!start->isEnabled() && !stop->isEnabled() && f.Action("mnuConnect")->isEnabled());
+    for (const char* name : openOnly)
+        QVERIFY2(!f.Action(name)->isEnabled(), name);
+
+    QTcpServer server;
+    QVERIFY(server.listen(QHostAddress::LocalHost));
+    QVERIFY(w.Engine().Port().SetPortName(QStringLiteral("127.0.0.1:%1").arg(server.serverPort())));
+    QVERIFY(w.Engine().OpenPort(nullptr));
+    QVERIFY(!start->isEnabled() && stop->isEnabled() && !f.Action("mnuConnect")->isEnabled());
+    for (const char* name : openOnly)
+        QVERIFY2(f.Action(name)->isEnabled(), name);
+
+    stop->trigger();
+    QVERIFY(!w.Engine().Polling() && start->isEnabled() && !stop->isEnabled());
+    Tick(w, 0, false);
+    QVERIFY(!start->isEnabled());
+    Tick(w, 9, true);
+    QVERIFY(start->isEnabled());
+    start->trigger();
+    QVERIFY(w.Engine().Polling());
+    f.Action("mnuDisconnect")->trigger();
+    QVERIFY(!start->isEnabled() && !stop->isEnabled());
+}
+
+void TestFormMain::pollIntervalPrompt_data() {
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<bool>("ok");
+    QTest::addColumn<int>("expected");
+    QTest::newRow("number") << QStringLiteral(" 250 ") << true << 250;
+    QTest::newRow("letters") << QStringLiteral("fast") << true << 0;
+    QTest::newRow("digits then letters") << QStringLiteral("12ms") << true << 0;
+    QTest::newRow("negative") << QStringLiteral("-20") << true << 0;
+    QTest::newRow("cancel") << QStringLiteral("999") << false << 75;
+}
+
+void TestFormMain::pollIntervalPrompt() {
+    QFETCH(QString, typed);
+    QFETCH(bool, ok);
+    QFETCH(int, expected);
+    TWindowFixture f;
+    TFormMain& w = f.Start();
+    w.Engine().SetPollInterval(75);
+    QStringList seen;
+    TModalAnswerer answer({[&](QWidget* dialog) {
+        auto* input = qobject_cast<QInputDialog*>(dialog);
+        if (!input) return Reject(dialog);
+        seen << input->windowTitle() << input->labelText() << input->textValue();
+        input->setTextValue(typed);
+        ok ? Accept(input) : Reject(input);
+    }});
+    f.Action("mnuSetPollInterval")->trigger();
+    QVERIFY2(answer.AllAnswered(), qPrintable(answer.Report()));
+    QCOMPARE(seen, QStringList({QStringLiteral("Quintrel"),
+                                QStringLiteral("Polling interval (ms): "), QStringLiteral("75")}));
+    QCOMPARE(w.Engine().PollInterval(), expected);
+}
+
+void TestFormMain::logLinesAreStampedAndBatched() {
+    TWindowFixture f;
+    TFormMain& w = f.Start();
+    auto* memo = w.findChild<QPlainTextEdit*>(QStringLiteral("MemoComm"));
+    emit w.Engine().LogLine(QStringLiteral("START"));
+    QVERIFY(memo->toPlainText().isEmpty()); // waits for the next batch
+    QTRY_VERIFY(!memo->toPlainText().isEmpty());
+    static const QRegularExpression stamped(
+        QStringLiteral("^\\d\\d:\\d\\d:\\d\\d:\\d\\d\\d START$"));
+    QVERIFY2(stamped.match(memo->toPlainText()).hasMatch(), qPrintable(memo->toPlainText()));
+
+    for (int i = 0; i < 5000; ++i)
+        emit w.Engine().LogLine(QString::number(i));
+    w.FlushLog();
+    QCOMPARE(memo->blockCount(), 5001);
+
+    // Clearing drops what is shown and what is still waiting; later lines start afresh.
+    emit w.Engine().LogLine(QStringLiteral("waiting"));
+    f.Action("mnuViewClear")->trigger();
+    emit w.Engine().LogLine(QStringLiteral("STOP"));
+    QVERIFY(f.Logged(QStringLiteral("STOP")));
+    QCOMPARE(memo->blockCount(), 1);
+}
+
+void TestFormMain::shortcutsAndMenus() {
+    TWindowFixture f;
+    TFormMain& w = f.Start();
+    QStringList titles;
+    for (QAction* menu : w.menuBar()->actions())
+        titles << menu->text();
+    QCOMPARE(titles.join(QLatin1Char(' ')),
+             QStringLiteral("&File &View &OSDP &TORVA &Options &Help"));
+    QVERIFY(!f.Action("mnuSetCrypt")->isVisible());
+
+    w.showNormal();
+    w.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&w));
+    QTest::keyClick(&w, Qt::Key_F9);
+    QTest::keyClick(&w, Qt::Key_F10);
+    QTest::keyClick(&w, Qt::Key_F11);
+    QVERIFY(w.Engine().View.Raw && !w.Engine().View.Description && w.Engine().View.Poll);
+    emit w.Engine().LogLine(QStringLiteral("line"));
+    QTest::keyClick(&w, Qt::Key_Delete, Qt::ControlModifier);
+    QCOMPARE(f.LogText(), QString());
+
+    QStringList seen;
+    const auto note = [&](QWidget* dialog) {
+        auto* box = qobject_cast<QMessageBox*>(dialog);
+        seen << (box ? box->text() : dialog->windowTitle());
+        Reject(dialog);
+    };
+    TModalAnswerer answer({note, note});
+    QTest::keyClick(&w, Qt::Key_F2);
+    f.Action("mnuGetID")->trigger(); // its composer comes later
+    QVERIFY2(answer.AllAnswered(), qPrintable(answer.Report()));
+    QCOMPARE(seen,
+             QStringList({QStringLiteral("Select Port"), QStringLiteral("Not yet implemented")}));
+}
+
+void TestFormMain::pollListShowsAllAddressesAndColours() {
+    TWindowFixture f;
+    TFormMain& w = f.Start();
+    w.showNormal();
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+    TPollList* list = EditDevices(w);
+    QCOMPARE(list->count(), 127);
+    // Ten to a column, 13 columns, every address in sight at the default size.
+    const auto rect = [list](int a) { return list->visualItemRect(list->item(a)); };
+    QCOMPARE(rect(10).top(), rect(0).top());
+    QVERIFY(rect(10).left() > rect(9).left());
+    QCOMPARE(rect(120).top(), rect(0).top());
+    QVERIFY2(list->viewport()->rect().contains(rect(126)), "address 126 is out of sight");
+
+    // A tick the engine moves (a device that changed its address) shows in the list.
+    w.Engine().SetSelected(40, true);
+    emit w.Engine().PollListChanged();
+    QCOMPARE(Selected(w), QList<int>({0, 40}));
+
+    TDeviceState device;
+    QVERIFY(!PollItemColour(true, device)); // not selected
+    device.Selected = true;
+    QVERIFY(!PollItemColour(false, device)); // polling off
+    QCOMPARE(*PollItemColour(true, device), QColor(30, 174, 37));
+    device.Session.State = ssEstablished;
+    QCOMPARE(*PollItemColour(true, device), QColor(0, 138, 255));
+    device.Status = dsTimeout;
+    QCOMPARE(*PollItemColour(true, device), QColor(255, 0, 0));
+    device.Status = dsError;
+    QCOMPARE(*PollItemColour(true, device), QColor(255, 128, 0));
+}
+
+void TestFormMain::missingVendorListIsReported() {
+    TWindowFixture f;
+    QString text;
+    TModalAnswerer answer({[&](QWidget* dialog) {
+        if (auto* box = qobject_cast<QMessageBox*>(dialog)) text = box->text();
+        Accept(dialog);
+    }});
+    TFormMain& w = f.Start(true);
+    QVERIFY2(answer.AllAnswered(), qPrintable(answer.Report()));
+    QCOMPARE(
+        text,
+        QStringLiteral("Cannot open file \"%1\". No such file or directory").arg(f.VendorPath()));
+    QVERIFY(w.isWindow() && w.Engine().Vendors.Size() == 0);
+}
+
+QTEST_MAIN(TestFormMain)
+#include "tst_form_main.moc"

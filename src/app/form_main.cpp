@@ -2,6 +2,7 @@
 
 #include "about/form_about.h"
 #include "about/version_info.h"
+#include "commands/composer_ui.h"
 #include "link/form_select_port.h"
 #include "link/form_setup.h"
 #include "log_view.h"
@@ -62,6 +63,10 @@ TFormMain::TFormMain(TFormAbout& about, const TFormMainOptions& options, QWidget
     CreateCentralArea();
     CreateStatusBar();
     ConnectEngine();
+    ComposerUi = std::make_unique<TComposerUi>(
+        this, EditCmd, Osdp, [this] { return SelectedAddress(); },
+        [this] { EditDevices->viewport()->update(); });
+    Composer = std::make_unique<TComposer>(Osdp, *ComposerUi);
 
     EditAddr->setCurrentIndex(0);
     Osdp.SetSelected(0, true);
@@ -155,11 +160,11 @@ void TFormMain::CreateActions() {
         UpdateControls();
     });
     connect(mnuUseSCBK_D, &QAction::triggered, this, [this] {
-        UseScbkD = !UseScbkD;
+        Keys().UseScbkD = !Keys().UseScbkD;
         UpdateControls();
     });
     connect(mnuDiversifyMasterkey, &QAction::triggered, this, [this] {
-        DiversifyMasterkey = !DiversifyMasterkey;
+        Keys().DiversifyMasterkey = !Keys().DiversifyMasterkey;
         UpdateControls();
     });
 

@@ -3,12 +3,15 @@
 // and the status bar. It holds widgets only; the protocol state lives in the engine, which
 // the window reads and drives and which asks the window back through IEngineHost.
 
+#include "commands/composer_ui.h"
+#include "composer.h"
 #include "engine.h"
 
 #include <QMainWindow>
 #include <QString>
 
 #include <array>
+#include <memory>
 
 class QAction;
 class QComboBox;
@@ -52,9 +55,8 @@ class TFormMain : public QMainWindow, public IEngineHost {
     TEngine& Engine() { return Osdp; }
     const TEngine& Engine() const { return Osdp; }
 
-    // Secure channel options; the settings file keeps them.
-    bool UseScbkD = true;
-    bool DiversifyMasterkey = true;
+    // Secure channel options (the settings file keeps the two flags, never the master key).
+    TKeyOptions& Keys() { return Composer->Keys; }
     // The firmware file last chosen, kept for the settings file.
     QString DfuFileName;
 
@@ -93,6 +95,8 @@ class TFormMain : public QMainWindow, public IEngineHost {
     void btnSendClick();
     void OnSendCmdClick(int tag);
     void NotYetImplemented();
+    // The address box's choice, or -1 (after an error box) when it has none.
+    int CommandAddress();
     void OnEditDevicesClick();
     void OnStatusText(int panel, const QString& text);
     void OnErrorMessage(const QString& text);
@@ -109,6 +113,8 @@ class TFormMain : public QMainWindow, public IEngineHost {
     TFormSelectPort* FormSelectPort = nullptr;
     TFormSetup* FormSetup = nullptr;
     TLogView* Log = nullptr;
+    std::unique_ptr<TComposerUi> ComposerUi;
+    std::unique_ptr<TComposer> Composer;
 
     QAction* mnuConnect = nullptr;
     QAction* mnuDisconnect = nullptr;

@@ -1,6 +1,7 @@
 #include "form_main.h"
 
 #include "about/form_about.h"
+#include "commands/composer_ui.h"
 #include "link/form_select_port.h"
 #include "link/form_setup.h"
 #include "log_view.h"
@@ -33,8 +34,8 @@ void TFormMain::UpdateControls() {
          {mnuRDX900_DFU, mnuRDX900_SetCC, mnuRDX900_SetVarFlags, mnuORBA_SetCC, mnuResetAll})
         maintenance->setEnabled(open);
     mnuUseCRC->setChecked(Osdp.UseCrc);
-    mnuUseSCBK_D->setChecked(UseScbkD);
-    mnuDiversifyMasterkey->setChecked(DiversifyMasterkey);
+    mnuUseSCBK_D->setChecked(Composer->Keys.UseScbkD);
+    mnuDiversifyMasterkey->setChecked(Composer->Keys.DiversifyMasterkey);
     mnuViewRaw->setChecked(Osdp.View.Raw);
     mnuViewDescription->setChecked(Osdp.View.Description);
     mnuViewPoll->setChecked(Osdp.View.Poll);
@@ -116,12 +117,28 @@ void TFormMain::mnuAboutClick() {
     About.exec();
 }
 
-void TFormMain::btnSendClick() {
-    NotYetImplemented();
+int TFormMain::CommandAddress() {
+    const int address = SelectedAddress();
+    if (address < 0 || address > kBroadcastAddress)
+        ComposerUi->ShowError(QStringLiteral("Error: no address selected"));
+    return address <= kBroadcastAddress ? address : -1;
 }
 
-void TFormMain::OnSendCmdClick(int /*tag*/) {
-    NotYetImplemented();
+void TFormMain::btnSendClick() {
+    const int address = CommandAddress();
+    if (address < 0) return;
+    Composer->SendHex(EditCmd->currentText(), address);
+}
+
+void TFormMain::OnSendCmdClick(int tag) {
+    // File transfer and the maker's maintenance commands are not built yet.
+    if (tag == 0x7C) {
+        NotYetImplemented();
+        return;
+    }
+    const int address = CommandAddress();
+    if (address < 0) return;
+    Composer->OnSendCmdClick(tag, address);
 }
 
 void TFormMain::NotYetImplemented() {

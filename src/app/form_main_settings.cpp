@@ -32,8 +32,8 @@ void TFormMain::LoadSettings() {
     SelectAddress(s.Address);
     Osdp.SetPollInterval(s.PollInterval);
     Osdp.UseCrc = s.UseCrc;
-    UseScbkD = s.UseScbkD;
-    DiversifyMasterkey = s.DiversifyMasterkey;
+    Keys().UseScbkD = s.UseScbkD;
+    Keys().DiversifyMasterkey = s.DiversifyMasterkey;
     Osdp.MfgId = static_cast<std::uint32_t>(s.MfgId);
     Osdp.View = TViewFlags{.Raw = s.ShowRaw, .Description = s.ShowDesc, .Poll = s.ShowPoll};
     TTicks ticks{};
@@ -54,8 +54,8 @@ void TFormMain::SaveSettings() {
     s.Address = SelectedAddress();
     s.PollInterval = Osdp.PollInterval();
     s.UseCrc = Osdp.UseCrc;
-    s.UseScbkD = UseScbkD;
-    s.DiversifyMasterkey = DiversifyMasterkey;
+    s.UseScbkD = Keys().UseScbkD;
+    s.DiversifyMasterkey = Keys().DiversifyMasterkey;
     s.MfgId = static_cast<int>(Osdp.MfgId);
     s.ShowDesc = Osdp.View.Description;
     s.ShowPoll = Osdp.View.Poll;

@@ -67,7 +67,7 @@ void TestFormMain::firstStartGivesTheDefaults() {
              QList<int>({9600, 8, 0, 1}));
     QCOMPARE(EditAddr(w)->currentText(), QStringLiteral("0"));
     QCOMPARE(Selected(w), QList<int>{0});
-    QVERIFY(w.Engine().UseCrc && w.UseScbkD && w.DiversifyMasterkey);
+    QVERIFY(w.Engine().UseCrc && w.Keys().UseScbkD && w.Keys().DiversifyMasterkey);
     for (const char* ticked :
          {"mnuUseCRC", "mnuUseSCBK_D", "mnuDiversifyMasterkey", "mnuViewDescription"})
         QVERIFY2(f.Action(ticked)->isChecked(), ticked);
@@ -115,7 +115,7 @@ void TestFormMain::settingsSurviveARestart() {
     QCOMPARE(EditAddr(w)->currentText(), QStringLiteral("BROADCAST"));
     QCOMPARE(Selected(w), QList<int>({5, 126}));
     QVERIFY(!w.Engine().UseCrc && !f.Action("mnuUseCRC")->isChecked());
-    QVERIFY(w.UseScbkD && !w.DiversifyMasterkey);
+    QVERIFY(w.Keys().UseScbkD && !w.Keys().DiversifyMasterkey);
     QVERIFY(w.Engine().View.Raw && f.Action("mnuViewRaw")->isChecked());
     QCOMPARE(w.Engine().PollInterval(), 250);
     QCOMPARE(w.Engine().MfgId, 0x7C4E51u);
@@ -264,7 +264,7 @@ void TestFormMain::shortcutsAndMenus() {
     };
     TModalAnswerer answer({note, note});
     QTest::keyClick(&w, Qt::Key_F2);
-    f.Action("mnuGetID")->trigger(); // its composer comes later
+    f.Action("mnuFileTransfer")->trigger(); // file transfer comes later
     QVERIFY2(answer.AllAnswered(), qPrintable(answer.Report()));
     QCOMPARE(seen,
              QStringList({QStringLiteral("Select Port"), QStringLiteral("Not yet implemented")}));

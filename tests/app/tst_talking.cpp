@@ -1,0 +1,202 @@
+// Talking to the simulated reader through the window: the OSDP menu and its dialogs,
+// the command history, decoded replies, and the secure channel with its key prompts.
+
+#include "poll_list.h"
+#include "support/modal_answerer.h"
+#include "support/pd_process.h"
+#include "support/window_fixture.h"
+
+#include <QComboBox>
+#include <QInputDialog>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTest>
+
+using namespace quintrel;
+using namespace quintrel::test;
+
+class TestTalking : public QObject {
+    Q_OBJECT
+
+  private slots:
+    void decodedRepliesAndCardRead();
+    void historyKeepsOneEntryPerCommand();
+    void ledDialogRepeatsUntilClosed();
+    void closedPortKeepsTheHistoryEntry();
+    void secureChannelWithTypedKey();
+    void promptsOfTheSecureChannel();
+};
+
+namespace {
+
+struct TTalkRig {
+    TWindowFixture Fixture;
+    TPdProcess Pd;
+    TFormMain* Window = nullptr;
+
+    bool Start(const QStringList& pdArgs = {}) {
+        Window = &Fixture.Start();
+        QString error;
+        if (!Pd.Start(pdArgs, &error)) {
+            qWarning("%s", qPrintable(error));
+            return false;
+        }
+        Window->Engine().Port().SetPortName(Pd.PortName());
+        if (!Window->Engine().OpenPort(&error)) return false;
+        Window->UpdateControls();
+        return true;
+    }
+    QStringList Lines() const {
+        QStringList out;
+        for (const QString& l : Fixture.LogText().split(QLatin1Char('\n'))) out << l.mid(13);
+        return out;
+    }
+    int Count(const QString& needle) const { return static_cast<int>(Lines().filter(needle).size()); }
+    QComboBox* History() const { return Window->findChild<QComboBox*>(QStringLiteral("EditCmd")); }
+};
+
+void ClickButton(QWidget* dialog, const char* name) {
+    dialog->findChild<QPushButton*>(QLatin1String(name))->click();
+}
+
+TModalAnswerer::TAnswer Type(const QString& text) {
+    return [text](QWidget* dialog) {
+        auto* input = qobject_cast<QInputDialog*>(dialog);
+        if (!input) return Reject(dialog);
+        input->setTextValue(text);
+        Accept(dialog);
+    };
+}
+
+} // namespace
+
+void TestTalking::decodedRepliesAndCardRead() {
+    TTalkRig rig;
+    QVERIFY(rig.Start());
+    rig.Fixture.Action("mnuGetID")->trigger();
+    rig.Fixture.Action("mnuGetCAP")->trigger();
+    QTRY_VERIFY_WITH_TIMEOUT(rig.Count(QStringLiteral("< addr=0: RES_CAP(")) == 1, 3000);
+    QCOMPARE(rig.Count(QStringLiteral("< addr=0: RES_ID(MANUF=7C4E15")), 1);
+    rig.Pd.Command(QStringLiteral("card 1234567 26"));
+    QTRY_VERIFY_WITH_TIMEOUT(
+        rig.Count(QStringLiteral("< addr=0: EVT_RAW(FORMAT=WIEGAND, BITLEN=26, DATA=12D687)")) == 1, 3000);
+}
+
+void TestTalking::historyKeepsOneEntryPerCommand() {
+    TTalkRig rig;
+    QVERIFY(rig.Start());
+    rig.Fixture.Action("mnuGetLSTAT")->trigger();
+    rig.Fixture.Action("mnuGetID")->trigger();
+    rig.Fixture.Action("mnuGetLSTAT")->trigger();
+    QComboBox* history = rig.History();
+    QCOMPARE(history->count(), 2);
+    QCOMPARE(history->itemText(0), QStringLiteral("61 00"));
+    QCOMPARE(history->itemText(1), QStringLiteral("64"));
+    QCOMPARE(history->currentText(), QStringLiteral("64"));
+    // Typed hex goes through the same history and shows where it went.
+    history->setEditText(QStringLiteral("  64 "));
+    QTest::mouseClick(rig.Window->findChild<QPushButton*>(QStringLiteral("btnSend")), Qt::LeftButton);
+    QCOMPARE(history->count(), 2);
+    QCOMPARE(rig.Fixture.StatusPanel(1).left(12), QStringLiteral("Command to 0"));
+    QTRY_VERIFY_WITH_TIMEOUT(rig.Count(QStringLiteral("< addr=0: RES_STAT(TAMPER=ok, POWER=ok)")) >= 2, 3000);
+}
+
+void TestTalking::ledDialogRepeatsUntilClosed() {
+    TTalkRig rig;
+    QVERIFY(rig.Start({QStringLiteral("--address"), QStringLiteral("0"), QStringLiteral("--address"),
+                       QStringLiteral("5")}));
+    auto* address = rig.Window->findChild<QComboBox*>(QStringLiteral("EditAddr"));
+    const auto apply = [](QWidget* d) { ClickButton(d, "btnApply"); };
+    TModalAnswerer answer({apply,
+                           [&](QWidget* d) {
+                               address->setCurrentIndex(5); // too late for this command
+                               ClickButton(d, "btnApply");
+                           },
+                           apply, [](QWidget* d) { ClickButton(d, "btnClose"); }});
+    rig.Fixture.Action("mnuSetLED")->trigger();
+    QVERIFY2(answer.AllAnswered(), qPrintable(answer.Report()));
+    QTRY_VERIFY_WITH_TIMEOUT(rig.Count(QStringLiteral("> addr=0: SET_LED(00 00 02 01 01 02 00 0A 00 00 00 00 01 01)")) == 3,
+                             3000);
+    QCOMPARE(rig.Count(QStringLiteral("> addr=5: SET_LED")), 0);
+}
+
+void TestTalking::closedPortKeepsTheHistoryEntry() {
+    TWindowFixture f;
+    TFormMain& w = f.Start();
+    QStringList seen;
+    TModalAnswerer answer({[&](QWidget* d) {
+        if (auto* box = qobject_cast<QMessageBox*>(d)) seen << box->text();
+        Accept(d);
+    }});
+    f.Action("mnuGetOSTAT")->trigger();
+    QVERIFY2(answer.AllAnswered(), qPrintable(answer.Report()));
+    QCOMPARE(seen, QStringList{QStringLiteral("Error: no connection")});
+    QCOMPARE(w.findChild<QComboBox*>(QStringLiteral("EditCmd"))->itemText(0), QStringLiteral("66"));
+}
+
+void TestTalking::secureChannelWithTypedKey() {
+    TTalkRig rig;
+    QVERIFY(rig.Start({QStringLiteral("--scbk"), QStringLiteral("00112233445566778899AABBCCDDEEFF")}));
+    rig.Fixture.Action("mnuUseSCBK_D")->trigger();
+    rig.Fixture.Action("mnuDiversifyMasterkey")->trigger();
+    QVERIFY(!rig.Fixture.Action("mnuUseSCBK_D")->isChecked());
+    TModalAnswerer answer({Type(QStringLiteral("00 11 22 33 44 55 66 77 88 99 AA BB CC DD EE FF"))});
+    rig.Fixture.Action("mnuSetChlng")->trigger();
+    QVERIFY2(answer.AllAnswered(), qPrintable(answer.Report()));
+    TEngine& engine = rig.Window->Engine();
+    QTRY_VERIFY_WITH_TIMEOUT(engine.Devices()[0].Session.State == ssEstablished, 3000);
+
+    // Drawn blue while polling.
+    auto* list = rig.Window->findChild<TPollList*>(QStringLiteral("EditDevices"));
+    rig.Window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(rig.Window));
+    const QRect item = list->visualItemRect(list->item(0));
+    QTRY_COMPARE_WITH_TIMEOUT(list->viewport()->grab().toImage().pixelColor(item.right() - 2, item.center().y()),
+                              QColor(0, 138, 255), 2000);
+    rig.Fixture.Action("mnuGetID")->trigger();
+    QTRY_VERIFY_WITH_TIMEOUT(rig.Count(QStringLiteral("< addr=0: SCS18 - RES_ID(MANUF=7C4E15")) == 1, 3000);
+    QCOMPARE(rig.Count(QStringLiteral("> addr=0: SCS17 - GET_ID(00)")), 1);
+
+    // Disconnect and reconnect: no device keeps a session.
+    rig.Fixture.Action("mnuDisconnect")->trigger();
+    for (const TDeviceState& d : engine.Devices()) QCOMPARE(d.Session.State, ssNone);
+}
+
+void TestTalking::promptsOfTheSecureChannel() {
+    TTalkRig rig;
+    QVERIFY(rig.Start());
+    QStringList prompts;
+    const auto note = [&](const QString& text) {
+        return [&prompts, text](QWidget* d) {
+            auto* input = qobject_cast<QInputDialog*>(d);
+            if (!input) return Reject(d);
+            prompts << input->labelText() + QLatin1Char('|') + input->textValue();
+            if (text.isNull()) return Reject(d);
+            input->setTextValue(text);
+            Accept(d);
+        };
+    };
+    {
+        // With SCBK-D on, no prompt at all.
+        TModalAnswerer none({});
+        rig.Fixture.Action("mnuSetChlng")->trigger();
+        QVERIFY2(none.AllAnswered(), qPrintable(none.Report()));
+    }
+    rig.Fixture.Action("mnuUseSCBK_D")->trigger();
+    const int before = rig.History()->count();
+    {
+        TModalAnswerer answer({note(QStringLiteral("000102030405060708090A0B0C0D0E0F")), note(QString()),
+                               note(QStringLiteral("00 01"))});
+        rig.Fixture.Action("mnuSetChlng")->trigger(); // accepted: challenge sent
+        rig.Fixture.Action("mnuSetChlng")->trigger(); // cancelled
+        rig.Fixture.Action("mnuSetChlng")->trigger(); // too short
+        QVERIFY2(answer.AllAnswered(), qPrintable(answer.Report()));
+    }
+    QCOMPARE(prompts.size(), 3);
+    QCOMPARE(prompts[0], QStringLiteral("Masterkey: |00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00"));
+    QCOMPARE(prompts[1], QStringLiteral("Masterkey: |00 01 02 03 04 05 06 07 08 09 0A 0B 0C 0D 0E 0F"));
+    QCOMPARE(rig.History()->count(), before + 1); // only the accepted challenge
+}
+
+QTEST_MAIN(TestTalking)
+#include "tst_talking.moc"

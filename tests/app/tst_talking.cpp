@@ -24,6 +24,7 @@ class TestTalking : public QObject {
     void ledDialogRepeatsUntilClosed();
     void closedPortKeepsTheHistoryEntry();
     void secureChannelWithTypedKey();
+    void pollListColoursFollowTheDevices();
     void promptsOfTheSecureChannel();
 };
 
@@ -160,6 +161,44 @@ void TestTalking::secureChannelWithTypedKey() {
     // Disconnect and reconnect: no device keeps a session.
     rig.Fixture.Action("mnuDisconnect")->trigger();
     for (const TDeviceState& d : engine.Devices()) QCOMPARE(d.Session.State, ssNone);
+}
+
+void TestTalking::pollListColoursFollowTheDevices() {
+    TTalkRig rig;
+    QVERIFY(rig.Start({QStringLiteral("--address"), QStringLiteral("0"), QStringLiteral("--address"),
+                       QStringLiteral("1")}));
+    TEngine& engine = rig.Window->Engine();
+    auto* list = rig.Window->findChild<TPollList*>(QStringLiteral("EditDevices"));
+    rig.Window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(rig.Window));
+    const auto colour = [list](int address) {
+        const QRect item = list->visualItemRect(list->item(address));
+        return list->viewport()->grab().toImage().pixelColor(item.right() - 2, item.center().y());
+    };
+    const QColor green(30, 174, 37), red(255, 0, 0), orange(255, 128, 0);
+
+    list->item(1)->setCheckState(Qt::Checked); // as a click on its box
+    QTRY_COMPARE_WITH_TIMEOUT(colour(0), green, 2000);
+    QTRY_COMPARE_WITH_TIMEOUT(colour(1), green, 2000);
+    rig.Pd.Command(QStringLiteral("silent 1"));
+    QTRY_COMPARE_WITH_TIMEOUT(colour(1), red, 3000);
+    rig.Pd.Command(QStringLiteral("bad-crc-every 1"));
+    QTRY_COMPARE_WITH_TIMEOUT(colour(0), orange, 3000);
+    QCOMPARE(colour(1), red);
+
+    // Unticked: plain; ticked again: it alone starts afresh.
+    list->item(1)->setCheckState(Qt::Unchecked);
+    QTRY_VERIFY_WITH_TIMEOUT(colour(1) != red, 2000);
+    const QColor plain = colour(1);
+    list->item(1)->setCheckState(Qt::Checked);
+    QCOMPARE(engine.Devices()[1].Status, dsOk);
+    QCOMPARE(engine.Devices()[1].Sequence, 0);
+    QCOMPARE(engine.Devices()[0].Status, dsError);
+
+    // Polling off: every address in the window's own colours.
+    rig.Fixture.Action("tbnStopPoll")->trigger();
+    QTRY_COMPARE_WITH_TIMEOUT(colour(0), plain, 2000);
+    QCOMPARE(colour(1), plain);
 }
 
 void TestTalking::promptsOfTheSecureChannel() {

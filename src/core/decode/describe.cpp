@@ -49,7 +49,8 @@ const char* CommandTableName(std::uint8_t code) {
     return nullptr;
 }
 
-// Any code may arrive, so this table names commands as well as replies.
+// Any code may arrive, so received frames are named from the reply codes first and
+// then from the command table, where the two agree.
 const char* ReplyTableName(std::uint8_t code) {
     switch (code) {
     case 0x40:
@@ -74,36 +75,10 @@ const char* ReplyTableName(std::uint8_t code) {
         return "EVT_KEY";
     case 0x54:
         return "RES_COM";
-    case 0x60:
-        return "POLL";
-    case 0x61:
-        return "GET_ID";
-    case 0x62:
-        return "GET_CAP";
-    case 0x64:
-        return "GET_STAT";
-    case 0x65:
-        return "GET_ISTAT";
-    case 0x66:
-        return "GET_OSTAT";
     case 0x67:
         return "GET_RSTAT";
-    case 0x68:
-        return "SET_OUT";
-    case 0x69:
-        return "SET_LED";
-    case 0x6A:
-        return "SET_BUZ";
-    case 0x6B:
-        return "SET_TXT";
-    case 0x6E:
-        return "SET_COM";
-    case 0x75:
-        return "SET_KEY";
     case 0x76:
         return "RES_CCRYPT";
-    case 0x77:
-        return "SET_SCRYPT";
     case 0x78:
         return "RES_RMACI";
     case 0x79:
@@ -115,7 +90,7 @@ const char* ReplyTableName(std::uint8_t code) {
     case 0x80:
         return "";
     }
-    return nullptr;
+    return CommandTableName(code);
 }
 
 std::string DecodeData(std::uint8_t code, const std::uint8_t* data, std::size_t length,

@@ -173,9 +173,10 @@ std::vector<std::uint8_t> TSimBus::Answer(TReader& reader, std::uint8_t address,
         DeriveSessionKeys(*session, keyType == 0 ? ScbkD : ReaderKey(reader, cuid));
         session->ClientCryptogram = ExpectedClientCryptogram(*session);
         session->State = ssCryptReceived;
-        std::vector<std::uint8_t> p(cuid.begin(), cuid.end());
-        p.insert(p.end(), session->RndB.begin(), session->RndB.end());
-        p.insert(p.end(), session->ClientCryptogram.begin(), session->ClientCryptogram.end());
+        std::vector<std::uint8_t> p(32);
+        std::memcpy(p.data(), cuid.data(), 8);
+        std::memcpy(p.data() + 8, session->RndB.data(), 8);
+        std::memcpy(p.data() + 16, session->ClientCryptogram.data(), 16);
         return Frame(address, useCrc, sequence, kCcrypt, p, 0x12, keyType);
     }
     case 0x77: { // SCRYPT

@@ -1,5 +1,5 @@
-// The message log: 100 000 lines (or as many as the first argument says) appended the way the engine sends them, flushed in
-// the log's own batches; time and memory per line. Runs offscreen.
+// The message log: 100 000 lines (or as many as the first argument says) appended the way the
+// engine sends them, flushed in the log's own batches; time and memory per line. Runs offscreen.
 
 #include "log_view.h"
 
@@ -48,9 +48,10 @@ int main(int argc, char** argv) {
     qint64 worstBatchNs = 0;
     for (int i = 0; i < lines; i += batch) {
         for (int j = 0; j < batch; ++j)
-            log.LogLine(QStringLiteral("< addr=3: RES_ID(MANUF=7C4E15, MODEL=09, HWVER=01, SERNO=12345678, "
-                                       "FWVER=1.2.3) %1")
-                            .arg(i + j));
+            log.LogLine(
+                QStringLiteral("< addr=3: RES_ID(MANUF=7C4E15, MODEL=09, HWVER=01, SERNO=12345678, "
+                               "FWVER=1.2.3) %1")
+                    .arg(i + j));
         QElapsedTimer b;
         b.start();
         log.Flush();
@@ -61,7 +62,8 @@ int main(int argc, char** argv) {
     const long after = ResidentKiB();
     out << QString::asprintf("%d lines: %.1f us/line, worst batch of %d lines %.2f ms, "
                              "memory %.0f bytes/line (RSS %ld -> %ld KiB), blocks in view %d",
-                             lines, 1000.0 * ms / lines, batch, static_cast<double>(worstBatchNs) / 1e6,
+                             lines, 1000.0 * ms / lines, batch,
+                             static_cast<double>(worstBatchNs) / 1e6,
                              1024.0 * static_cast<double>(after - before) / lines, before, after,
                              memo.document()->blockCount())
         << Qt::endl;

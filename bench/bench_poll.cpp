@@ -35,14 +35,17 @@ void Run(int ms) {
 void Measure(int addresses, QTextStream& out) {
     QProcess pd;
     QStringList args{QStringLiteral("--listen"), QStringLiteral("0")};
-    for (int a = 0; a < addresses; ++a) args << QStringLiteral("--address") << QString::number(a);
+    for (int a = 0; a < addresses; ++a)
+        args << QStringLiteral("--address") << QString::number(a);
     pd.start(QStringLiteral(QUINTREL_PD_PATH), args);
     pd.waitForReadyRead(5000);
-    const auto m = QRegularExpression(QStringLiteral(":(\\d+)")).match(QString::fromUtf8(pd.readAllStandardOutput()));
+    const auto m = QRegularExpression(QStringLiteral(":(\\d+)"))
+                       .match(QString::fromUtf8(pd.readAllStandardOutput()));
 
     TEngine engine;
     std::array<bool, kDeviceCount> ticks{};
-    for (int a = 0; a < addresses; ++a) ticks[a] = true;
+    for (int a = 0; a < addresses; ++a)
+        ticks[a] = true;
     engine.SetSelection(ticks);
     engine.Port().SetPortName(QStringLiteral("127.0.0.1:") + m.captured(1));
     int replies = 0;
@@ -64,7 +67,8 @@ void Measure(int addresses, QTextStream& out) {
         poll.Command = 0x60;
         poll.Address = static_cast<std::uint8_t>(i % addresses);
         QEventLoop loop;
-        const auto done = QObject::connect(&engine, &TEngine::FrameReceived, &loop, &QEventLoop::quit);
+        const auto done =
+            QObject::connect(&engine, &TEngine::FrameReceived, &loop, &QEventLoop::quit);
         QTimer::singleShot(1000, &loop, &QEventLoop::quit);
         t.start();
         engine.QueueRequest(poll);
@@ -91,10 +95,11 @@ void Measure(int addresses, QTextStream& out) {
     Run(3000);
     const double idle = (CpuSeconds() - idle0) / 3.0;
 
-    out << QString::asprintf("%d address(es): reply %.3f ms, %.1f polls/s, bound %.1f polls/s (%.1f%%), "
-                             "CPU %.1f us/poll, %.2f%% of a core while polling, idle connected %.3f%%",
-                             addresses, replyMs, rate, bound, 100.0 * rate / bound, 1e6 * cpu / replies,
-                             100.0 * cpu / elapsed, 100.0 * idle)
+    out << QString::asprintf(
+               "%d address(es): reply %.3f ms, %.1f polls/s, bound %.1f polls/s (%.1f%%), "
+               "CPU %.1f us/poll, %.2f%% of a core while polling, idle connected %.3f%%",
+               addresses, replyMs, rate, bound, 100.0 * rate / bound, 1e6 * cpu / replies,
+               100.0 * cpu / elapsed, 100.0 * idle)
         << Qt::endl;
     engine.Disconnect();
     pd.kill();

@@ -8,8 +8,12 @@ namespace quintrel {
 
 namespace {
 
-bool IsRepeatingDialog(std::uint8_t code) { return code == 0x68 || code == 0x69 || code == 0x6A; }
-bool IsSecureChannelCommand(std::uint8_t code) { return code >= 0x75 && code <= 0x77; }
+bool IsRepeatingDialog(std::uint8_t code) {
+    return code == 0x68 || code == 0x69 || code == 0x6A;
+}
+bool IsSecureChannelCommand(std::uint8_t code) {
+    return code >= 0x75 && code <= 0x77;
+}
 
 } // namespace
 
@@ -22,16 +26,22 @@ TComposer::TCompose TComposer::Compose(std::uint8_t code, TOsdpRequest& request)
         *cursor++ = 0x00;
         break;
     case 0x68:
-        if (const auto v = Ui.AskOutputControl()) BuildOutputControl(*v, cursor);
-        else accepted = false;
+        if (const auto v = Ui.AskOutputControl())
+            BuildOutputControl(*v, cursor);
+        else
+            accepted = false;
         break;
     case 0x69:
-        if (const auto v = Ui.AskLedControl()) BuildLedControl(*v, cursor);
-        else accepted = false;
+        if (const auto v = Ui.AskLedControl())
+            BuildLedControl(*v, cursor);
+        else
+            accepted = false;
         break;
     case 0x6A:
-        if (const auto v = Ui.AskBuzzerControl()) BuildBuzzerControl(*v, cursor);
-        else accepted = false;
+        if (const auto v = Ui.AskBuzzerControl())
+            BuildBuzzerControl(*v, cursor);
+        else
+            accepted = false;
         break;
     case 0x6E: {
         const auto v = Ui.AskComSet();
@@ -52,7 +62,9 @@ TComposer::TCompose TComposer::Compose(std::uint8_t code, TOsdpRequest& request)
     case 0x76:
     case 0x77: {
         TSecureSession& session = Engine.Devices()[request.Address].Session;
-        const TKeyPrompt prompt = [this](const std::string& p, const std::string& d) { return Ui.AskKey(p, d); };
+        const TKeyPrompt prompt = [this](const std::string& p, const std::string& d) {
+            return Ui.AskKey(p, d);
+        };
         TSecurityHeader header;
         if (code == 0x75) {
             accepted = BuildKeySet(cursor, session, Keys, prompt);
@@ -85,7 +97,8 @@ void TComposer::OnSendCmdClick(int tag, int address) {
     }
     // The broadcast address has no secure-channel record to work on.
     if (IsSecureChannelCommand(code) && target >= kDeviceCount) {
-        Ui.ShowError(QStringLiteral("Error: the secure channel needs a single device address, not BROADCAST"));
+        Ui.ShowError(QStringLiteral(
+            "Error: the secure channel needs a single device address, not BROADCAST"));
         return;
     }
     for (;;) {
@@ -95,7 +108,8 @@ void TComposer::OnSendCmdClick(int tag, int address) {
         if (Compose(code, request) != TCompose::Accepted) break;
 
         QString hex = QString::asprintf("%.2X ", code);
-        hex += QString::fromStdString(BytesToHex(request.Payload.data(), request.PayloadLength, true));
+        hex +=
+            QString::fromStdString(BytesToHex(request.Payload.data(), request.PayloadLength, true));
         Ui.AddToHistory(hex);
         QString error;
         if (!Engine.QueueRequest(request, &error)) {
@@ -123,7 +137,8 @@ bool TComposer::SendHex(const QString& text, int address) {
     TOsdpRequest request;
     request.Command = bytes[0];
     request.Address = static_cast<std::uint8_t>(address & 0x7F);
-    std::copy(bytes.begin() + 1, bytes.begin() + static_cast<std::ptrdiff_t>(count), request.Payload.begin());
+    std::copy(bytes.begin() + 1, bytes.begin() + static_cast<std::ptrdiff_t>(count),
+              request.Payload.begin());
     request.PayloadLength = static_cast<std::uint16_t>(count - 1);
     QString error;
     if (!Engine.QueueRequest(request, &error)) {

@@ -28,7 +28,8 @@ class IComposerUi {
     virtual std::optional<TLedControl> AskLedControl() = 0;
     virtual std::optional<TBuzzerControl> AskBuzzerControl() = 0;
     virtual std::optional<TComSetChoice> AskComSet() = 0;
-    virtual std::optional<std::string> AskKey(const std::string& prompt, const std::string& defaultText) = 0;
+    virtual std::optional<std::string> AskKey(const std::string& prompt,
+                                              const std::string& defaultText) = 0;
     // The command line's history; returns the stored (trimmed) text.
     virtual QString AddToHistory(const QString& text) = 0;
     virtual void ShowError(const QString& text) = 0;

@@ -25,7 +25,8 @@ QString Hex(const std::uint8_t* bytes, std::size_t count) {
 // Runs the event loop until done() holds. Each pass blocks until an event arrives,
 // so a wait never spins; every caller's condition is bounded by a running timer.
 template <typename TDone> void RunLoopUntil(TDone done) {
-    while (!done()) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    while (!done())
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
 }
 
 } // namespace
@@ -67,7 +68,8 @@ bool TEngine::OpenPort(QString* error) {
 void TEngine::ClosePort() {
     CP1.Close();
     emit StatusText(0, QStringLiteral("Disconnected"));
-    for (TDeviceState& d : DeviceStates) d.Session.State = ssNone;
+    for (TDeviceState& d : DeviceStates)
+        d.Session.State = ssNone;
     ResetAssembly();
     emit PollListChanged();
 }
@@ -80,9 +82,13 @@ void TEngine::Disconnect() {
     emit ControlsChanged();
 }
 
-void TEngine::OnLinkLost(const QString&) { ConnectionLost(); }
+void TEngine::OnLinkLost(const QString&) {
+    ConnectionLost();
+}
 
-void TEngine::ShowStatus(int panel, const QString& text) { emit StatusText(panel, text); }
+void TEngine::ShowStatus(int panel, const QString& text) {
+    emit StatusText(panel, text);
+}
 
 // A broken line while polling must not raise a box for every poll: stop, close and
 // say it once until the next successful open.
@@ -115,7 +121,9 @@ bool TEngine::QueueRequest(const TOsdpRequest& request, QString* error) {
     return true;
 }
 
-int TEngine::QueuedCount() const { return (QueueWrite - QueueRead + RingSize) % RingSize; }
+int TEngine::QueuedCount() const {
+    return (QueueWrite - QueueRead + RingSize) % RingSize;
+}
 
 bool TEngine::SendRequest(const TOsdpRequest& request, QString* error) {
     LastSendFailedOnWrite = false;
@@ -242,7 +250,9 @@ void TEngine::OnPollTimer() {
     ContinuePolling();
 }
 
-void TEngine::OnTurnaround() { ContinuePolling(); }
+void TEngine::OnTurnaround() {
+    ContinuePolling();
+}
 
 int TEngine::TurnaroundMs() const {
     const int baud = CP1.Baud();
@@ -266,7 +276,8 @@ void TEngine::SetSelection(const std::array<bool, kDeviceCount>& ticked) {
 void TEngine::SetSelected(int address, bool ticked) {
     if (address < 0 || address >= kDeviceCount) return;
     std::array<bool, kDeviceCount> selection{};
-    for (int a = 0; a < kDeviceCount; ++a) selection[a] = DeviceStates[a].Selected;
+    for (int a = 0; a < kDeviceCount; ++a)
+        selection[a] = DeviceStates[a].Selected;
     selection[address] = ticked;
     SetSelection(selection);
 }
@@ -332,7 +343,8 @@ void TEngine::ProcessFrame(std::uint8_t* frame, std::size_t count) {
         if (!device || device->Status != dsError) {
             if (device) device->Status = dsError;
             emit ControlsChanged();
-            emit LogLine(QStringLiteral("ERROR (%1 from %2)").arg(QLatin1String(f.Error)).arg(address));
+            emit LogLine(
+                QStringLiteral("ERROR (%1 from %2)").arg(QLatin1String(f.Error)).arg(address));
         }
         return;
     }
@@ -355,9 +367,9 @@ void TEngine::ProcessFrame(std::uint8_t* frame, std::size_t count) {
             device->Sequence = static_cast<std::uint8_t>(device->Sequence % 3 + 1);
         }
     }
-    emit FrameReceived(address, f.Code,
-                       QByteArray(reinterpret_cast<const char*>(data),
-                                  static_cast<qsizetype>(f.DataLength)));
+    emit FrameReceived(
+        address, f.Code,
+        QByteArray(reinterpret_cast<const char*>(data), static_cast<qsizetype>(f.DataLength)));
 }
 
 void TEngine::DispatchReply(std::uint8_t address, std::uint8_t code, const std::uint8_t* data,
@@ -368,11 +380,13 @@ void TEngine::DispatchReply(std::uint8_t address, std::uint8_t code, const std::
         if (length == 5) {
             const int newAddress = data[0];
             const std::uint32_t baud = static_cast<std::uint32_t>(data[1]) | (data[2] << 8) |
-                                       (data[3] << 16) | (static_cast<std::uint32_t>(data[4]) << 24);
+                                       (data[3] << 16) |
+                                       (static_cast<std::uint32_t>(data[4]) << 24);
             if (newAddress != address && newAddress < kDeviceCount) {
                 if (Host) Host->SelectAddress(newAddress);
                 std::array<bool, kDeviceCount> selection{};
-                for (int a = 0; a < kDeviceCount; ++a) selection[a] = DeviceStates[a].Selected;
+                for (int a = 0; a < kDeviceCount; ++a)
+                    selection[a] = DeviceStates[a].Selected;
                 if (device) selection[address] = false;
                 selection[newAddress] = true;
                 SetSelection(selection);

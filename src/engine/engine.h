@@ -25,7 +25,7 @@ namespace quintrel {
 class IEngineHost {
   public:
     virtual ~IEngineHost() = default;
-    // The address chosen in the address box (0..127).
+    // The address chosen in the address box (0..127), or -1 while it has no selection.
     virtual int SelectedAddress() const = 0;
     // The engine follows a device to a new address announced by osdp_COM.
     virtual void SelectAddress(int address) = 0;

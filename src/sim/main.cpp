@@ -112,7 +112,8 @@ int main(int argc, char** argv) {
             current->Serial = 0x12345678u + static_cast<std::uint32_t>(current->Address);
         } else if (a == QLatin1String("--scbk")) {
             current->Scbk.emplace();
-            if (!ParseKey(value(), *current->Scbk)) return Fail(QStringLiteral("--scbk needs 16 hex bytes"));
+            if (!ParseKey(value(), *current->Scbk))
+                return Fail(QStringLiteral("--scbk needs 16 hex bytes"));
         } else if (a == QLatin1String("--master-key")) {
             current->MasterKey.emplace();
             if (!ParseKey(value(), *current->MasterKey))
@@ -124,7 +125,8 @@ int main(int argc, char** argv) {
         } else if (a == QLatin1String("--silent")) {
             current->Silent = true;
         } else if (a == QLatin1String("--bad-crc-every")) {
-            if (!integer(badCrcEvery)) return Fail(QStringLiteral("--bad-crc-every needs a number"));
+            if (!integer(badCrcEvery))
+                return Fail(QStringLiteral("--bad-crc-every needs a number"));
         } else if (a == QLatin1String("--garbage")) {
             line.Garbage = true;
         } else if (a == QLatin1String("--split")) {
@@ -132,7 +134,8 @@ int main(int argc, char** argv) {
         } else if (a == QLatin1String("--gap")) {
             if (!integer(line.SplitGapMs)) return Fail(QStringLiteral("--gap needs a number"));
         } else if (a == QLatin1String("--drop-after")) {
-            if (!integer(line.DropAfter)) return Fail(QStringLiteral("--drop-after needs a number"));
+            if (!integer(line.DropAfter))
+                return Fail(QStringLiteral("--drop-after needs a number"));
         } else if (a == QLatin1String("--corrupt-mac")) {
             corruptMac = true;
         } else if (a == QLatin1String("--card")) {
@@ -145,7 +148,8 @@ int main(int argc, char** argv) {
             return Fail(QStringLiteral("unknown option %1 (see --help)").arg(a));
         }
     }
-    if (!transport) return Fail(QStringLiteral("give --listen, --connect or --serial (see --help)"));
+    if (!transport)
+        return Fail(QStringLiteral("give --listen, --connect or --serial (see --help)"));
     if (readers.empty()) readers.push_back(defaults);
 
     TSimBus bus(readers, static_cast<unsigned>(QCoreApplication::applicationPid()));
@@ -154,12 +158,14 @@ int main(int argc, char** argv) {
     TSimLine simLine(bus, line);
     for (const QString& c : cards) {
         const QStringList parts = c.split(QLatin1Char(':'));
-        const QString answer = simLine.Command(QStringLiteral("card %1 %2")
-                                                   .arg(parts.value(0), parts.value(1, QStringLiteral("26"))));
-        if (answer != QLatin1String("card queued")) return Fail(QStringLiteral("--card %1: %2").arg(c, answer));
+        const QString answer = simLine.Command(
+            QStringLiteral("card %1 %2").arg(parts.value(0), parts.value(1, QStringLiteral("26"))));
+        if (answer != QLatin1String("card queued"))
+            return Fail(QStringLiteral("--card %1: %2").arg(c, answer));
     }
     for (const QString& k : keys)
-        if (!bus.QueueKeys(-1, k.toStdString())) return Fail(QStringLiteral("--keys %1 not accepted").arg(k));
+        if (!bus.QueueKeys(-1, k.toStdString()))
+            return Fail(QStringLiteral("--keys %1 not accepted").arg(k));
 
     QString error;
     if (!simLine.Start(&error)) return Fail(error);

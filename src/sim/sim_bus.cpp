@@ -14,7 +14,9 @@ constexpr std::uint8_t kAck = 0x40, kNak = 0x41, kPdid = 0x45, kPdcap = 0x46, kL
                        kIstatr = 0x49, kOstatr = 0x4A, kRaw = 0x50, kKeypad = 0x53, kCom = 0x54,
                        kCcrypt = 0x76, kRmacI = 0x78;
 
-std::vector<std::uint8_t> Payload(std::initializer_list<std::uint8_t> bytes) { return bytes; }
+std::vector<std::uint8_t> Payload(std::initializer_list<std::uint8_t> bytes) {
+    return bytes;
+}
 
 } // namespace
 
@@ -41,8 +43,13 @@ bool TSimBus::SetSilent(int address, bool silent) {
 
 TRnd TSimBus::CuidOf(const TReader& reader) const {
     const std::uint32_t serial = reader.Config.Serial;
-    return TRnd{0x7C, 0x4E, 0x15, 0x09, static_cast<std::uint8_t>(serial >> 24),
-                static_cast<std::uint8_t>(serial >> 16), static_cast<std::uint8_t>(serial >> 8),
+    return TRnd{0x7C,
+                0x4E,
+                0x15,
+                0x09,
+                static_cast<std::uint8_t>(serial >> 24),
+                static_cast<std::uint8_t>(serial >> 16),
+                static_cast<std::uint8_t>(serial >> 8),
                 static_cast<std::uint8_t>(serial)};
 }
 
@@ -60,7 +67,8 @@ bool TSimBus::QueueCard(int address, std::uint64_t bits, int bitCount) {
     const std::uint64_t aligned = bits << (bytes * 8 - bitCount);
     std::vector<std::uint8_t> p = {0x00, 0x01, static_cast<std::uint8_t>(bitCount & 0xFF),
                                    static_cast<std::uint8_t>(bitCount >> 8)};
-    for (int i = bytes - 1; i >= 0; --i) p.push_back(static_cast<std::uint8_t>(aligned >> (8 * i)));
+    for (int i = bytes - 1; i >= 0; --i)
+        p.push_back(static_cast<std::uint8_t>(aligned >> (8 * i)));
     r->Events.push_back(p);
     r->EventCodes.push_back(kRaw);
     return true;
@@ -70,7 +78,8 @@ bool TSimBus::QueueKeys(int address, const std::string& keys) {
     TReader* r = address < 0 ? (ReaderList.empty() ? nullptr : &ReaderList.front()) : Find(address);
     if (!r || keys.empty() || keys.size() > 255) return false;
     std::vector<std::uint8_t> p = {0x00, static_cast<std::uint8_t>(keys.size())};
-    for (char c : keys) p.push_back(static_cast<std::uint8_t>(c));
+    for (char c : keys)
+        p.push_back(static_cast<std::uint8_t>(c));
     r->Events.push_back(p);
     r->EventCodes.push_back(kKeypad);
     return true;
@@ -122,10 +131,12 @@ std::vector<std::uint8_t> TSimBus::Answer(TReader& reader, std::uint8_t address,
                               static_cast<std::uint8_t>(serial >> 8),
                               static_cast<std::uint8_t>(serial >> 16),
                               static_cast<std::uint8_t>(serial >> 24), 0x01, 0x02, 0x03}));
-    case 0x62: // CAP
+    case 0x62: // CAP: function, compliance, number of items
+        // clang-format off
         return Frame(address, useCrc, sequence, kPdcap,
                      Payload({1, 1, 4,  2, 1, 4,  3, 1, 1,  4, 1, 1,  5, 1, 1,  6, 0, 0,
                               8, 1, 0,  9, 1, 1,  10, 0x00, 0x04,  11, 0x00, 0x04}));
+        // clang-format on
     case 0x64:
         return Frame(address, useCrc, sequence, kLstatr, Payload({0x00, 0x00}));
     case 0x65:
@@ -148,8 +159,8 @@ std::vector<std::uint8_t> TSimBus::Answer(TReader& reader, std::uint8_t address,
         const std::uint8_t newAddress = data[0] & 0x7F;
         const std::uint32_t baud = static_cast<std::uint32_t>(data[1]) | (data[2] << 8) |
                                    (data[3] << 16) | (static_cast<std::uint32_t>(data[4]) << 24);
-        std::vector<std::uint8_t> reply = Frame(address, useCrc, sequence, kCom,
-                                                std::vector<std::uint8_t>(data, data + 5));
+        std::vector<std::uint8_t> reply =
+            Frame(address, useCrc, sequence, kCom, std::vector<std::uint8_t>(data, data + 5));
         if (newAddress < kDeviceCount && address < kDeviceCount) {
             Records[newAddress] = Records[address];
             reader.Config.Address = newAddress;
@@ -168,7 +179,8 @@ std::vector<std::uint8_t> TSimBus::Answer(TReader& reader, std::uint8_t address,
         if (!session || length != 8) return Frame(address, useCrc, sequence, kNak, Payload({0x06}));
         *session = TSecureSession{};
         std::memcpy(session->RndA.data(), data, 8);
-        for (auto& b : session->RndB) b = static_cast<std::uint8_t>(Random() & 0xFF);
+        for (auto& b : session->RndB)
+            b = static_cast<std::uint8_t>(Random() & 0xFF);
         session->Cuid = cuid;
         DeriveSessionKeys(*session, keyType == 0 ? ScbkD : ReaderKey(reader, cuid));
         session->ClientCryptogram = ExpectedClientCryptogram(*session);
@@ -186,9 +198,9 @@ std::vector<std::uint8_t> TSimBus::Answer(TReader& reader, std::uint8_t address,
             return Frame(address, useCrc, sequence, kNak, Payload({0x06}));
         }
         const TAesBlock rmac = ComputeInitialRmac(*session);
-        std::vector<std::uint8_t> reply = Frame(address, useCrc, sequence, kRmacI,
-                                                std::vector<std::uint8_t>(rmac.begin(), rmac.end()),
-                                                0x14, keyType);
+        std::vector<std::uint8_t> reply =
+            Frame(address, useCrc, sequence, kRmacI,
+                  std::vector<std::uint8_t>(rmac.begin(), rmac.end()), 0x14, keyType);
         session->LastMac = rmac;
         session->State = ssEstablished;
         return reply;
@@ -199,7 +211,8 @@ std::vector<std::uint8_t> TSimBus::Answer(TReader& reader, std::uint8_t address,
 }
 
 std::vector<std::uint8_t> TSimBus::Frame(std::uint8_t address, bool useCrc, std::uint8_t sequence,
-                                         std::uint8_t code, const std::vector<std::uint8_t>& payload,
+                                         std::uint8_t code,
+                                         const std::vector<std::uint8_t>& payload,
                                          std::uint8_t scbType, std::uint8_t scbData) {
     TOsdpRequest reply;
     reply.Command = code;

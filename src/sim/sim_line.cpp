@@ -22,7 +22,8 @@ bool TSimLine::Start(QString* error) {
         Serial = new QSerialPort(Config.SerialPath, this);
         Serial->setBaudRate(Config.Baud);
         if (!Serial->open(QIODevice::ReadWrite)) {
-            *error = QStringLiteral("cannot open %1: %2").arg(Config.SerialPath, Serial->errorString());
+            *error =
+                QStringLiteral("cannot open %1: %2").arg(Config.SerialPath, Serial->errorString());
             return false;
         }
         Attach(Serial);
@@ -43,7 +44,8 @@ bool TSimLine::Start(QString* error) {
     }
     Server = new QTcpServer(this);
     Server->setMaxPendingConnections(1);
-    if (!Server->listen(QHostAddress(Config.ListenAddress), static_cast<quint16>(Config.ListenPort))) {
+    if (!Server->listen(QHostAddress(Config.ListenAddress),
+                        static_cast<quint16>(Config.ListenPort))) {
         *error = QStringLiteral("cannot listen on %1:%2: %3")
                      .arg(Config.ListenAddress)
                      .arg(Config.ListenPort)
@@ -86,7 +88,8 @@ void TSimLine::Attach(QIODevice* device) {
 void TSimLine::OnReadyRead() {
     if (!Device) return;
     const QByteArray bytes = Device->readAll();
-    for (char c : bytes) Feed(static_cast<std::uint8_t>(c));
+    for (char c : bytes)
+        Feed(static_cast<std::uint8_t>(c));
 }
 
 void TSimLine::Feed(std::uint8_t b) {
@@ -104,7 +107,8 @@ void TSimLine::Feed(std::uint8_t b) {
     frame.swap(Assembly);
     ++FramesSeen;
     if (Config.Verbose)
-        QTextStream(stderr) << "< " << QString::fromStdString(BytesToHex(frame.data(), frame.size()))
+        QTextStream(stderr) << "< "
+                            << QString::fromStdString(BytesToHex(frame.data(), frame.size()))
                             << Qt::endl;
     const std::vector<std::uint8_t> reply = Bus.HandleFrame(frame.data(), frame.size());
     if (!reply.empty()) Send(reply);
@@ -113,8 +117,10 @@ void TSimLine::Feed(std::uint8_t b) {
         Serial->waitForBytesWritten(200);
         Serial->setBaudRate(baud);
     }
-    if (Config.DropAfter > 0 && FramesSeen >= static_cast<std::size_t>(Config.DropAfter) && Device) {
-        QTextStream(stderr) << "dropping the connection after " << FramesSeen << " frames" << Qt::endl;
+    if (Config.DropAfter > 0 && FramesSeen >= static_cast<std::size_t>(Config.DropAfter) &&
+        Device) {
+        QTextStream(stderr) << "dropping the connection after " << FramesSeen << " frames"
+                            << Qt::endl;
         Device->close();
         QCoreApplication::quit();
     }
@@ -122,7 +128,8 @@ void TSimLine::Feed(std::uint8_t b) {
 
 void TSimLine::Send(const std::vector<std::uint8_t>& bytes) {
     if (Config.Verbose)
-        QTextStream(stderr) << "> " << QString::fromStdString(BytesToHex(bytes.data(), bytes.size()))
+        QTextStream(stderr) << "> "
+                            << QString::fromStdString(BytesToHex(bytes.data(), bytes.size()))
                             << Qt::endl;
     QByteArray out;
     if (Config.Garbage) out.append("\x11\x22\x53\x00", 4); // noise, a false start byte among it
@@ -171,8 +178,9 @@ QString TSimLine::Command(const QString& line) {
     }
     if (verb == QLatin1String("keys")) {
         const int address = words.size() > 2 ? static_cast<int>(number(2, 10, &ok)) : -1;
-        return Bus.QueueKeys(address, words.value(1).toStdString()) ? QStringLiteral("keys queued")
-                                                                     : QStringLiteral("keys: not queued");
+        return Bus.QueueKeys(address, words.value(1).toStdString())
+                   ? QStringLiteral("keys queued")
+                   : QStringLiteral("keys: not queued");
     }
     if (verb == QLatin1String("corrupt-mac")) {
         Bus.CorruptNextMac();
@@ -180,8 +188,9 @@ QString TSimLine::Command(const QString& line) {
     }
     if (verb == QLatin1String("silent") || verb == QLatin1String("answer")) {
         const int address = words.size() > 1 ? static_cast<int>(number(1, 10, &ok)) : -1;
-        return Bus.SetSilent(address, verb == QLatin1String("silent")) ? verb + QStringLiteral(" ok")
-                                                                       : QStringLiteral("no such reader");
+        return Bus.SetSilent(address, verb == QLatin1String("silent"))
+                   ? verb + QStringLiteral(" ok")
+                   : QStringLiteral("no such reader");
     }
     if (verb == QLatin1String("bad-crc-every")) {
         Bus.SetBadCrcEvery(static_cast<int>(number(1, 10, &ok)));

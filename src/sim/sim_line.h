@@ -18,14 +18,14 @@ namespace quintrel::sim {
 
 struct TLineConfig {
     QString ListenAddress = QStringLiteral("127.0.0.1");
-    int ListenPort = 0;  // --listen
-    QString ConnectTo;   // --connect host:port
-    QString SerialPath;  // --serial
+    int ListenPort = 0; // --listen
+    QString ConnectTo;  // --connect host:port
+    QString SerialPath; // --serial
     int Baud = 9600;
-    int SplitChunk = 0;  // send replies in pieces of this many bytes ...
-    int SplitGapMs = 0;  // ... with this pause between them
+    int SplitChunk = 0;   // send replies in pieces of this many bytes ...
+    int SplitGapMs = 0;   // ... with this pause between them
     bool Garbage = false; // noise bytes before every reply
-    int DropAfter = 0;   // close the connection after this many frames
+    int DropAfter = 0;    // close the connection after this many frames
     bool Verbose = false;
 };
 

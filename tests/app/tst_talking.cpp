@@ -49,10 +49,13 @@ struct TTalkRig {
     }
     QStringList Lines() const {
         QStringList out;
-        for (const QString& l : Fixture.LogText().split(QLatin1Char('\n'))) out << l.mid(13);
+        for (const QString& l : Fixture.LogText().split(QLatin1Char('\n')))
+            out << l.mid(13);
         return out;
     }
-    int Count(const QString& needle) const { return static_cast<int>(Lines().filter(needle).size()); }
+    int Count(const QString& needle) const {
+        return static_cast<int>(Lines().filter(needle).size());
+    }
     QComboBox* History() const { return Window->findChild<QComboBox*>(QStringLiteral("EditCmd")); }
 };
 
@@ -80,7 +83,8 @@ void TestTalking::decodedRepliesAndCardRead() {
     QCOMPARE(rig.Count(QStringLiteral("< addr=0: RES_ID(MANUF=7C4E15")), 1);
     rig.Pd.Command(QStringLiteral("card 1234567 26"));
     QTRY_VERIFY_WITH_TIMEOUT(
-        rig.Count(QStringLiteral("< addr=0: EVT_RAW(FORMAT=WIEGAND, BITLEN=26, DATA=12D687)")) == 1, 3000);
+        rig.Count(QStringLiteral("< addr=0: EVT_RAW(FORMAT=WIEGAND, BITLEN=26, DATA=12D687)")) == 1,
+        3000);
 }
 
 void TestTalking::historyKeepsOneEntryPerCommand() {
@@ -96,16 +100,18 @@ void TestTalking::historyKeepsOneEntryPerCommand() {
     QCOMPARE(history->currentText(), QStringLiteral("64"));
     // Typed hex goes through the same history and shows where it went.
     history->setEditText(QStringLiteral("  64 "));
-    QTest::mouseClick(rig.Window->findChild<QPushButton*>(QStringLiteral("btnSend")), Qt::LeftButton);
+    QTest::mouseClick(rig.Window->findChild<QPushButton*>(QStringLiteral("btnSend")),
+                      Qt::LeftButton);
     QCOMPARE(history->count(), 2);
     QCOMPARE(rig.Fixture.StatusPanel(1).left(12), QStringLiteral("Command to 0"));
-    QTRY_VERIFY_WITH_TIMEOUT(rig.Count(QStringLiteral("< addr=0: RES_STAT(TAMPER=ok, POWER=ok)")) >= 2, 3000);
+    QTRY_VERIFY_WITH_TIMEOUT(
+        rig.Count(QStringLiteral("< addr=0: RES_STAT(TAMPER=ok, POWER=ok)")) >= 2, 3000);
 }
 
 void TestTalking::ledDialogRepeatsUntilClosed() {
     TTalkRig rig;
-    QVERIFY(rig.Start({QStringLiteral("--address"), QStringLiteral("0"), QStringLiteral("--address"),
-                       QStringLiteral("5")}));
+    QVERIFY(rig.Start({QStringLiteral("--address"), QStringLiteral("0"),
+                       QStringLiteral("--address"), QStringLiteral("5")}));
     auto* address = rig.Window->findChild<QComboBox*>(QStringLiteral("EditAddr"));
     const auto apply = [](QWidget* d) { ClickButton(d, "btnApply"); };
     TModalAnswerer answer({apply,
@@ -116,8 +122,10 @@ void TestTalking::ledDialogRepeatsUntilClosed() {
                            apply, [](QWidget* d) { ClickButton(d, "btnClose"); }});
     rig.Fixture.Action("mnuSetLED")->trigger();
     QVERIFY2(answer.AllAnswered(), qPrintable(answer.Report()));
-    QTRY_VERIFY_WITH_TIMEOUT(rig.Count(QStringLiteral("> addr=0: SET_LED(00 00 02 01 01 02 00 0A 00 00 00 00 01 01)")) == 3,
-                             3000);
+    QTRY_VERIFY_WITH_TIMEOUT(
+        rig.Count(QStringLiteral("> addr=0: SET_LED(00 00 02 01 01 02 00 0A 00 00 00 00 01 01)")) ==
+            3,
+        3000);
     QCOMPARE(rig.Count(QStringLiteral("> addr=5: SET_LED")), 0);
 }
 
@@ -137,11 +145,13 @@ void TestTalking::closedPortKeepsTheHistoryEntry() {
 
 void TestTalking::secureChannelWithTypedKey() {
     TTalkRig rig;
-    QVERIFY(rig.Start({QStringLiteral("--scbk"), QStringLiteral("00112233445566778899AABBCCDDEEFF")}));
+    QVERIFY(
+        rig.Start({QStringLiteral("--scbk"), QStringLiteral("00112233445566778899AABBCCDDEEFF")}));
     rig.Fixture.Action("mnuUseSCBK_D")->trigger();
     rig.Fixture.Action("mnuDiversifyMasterkey")->trigger();
     QVERIFY(!rig.Fixture.Action("mnuUseSCBK_D")->isChecked());
-    TModalAnswerer answer({Type(QStringLiteral("00 11 22 33 44 55 66 77 88 99 AA BB CC DD EE FF"))});
+    TModalAnswerer answer(
+        {Type(QStringLiteral("00 11 22 33 44 55 66 77 88 99 AA BB CC DD EE FF"))});
     rig.Fixture.Action("mnuSetChlng")->trigger();
     QVERIFY2(answer.AllAnswered(), qPrintable(answer.Report()));
     TEngine& engine = rig.Window->Engine();
@@ -152,21 +162,24 @@ void TestTalking::secureChannelWithTypedKey() {
     rig.Window->show();
     QVERIFY(QTest::qWaitForWindowExposed(rig.Window));
     const QRect item = list->visualItemRect(list->item(0));
-    QTRY_COMPARE_WITH_TIMEOUT(list->viewport()->grab().toImage().pixelColor(item.right() - 2, item.center().y()),
-                              QColor(0, 138, 255), 2000);
+    QTRY_COMPARE_WITH_TIMEOUT(
+        list->viewport()->grab().toImage().pixelColor(item.right() - 2, item.center().y()),
+        QColor(0, 138, 255), 2000);
     rig.Fixture.Action("mnuGetID")->trigger();
-    QTRY_VERIFY_WITH_TIMEOUT(rig.Count(QStringLiteral("< addr=0: SCS18 - RES_ID(MANUF=7C4E15")) == 1, 3000);
+    QTRY_VERIFY_WITH_TIMEOUT(
+        rig.Count(QStringLiteral("< addr=0: SCS18 - RES_ID(MANUF=7C4E15")) == 1, 3000);
     QCOMPARE(rig.Count(QStringLiteral("> addr=0: SCS17 - GET_ID(00)")), 1);
 
     // Disconnect and reconnect: no device keeps a session.
     rig.Fixture.Action("mnuDisconnect")->trigger();
-    for (const TDeviceState& d : engine.Devices()) QCOMPARE(d.Session.State, ssNone);
+    for (const TDeviceState& d : engine.Devices())
+        QCOMPARE(d.Session.State, ssNone);
 }
 
 void TestTalking::pollListColoursFollowTheDevices() {
     TTalkRig rig;
-    QVERIFY(rig.Start({QStringLiteral("--address"), QStringLiteral("0"), QStringLiteral("--address"),
-                       QStringLiteral("1")}));
+    QVERIFY(rig.Start({QStringLiteral("--address"), QStringLiteral("0"),
+                       QStringLiteral("--address"), QStringLiteral("1")}));
     TEngine& engine = rig.Window->Engine();
     auto* list = rig.Window->findChild<TPollList*>(QStringLiteral("EditDevices"));
     rig.Window->show();
@@ -224,16 +237,18 @@ void TestTalking::promptsOfTheSecureChannel() {
     rig.Fixture.Action("mnuUseSCBK_D")->trigger();
     const int before = rig.History()->count();
     {
-        TModalAnswerer answer({note(QStringLiteral("000102030405060708090A0B0C0D0E0F")), note(QString()),
-                               note(QStringLiteral("00 01"))});
+        TModalAnswerer answer({note(QStringLiteral("000102030405060708090A0B0C0D0E0F")),
+                               note(QString()), note(QStringLiteral("00 01"))});
         rig.Fixture.Action("mnuSetChlng")->trigger(); // accepted: challenge sent
         rig.Fixture.Action("mnuSetChlng")->trigger(); // cancelled
         rig.Fixture.Action("mnuSetChlng")->trigger(); // too short
         QVERIFY2(answer.AllAnswered(), qPrintable(answer.Report()));
     }
     QCOMPARE(prompts.size(), 3);
-    QCOMPARE(prompts[0], QStringLiteral("Masterkey: |00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00"));
-    QCOMPARE(prompts[1], QStringLiteral("Masterkey: |00 01 02 03 04 05 06 07 08 09 0A 0B 0C 0D 0E 0F"));
+    QCOMPARE(prompts[0],
+             QStringLiteral("Masterkey: |00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00"));
+    QCOMPARE(prompts[1],
+             QStringLiteral("Masterkey: |00 01 02 03 04 05 06 07 08 09 0A 0B 0C 0D 0E 0F"));
     QCOMPARE(rig.History()->count(), before + 1); // only the accepted challenge
 }
 

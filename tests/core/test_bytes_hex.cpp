@@ -63,11 +63,11 @@ TEST(Hex, HexToBytesReadingRules) {
     EXPECT_EQ(parse("69000102"), "69 00 01 02");
     EXPECT_EQ(parse("0x690x000x010x02"), "69 00 01 02");
     EXPECT_EQ(parse("ab Cd"), "AB CD");
-    EXPECT_EQ(parse("0X12"), "00 12");     // upper-case X is not a prefix and spoils its pair
-    EXPECT_EQ(parse("zz12"), "00 12");     // an invalid pair gives 00
-    EXPECT_EQ(parse("123"), "12 03");      // an odd last character is one digit
+    EXPECT_EQ(parse("0X12"), "00 12"); // upper-case X is not a prefix and spoils its pair
+    EXPECT_EQ(parse("zz12"), "00 12"); // an invalid pair gives 00
+    EXPECT_EQ(parse("123"), "12 03");  // an odd last character is one digit
     EXPECT_EQ(parse("12g"), "12 00");
-    EXPECT_EQ(parse("00xx"), "00");        // "0x" is removed once, the rest is not rescanned
+    EXPECT_EQ(parse("00xx"), "00"); // "0x" is removed once, the rest is not rescanned
     EXPECT_EQ(parse(""), "");
     EXPECT_EQ(parse("   "), "");
 }

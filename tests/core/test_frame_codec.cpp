@@ -64,9 +64,11 @@ TEST_F(Codec, ChallengeBlockForcesSequenceZero) {
 }
 
 TEST_F(Codec, BroadcastCarriesSequenceZeroAndTouchesNoRecord) {
-    for (auto& d : devices) d.Sequence = 2;
+    for (auto& d : devices)
+        d.Sequence = 2;
     EXPECT_EQ(Encode(Request(0x60, kBroadcastAddress), true).substr(0, 14), "53 7F 08 00 04");
-    for (const auto& d : devices) EXPECT_EQ(d.Sequence, 2);
+    for (const auto& d : devices)
+        EXPECT_EQ(d.Sequence, 2);
 }
 
 TEST_F(Codec, OversizedRequestIsRefusedWithoutWritingPastTheBuffer) {
@@ -147,14 +149,14 @@ TEST_F(Codec, MalformedFramesAreRejectedInsideTheirBytes) {
     reject("53 80 03 00", "length error");
     reject("53 80 05 00 00", "length error");
     reject("53 80 06 00 00 40", "length error");
-    reject("53 80 07 00 04 40 00", "length error");               // CRC bit, no room for 2 bytes
-    reject("53 80 0A 00 00 40 00 00 00", "length error");         // LEN disagrees with the frame
-    reject("53 80 21 08 00 40 00", "length error");               // LEN above the buffer
+    reject("53 80 07 00 04 40 00", "length error");                // CRC bit, no room for 2 bytes
+    reject("53 80 0A 00 00 40 00 00 00", "length error");          // LEN disagrees with the frame
+    reject("53 80 21 08 00 40 00", "length error");                // LEN above the buffer
     reject("53 80 0A 00 0C 00 15 40 00 00", "block length error"); // block length 0
     reject("53 80 0A 00 0C 01 15 40 00 00", "block length error"); // block length 1
     reject("53 80 0A 00 0C 28 15 40 00 00", "block length error"); // 40 > work area
     reject("53 80 0A 00 0C 06 15 40 00 00", "block length error"); // runs past LEN
-    reject("53 80 08 00 0C 02 15 40", "length error");            // no room for the CRC
+    reject("53 80 08 00 0C 02 15 40", "length error");             // no room for the CRC
 }
 
 TEST_F(Codec, MacFrameTooShortForItsMacIsRejected) {
@@ -173,11 +175,13 @@ TEST_F(Codec, MacFrameTooShortForItsMacIsRejected) {
 }
 
 TEST_F(Codec, BroadcastReplyTouchesNoSession) {
-    for (auto& d : devices) d.Session.State = ssEstablished;
+    for (auto& d : devices)
+        d.Session.State = ssEstablished;
     auto frame = Bytes("53 FF 07 00 00 40 00");
     frame[6] = CalcChecksum(frame.data(), 6);
     const TDecodedFrame f = Decode(frame);
     EXPECT_TRUE(f.Valid);
     EXPECT_EQ(f.Address, 0x7F);
-    for (const auto& d : devices) EXPECT_EQ(d.Session.State, ssEstablished);
+    for (const auto& d : devices)
+        EXPECT_EQ(d.Session.State, ssEstablished);
 }

@@ -63,16 +63,14 @@ TEST_F(ProtectedFrames, ReferenceExchangeOfFourFrames) {
     ASSERT_TRUE(poll.Ok);
     EXPECT_EQ(poll.ScbType, 0x15);
     EXPECT_EQ(Hex(tx.data(), poll.Length), "53 00 0E 00 0D 02 15 60 61 D5 5F B8 9F 90");
-    EXPECT_EQ(devices[0].Session.LastMac,
-              Block("61 D5 5F B8 FC 9E 59 85 25 41 48 0E 2A D6 E2 2F"));
+    EXPECT_EQ(devices[0].Session.LastMac, Block("61 D5 5F B8 FC 9E 59 85 25 41 48 0E 2A D6 E2 2F"));
 
     auto ack = Bytes("53 80 0E 00 0D 02 16 40 16 1C 3F 31 D4 7F");
     TDecodedFrame reply = DecodeFrame(ack.data(), ack.size(), devices);
     ASSERT_TRUE(reply.Valid);
     EXPECT_EQ(reply.Code, 0x40);
     EXPECT_EQ(reply.DataLength, 0u);
-    EXPECT_EQ(devices[0].Session.LastMac,
-              Block("16 1C 3F 31 0D 34 98 6F 0D E2 51 48 20 8C B2 45"));
+    EXPECT_EQ(devices[0].Session.LastMac, Block("16 1C 3F 31 0D 34 98 6F 0D E2 51 48 20 8C B2 45"));
 
     devices[0].Sequence = 2;
     TEncodeResult led = Send(0x69, Bytes("00 00 02 01 01 02 00 0A 00 00 00 00 01 01"));
@@ -89,8 +87,7 @@ TEST_F(ProtectedFrames, ReferenceExchangeOfFourFrames) {
     EXPECT_EQ(reply.Code, 0x45);
     EXPECT_EQ(Hex(pdid.data() + reply.DataStart, reply.DataLength),
               "7C 4E 15 09 01 78 56 34 12 01 02 03");
-    EXPECT_EQ(devices[0].Session.LastMac,
-              Block("3F DD FF 54 6D A7 A7 C6 BE 23 AF 02 14 91 B1 60"));
+    EXPECT_EQ(devices[0].Session.LastMac, Block("3F DD FF 54 6D A7 A7 C6 BE 23 AF 02 14 91 B1 60"));
     EXPECT_EQ(devices[0].Session.State, ssEstablished);
 }
 
@@ -107,8 +104,7 @@ TEST_F(ProtectedFrames, FlippedMacBitInvalidatesAndStillAdvancesTheChain) {
     EXPECT_STREQ(reply.Error, "");
     EXPECT_EQ(devices[0].Session.State, ssNone);
     // The chain moved on to the MAC computed over the received bytes.
-    EXPECT_EQ(devices[0].Session.LastMac,
-              Block("16 1C 3F 31 0D 34 98 6F 0D E2 51 48 20 8C B2 45"));
+    EXPECT_EQ(devices[0].Session.LastMac, Block("16 1C 3F 31 0D 34 98 6F 0D E2 51 48 20 8C B2 45"));
 }
 
 TEST_F(ProtectedFrames, PaddingLengthsAndBlockLayout) {

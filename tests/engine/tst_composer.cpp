@@ -22,7 +22,8 @@ class TstComposer : public QObject {
 
   private:
     bool Connect(TComposerRig& rig, TFakeDevice& device) {
-        if (!device.Listen() || !rig.Open(device.PortName()) || !device.WaitConnected()) return false;
+        if (!device.Listen() || !rig.Open(device.PortName()) || !device.WaitConnected())
+            return false;
         rig.Engine.StopPolling();
         rig.Engine.WaitExchangeDone();
         return true;
@@ -76,7 +77,8 @@ void TstComposer::RepeatingDialogSendsUntilClosed() {
     rig.Ui.Leds = {TLedControl{}, TLedControl{}, TLedControl{}};
     rig.Menu(0x69); // while polling: the three commands wait in the ring
     QCOMPARE(rig.Ui.History.size(), 3);
-    QCOMPARE(rig.Ui.History.first(), QStringLiteral("69 00 00 02 01 01 02 00 0A 00 00 00 00 01 01"));
+    QCOMPARE(rig.Ui.History.first(),
+             QStringLiteral("69 00 00 02 01 01 02 00 0A 00 00 00 00 01 01"));
     QCOMPARE(rig.Ui.Repaints, 1);
     QTRY_VERIFY_WITH_TIMEOUT(std::count_if(device.Frames.begin(), device.Frames.end(),
                                            [](const TSentFrame& f) { return f.Code == 0x69; }) == 3,
@@ -118,13 +120,16 @@ void TstComposer::ClosedPortKeepsTheHistory() {
 
 void TstComposer::SecureCommandsRefuseBroadcast() {
     TComposerRig rig;
-    for (auto& d : rig.Engine.Devices()) d.Session.State = ssEstablished;
+    for (auto& d : rig.Engine.Devices())
+        d.Session.State = ssEstablished;
     rig.Ui.Keys = {std::string("00112233445566778899AABBCCDDEEFF")};
-    for (int tag : {0x75, 0x76, 0x77}) rig.Composer.OnSendCmdClick(tag, 127);
+    for (int tag : {0x75, 0x76, 0x77})
+        rig.Composer.OnSendCmdClick(tag, 127);
     QCOMPARE(rig.Ui.Errors.size(), 3);
     QVERIFY(rig.Ui.History.isEmpty());
     QVERIFY(rig.Ui.Prompts.isEmpty());
-    for (const auto& d : rig.Engine.Devices()) QCOMPARE(d.Session.State, ssEstablished);
+    for (const auto& d : rig.Engine.Devices())
+        QCOMPARE(d.Session.State, ssEstablished);
 }
 
 QTEST_GUILESS_MAIN(TstComposer)

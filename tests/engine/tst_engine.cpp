@@ -105,7 +105,8 @@ void TstEngine::BadCrcIsLoggedOnceAndKeepsTheSequence() {
     QCOMPARE(rig.Count(QStringLiteral("ERROR (crc error from 0)")), 1);
     // 0, then 1 answered badly three times (sequence kept), then dsOk again without a step.
     QList<int> seq;
-    for (std::size_t i = 0; i < 7; ++i) seq << device.Frames[i].Sequence;
+    for (std::size_t i = 0; i < 7; ++i)
+        seq << device.Frames[i].Sequence;
     QCOMPARE(seq, (QList<int>{0, 1, 1, 1, 1, 1, 2}));
 }
 
@@ -132,7 +133,8 @@ void TstEngine::PartialFrameIsLoggedBeforeTheTimeout() {
     device.Reply = [](const TSentFrame& f) { return TFakeDevice::Ack(f).left(5); };
     QVERIFY(Connect(rig, device));
     QTRY_VERIFY_WITH_TIMEOUT(rig.Log.contains(QStringLiteral("TIMEOUT (no reply from 0)")), 2000);
-    const int timeout = static_cast<int>(rig.Log.indexOf(QStringLiteral("TIMEOUT (no reply from 0)")));
+    const int timeout =
+        static_cast<int>(rig.Log.indexOf(QStringLiteral("TIMEOUT (no reply from 0)")));
     QCOMPARE(rig.Log.at(timeout - 1), QStringLiteral("53 80 08 00"));
 }
 
@@ -196,7 +198,8 @@ void TstEngine::ViewFiltersHideRoutineTraffic() {
     rig.Engine.StopPolling();
     rig.Engine.WaitExchangeDone();
     rig.Log.clear();
-    QVERIFY(rig.Engine.QueueRequest(MakeRequest(0x69, 0, {0, 0, 2, 1, 1, 2, 0, 10, 0, 0, 0, 0, 1, 1})));
+    QVERIFY(
+        rig.Engine.QueueRequest(MakeRequest(0x69, 0, {0, 0, 2, 1, 1, 2, 0, 10, 0, 0, 0, 0, 1, 1})));
     rig.Engine.WaitExchangeDone();
     // The LED command is shown (description and raw); its ACK is routine traffic.
     QCOMPARE(rig.Log.size(), 2);
@@ -237,18 +240,21 @@ void TstEngine::BroadcastTouchesNoDevice() {
     QVERIFY(Connect(rig, device));
     rig.Engine.StopPolling();
     rig.Engine.WaitExchangeDone();
-    for (TDeviceState& d : rig.Engine.Devices()) d.Sequence = 2;
+    for (TDeviceState& d : rig.Engine.Devices())
+        d.Sequence = 2;
     QVERIFY(rig.Engine.QueueRequest(MakeRequest(0x60, kBroadcastAddress)));
     rig.Engine.WaitExchangeDone();
     QCOMPARE(device.Frames.back().Address, kBroadcastAddress);
     QCOMPARE(device.Frames.back().Sequence, 0);
-    for (const TDeviceState& d : rig.Engine.Devices()) QCOMPARE(d.Sequence, 2);
+    for (const TDeviceState& d : rig.Engine.Devices())
+        QCOMPARE(d.Sequence, 2);
     // No reply to a broadcast is not held against any device.
     device.Reply = [](const TSentFrame&) { return QByteArray(); };
     QVERIFY(rig.Engine.QueueRequest(MakeRequest(0x60, kBroadcastAddress)));
     QTest::qWait(400);
     QCOMPARE(rig.Log.filter(QStringLiteral("TIMEOUT")).size(), 0);
-    for (const TDeviceState& d : rig.Engine.Devices()) QCOMPARE(d.Status, dsOk);
+    for (const TDeviceState& d : rig.Engine.Devices())
+        QCOMPARE(d.Status, dsOk);
 }
 
 void TstEngine::WaitForReplyEndsOnAnyAddress() {
@@ -278,7 +284,8 @@ void TstEngine::WaitForReplyInsideAFrameHandler() {
     TEngineRig rig;
     device.Reply = [](const TSentFrame& f) {
         if (f.Code == 0x80)
-            return TFakeDevice::BuildReply(f.Address, f.Sequence, 0x90, QByteArray::fromHex("7C4E1502"));
+            return TFakeDevice::BuildReply(f.Address, f.Sequence, 0x90,
+                                           QByteArray::fromHex("7C4E1502"));
         return TFakeDevice::Ack(f);
     };
     QVERIFY(Connect(rig, device));
@@ -286,12 +293,13 @@ void TstEngine::WaitForReplyInsideAFrameHandler() {
     rig.Engine.WaitExchangeDone();
     int result = -1;
     bool once = false;
-    QObject::connect(&rig.Engine, &TEngine::FrameReceived, [&](std::uint8_t, std::uint8_t code, const QByteArray&) {
-        if (code != 0x40 || once) return;
-        once = true;
-        rig.Engine.QueueRequest(MakeRequest(0x80, 0));
-        result = rig.Engine.WaitForReply(0x90) ? 1 : 0;
-    });
+    QObject::connect(&rig.Engine, &TEngine::FrameReceived,
+                     [&](std::uint8_t, std::uint8_t code, const QByteArray&) {
+                         if (code != 0x40 || once) return;
+                         once = true;
+                         rig.Engine.QueueRequest(MakeRequest(0x80, 0));
+                         result = rig.Engine.WaitForReply(0x90) ? 1 : 0;
+                     });
     QVERIFY(rig.Engine.QueueRequest(MakeRequest(0x60, 0)));
     QTRY_VERIFY_WITH_TIMEOUT(result != -1, 3000);
     QCOMPARE(result, 1);
@@ -345,16 +353,25 @@ void TstEngine::RandomLineFaultsNeverStopTheCycle() {
     device.Reply = [&](const TSentFrame& f) {
         QByteArray reply = TFakeDevice::Ack(f);
         switch (random.bounded(6)) {
-        case 0: reply[static_cast<int>(random.bounded(reply.size()))] = static_cast<char>(random.bounded(256)); break;
-        case 1: reply.prepend(QByteArray::fromHex("53 00 53 53 11")); break;
-        case 2: reply = reply.left(static_cast<int>(random.bounded(reply.size()))); break;
+        case 0:
+            reply[static_cast<int>(random.bounded(reply.size()))] =
+                static_cast<char>(random.bounded(256));
+            break;
+        case 1:
+            reply.prepend(QByteArray::fromHex("53 00 53 53 11"));
+            break;
+        case 2:
+            reply = reply.left(static_cast<int>(random.bounded(reply.size())));
+            break;
         case 3: {
             QByteArray junk;
-            for (int i = 0; i < 40; ++i) junk.append(static_cast<char>(random.bounded(256)));
+            for (int i = 0; i < 40; ++i)
+                junk.append(static_cast<char>(random.bounded(256)));
             reply += junk;
             break;
         }
-        default: break;
+        default:
+            break;
         }
         // Deliver in random pieces.
         int sent = 0;

@@ -46,7 +46,8 @@ struct TLine {
 // Address and sequence of each frame sent, from the raw log lines.
 QList<QPair<int, int>> AddressesAndSequences(const TEngineRig& rig) {
     QList<QPair<int, int>> out;
-    for (const QByteArray& f : rig.SentFrames()) out << qMakePair(f[1] & 0x7F, f[4] & 0x03);
+    for (const QByteArray& f : rig.SentFrames())
+        out << qMakePair(f[1] & 0x7F, f[4] & 0x03);
     return out;
 }
 
@@ -62,8 +63,9 @@ void TstEnginePd::PollsAlternate() {
     QFETCH(bool, serial);
     TLine line;
     QString error;
-    QVERIFY2(line.Start(serial, {QStringLiteral("--address"), QStringLiteral("3"), QStringLiteral("--address"),
-                                 QStringLiteral("10")},
+    QVERIFY2(line.Start(serial,
+                        {QStringLiteral("--address"), QStringLiteral("3"),
+                         QStringLiteral("--address"), QStringLiteral("10")},
                         &error),
              qPrintable(error));
     TEngineRig rig;
@@ -75,7 +77,8 @@ void TstEnginePd::PollsAlternate() {
     rig.Engine.StopPolling();
     const auto sent = AddressesAndSequences(rig).mid(0, 10);
     QList<QPair<int, int>> expected;
-    for (int seq : {0, 1, 2, 3, 1}) expected << qMakePair(3, seq) << qMakePair(10, seq);
+    for (int seq : {0, 1, 2, 3, 1})
+        expected << qMakePair(3, seq) << qMakePair(10, seq);
     QCOMPARE(sent, expected);
     QCOMPARE(rig.Log.filter(QStringLiteral("TIMEOUT")).size(), 0);
     QCOMPARE(rig.Engine.Devices()[3].Status, dsOk);
@@ -84,8 +87,9 @@ void TstEnginePd::PollsAlternate() {
 void TstEnginePd::SilentReaderTimesOutOnce() {
     TLine line;
     QString error;
-    QVERIFY2(line.Start(false, {QStringLiteral("--address"), QStringLiteral("3"), QStringLiteral("--address"),
-                                QStringLiteral("10")},
+    QVERIFY2(line.Start(false,
+                        {QStringLiteral("--address"), QStringLiteral("3"),
+                         QStringLiteral("--address"), QStringLiteral("10")},
                         &error),
              qPrintable(error));
     TEngineRig rig;
@@ -124,7 +128,8 @@ void TstEnginePd::BadCrcRepliesGiveOneError() {
     QCOMPARE(rig.Count(QStringLiteral("ERROR (crc error from 0)")), 1);
     // The invalid replies did not step the sequence: all frames before recovery carried 0.
     const auto sent = AddressesAndSequences(rig);
-    for (int i = 0; i < 4; ++i) QCOMPARE(sent[i].second, 0);
+    for (int i = 0; i < 4; ++i)
+        QCOMPARE(sent[i].second, 0);
     QCOMPARE(rig.Engine.Devices()[0].Status, dsOk);
 }
 
@@ -132,7 +137,8 @@ void TstEnginePd::ComSetMovesAddressAndBaudOnSerial() {
     if (!TPtyPair::SocatInstalled()) QSKIP("socat is not installed");
     TLine line;
     QString error;
-    QVERIFY2(line.Start(true, {QStringLiteral("--address"), QStringLiteral("2")}, &error), qPrintable(error));
+    QVERIFY2(line.Start(true, {QStringLiteral("--address"), QStringLiteral("2")}, &error),
+             qPrintable(error));
     TEngineRig rig;
     rig.Engine.View.Raw = true;
     rig.Engine.View.Poll = true;
@@ -140,14 +146,16 @@ void TstEnginePd::ComSetMovesAddressAndBaudOnSerial() {
     rig.Host.Selected = 2;
     QVERIFY(rig.Open(line.PortName));
     QTRY_VERIFY_WITH_TIMEOUT(rig.SentFrames().size() >= 2, 3000);
-    QVERIFY(rig.Engine.QueueRequest(MakeRequest(0x6E, 2, {9, 0x00, 0x4B, 0x00, 0x00}))); // 9 at 19200
+    QVERIFY(
+        rig.Engine.QueueRequest(MakeRequest(0x6E, 2, {9, 0x00, 0x4B, 0x00, 0x00}))); // 9 at 19200
     QTRY_VERIFY_WITH_TIMEOUT(rig.Engine.Devices()[9].Selected, 3000);
     QVERIFY(!rig.Engine.Devices()[2].Selected);
     QCOMPARE(rig.Host.Selected, 9);
     QCOMPARE(rig.Engine.Port().Baud(), 19200);
     // The reader answers at its new address.
     const int moved = static_cast<int>(rig.Log.size());
-    QTRY_VERIFY_WITH_TIMEOUT(rig.Log.mid(moved).filter(QStringLiteral("< 53 89")).size() >= 2, 3000);
+    QTRY_VERIFY_WITH_TIMEOUT(rig.Log.mid(moved).filter(QStringLiteral("< 53 89")).size() >= 2,
+                             3000);
     QCOMPARE(rig.Log.filter(QStringLiteral("TIMEOUT")).size(), 0);
 }
 
@@ -163,7 +171,8 @@ void TstEnginePd::DecodedRepliesAndCardRead() {
     line.Pd.Command(QStringLiteral("card 0x2468AC 26"));
     QTRY_VERIFY_WITH_TIMEOUT(rig.Log.filter(QStringLiteral("EVT_RAW")).size() == 1, 3000);
     const QString id = rig.Log.filter(QStringLiteral("< addr=0: RES_ID(")).value(0);
-    QVERIFY2(id.contains(QLatin1String("MANUF=7C4E15")) && id.contains(QLatin1String("SERNO=12345678")) &&
+    QVERIFY2(id.contains(QLatin1String("MANUF=7C4E15")) &&
+                 id.contains(QLatin1String("SERNO=12345678")) &&
                  id.endsWith(QLatin1String("FWVER=1.2.3)")),
              qPrintable(id));
     QVERIFY(rig.Log.filter(QStringLiteral("< addr=0: RES_CAP(4xINPUT01")).size() == 1);

@@ -41,7 +41,9 @@ struct TSecureRig : TComposerRig {
         Engine.View.Poll = true;
         return Open(Pd.PortName());
     }
-    bool Established(int address) const { return Engine.Devices()[address].Session.State == ssEstablished; }
+    bool Established(int address) const {
+        return Engine.Devices()[address].Session.State == ssEstablished;
+    }
     bool Handshake(int address) {
         Host.Selected = address;
         Menu(0x76);
@@ -60,9 +62,10 @@ void TstSecurePd::Handshake_data() {
     QTest::addColumn<bool>("diversify");
     QTest::addColumn<QString>("typed");
     QTest::newRow("SCBK-D") << QStringList{} << true << true << QString();
-    QTest::newRow("typed SCBK") << QStringList{QStringLiteral("--scbk"), QString::fromLatin1(kScbk)} << false
-                                << false << QString::fromLatin1(kScbk);
-    QTest::newRow("diversified") << QStringList{QStringLiteral("--master-key"), QString::fromLatin1(kMaster)}
+    QTest::newRow("typed SCBK") << QStringList{QStringLiteral("--scbk"), QString::fromLatin1(kScbk)}
+                                << false << false << QString::fromLatin1(kScbk);
+    QTest::newRow("diversified") << QStringList{QStringLiteral("--master-key"),
+                                                QString::fromLatin1(kMaster)}
                                  << false << true << QString::fromLatin1(kMaster);
 }
 
@@ -83,24 +86,30 @@ void TstSecurePd::Handshake() {
 
     // Polls now carry SCS_15 and a MAC; an LED command goes as SCS_17, described in plain.
     const int from = static_cast<int>(rig.Log.size());
-    QTRY_VERIFY_WITH_TIMEOUT(rig.SentLinesAfter(from, QStringLiteral("> addr=0: SCS15 - POLL")).size() >= 2, 3000);
+    QTRY_VERIFY_WITH_TIMEOUT(
+        rig.SentLinesAfter(from, QStringLiteral("> addr=0: SCS15 - POLL")).size() >= 2, 3000);
     rig.Ui.Leds = {TLedControl{}};
     rig.Menu(0x69);
     QTRY_VERIFY_WITH_TIMEOUT(
-        rig.SentLinesAfter(from, QStringLiteral("> addr=0: SCS17 - SET_LED(00 00 02 01 01 02 00 0A 00 00 00 00 01 01)"))
+        rig.SentLinesAfter(
+               from, QStringLiteral(
+                         "> addr=0: SCS17 - SET_LED(00 00 02 01 01 02 00 0A 00 00 00 00 01 01)"))
                 .size() == 1,
         3000);
     int led = from;
-    while (!rig.Log[led].contains(QLatin1String("SCS17 - SET_LED"))) ++led;
+    while (!rig.Log[led].contains(QLatin1String("SCS17 - SET_LED")))
+        ++led;
     // Raw line: 53 00 LEN(1E 00) CTRL 02 17 69, then 16 encrypted bytes, MAC and CRC.
-    QVERIFY2(rig.Log[led + 1].startsWith(QLatin1String("> 53 00 1E 00")), qPrintable(rig.Log[led + 1]));
+    QVERIFY2(rig.Log[led + 1].startsWith(QLatin1String("> 53 00 1E 00")),
+             qPrintable(rig.Log[led + 1]));
     QVERIFY(!rig.Log[led + 1].contains(QLatin1String("00 00 02 01 01 02 00 0A")));
-    QTRY_VERIFY_WITH_TIMEOUT(rig.SentLinesAfter(led, QStringLiteral("< addr=0: SCS16 - ACK")).size() >= 1, 3000);
+    QTRY_VERIFY_WITH_TIMEOUT(
+        rig.SentLinesAfter(led, QStringLiteral("< addr=0: SCS16 - ACK")).size() >= 1, 3000);
 
     // An identification inside the session is decrypted and decoded.
     rig.Menu(0x61);
-    QTRY_VERIFY_WITH_TIMEOUT(rig.SentLinesAfter(from, QStringLiteral("SCS18 - RES_ID(MANUF=7C4E15")).size() == 1,
-                             3000);
+    QTRY_VERIFY_WITH_TIMEOUT(
+        rig.SentLinesAfter(from, QStringLiteral("SCS18 - RES_ID(MANUF=7C4E15")).size() == 1, 3000);
     QVERIFY(rig.Established(0));
     QCOMPARE(rig.Log.filter(QStringLiteral("ERROR")).size(), 0);
 }
@@ -112,7 +121,8 @@ void TstSecurePd::WrongKeySendsNothing() {
     rig.Ui.Keys = {std::string("FFEEDDCCBBAA99887766554433221100")};
     QVERIFY(rig.Start({QStringLiteral("--scbk"), QString::fromLatin1(kScbk)}));
     rig.Menu(0x76);
-    QTRY_VERIFY_WITH_TIMEOUT(rig.Log.filter(QStringLiteral("< addr=0: SCS12 - RES_CCRYPT")).size() == 1, 3000);
+    QTRY_VERIFY_WITH_TIMEOUT(
+        rig.Log.filter(QStringLiteral("< addr=0: SCS12 - RES_CCRYPT")).size() == 1, 3000);
     QTest::qWait(200);
     QCOMPARE(rig.Log.filter(QStringLiteral("SET_SCRYPT")).size(), 0);
     QCOMPARE(rig.Ui.History.size(), 1); // only the challenge
@@ -131,7 +141,8 @@ void TstSecurePd::CorruptedReplyMacEndsTheSession() {
     // The next command goes plain, and the reader (whose session ended too) answers plain.
     const int from = static_cast<int>(rig.Log.size());
     rig.Menu(0x64);
-    QTRY_VERIFY_WITH_TIMEOUT(rig.SentLinesAfter(from, QStringLiteral("< addr=0: RES_STAT(")).size() == 1, 3000);
+    QTRY_VERIFY_WITH_TIMEOUT(
+        rig.SentLinesAfter(from, QStringLiteral("< addr=0: RES_STAT(")).size() == 1, 3000);
     QCOMPARE(rig.SentLinesAfter(from, QStringLiteral("> addr=0: GET_STAT")).size(), 1);
 }
 
@@ -166,9 +177,10 @@ void TstSecurePd::TwoReadersHoldIndependentSessions() {
     QCOMPARE(rig.Engine.Devices()[1].Session.SEnc, enc1);
     QVERIFY(rig.Engine.Devices()[2].Session.SEnc != enc1);
     const int from = static_cast<int>(rig.Log.size());
-    QTRY_VERIFY_WITH_TIMEOUT(rig.SentLinesAfter(from, QStringLiteral("< addr=1: SCS16 - ACK")).size() >= 2 &&
-                                 rig.SentLinesAfter(from, QStringLiteral("< addr=2: SCS16 - ACK")).size() >= 2,
-                             3000);
+    QTRY_VERIFY_WITH_TIMEOUT(
+        rig.SentLinesAfter(from, QStringLiteral("< addr=1: SCS16 - ACK")).size() >= 2 &&
+            rig.SentLinesAfter(from, QStringLiteral("< addr=2: SCS16 - ACK")).size() >= 2,
+        3000);
     QCOMPARE(rig.Log.filter(QStringLiteral("ERROR")).size(), 0);
 }
 
@@ -179,9 +191,12 @@ void TstSecurePd::KeySetInsideAndOutsideASession() {
     // Outside a session the key travels plain.
     rig.Ui.Keys = {std::string(kMaster)};
     rig.Menu(0x75);
-    QTRY_VERIFY_WITH_TIMEOUT(rig.Log.filter(QStringLiteral("> addr=0: SET_KEY(01 10 00 01 02")).size() == 1, 3000);
+    QTRY_VERIFY_WITH_TIMEOUT(
+        rig.Log.filter(QStringLiteral("> addr=0: SET_KEY(01 10 00 01 02")).size() == 1, 3000);
     QTRY_VERIFY_WITH_TIMEOUT(rig.Log.filter(QStringLiteral("> 53 00 1A 00")).size() == 1, 3000);
-    QVERIFY(rig.Log.filter(QStringLiteral("> 53 00 1A 00")).first().contains(QLatin1String("01 10 00 01 02 03")));
+    QVERIFY(rig.Log.filter(QStringLiteral("> 53 00 1A 00"))
+                .first()
+                .contains(QLatin1String("01 10 00 01 02 03")));
 
     // The reader now holds kMaster as its key; open a session with it, then change it inside.
     rig.Composer.Keys.UseScbkD = false;
@@ -190,10 +205,14 @@ void TstSecurePd::KeySetInsideAndOutsideASession() {
     const int from = static_cast<int>(rig.Log.size());
     rig.Ui.Keys = {std::string(kScbk)};
     rig.Menu(0x75);
-    QTRY_VERIFY_WITH_TIMEOUT(rig.SentLinesAfter(from, QStringLiteral("> addr=0: SCS17 - SET_KEY(01 10 00 11 22")).size() == 1,
-                             3000);
-    QCOMPARE(rig.SentLinesAfter(from, QStringLiteral("01 10 00 11 22 33")).size(), 1); // only the description
-    QTRY_VERIFY_WITH_TIMEOUT(rig.SentLinesAfter(from, QStringLiteral("< addr=0: SCS16 - ACK")).size() >= 1, 3000);
+    QTRY_VERIFY_WITH_TIMEOUT(
+        rig.SentLinesAfter(from, QStringLiteral("> addr=0: SCS17 - SET_KEY(01 10 00 11 22"))
+                .size() == 1,
+        3000);
+    QCOMPARE(rig.SentLinesAfter(from, QStringLiteral("01 10 00 11 22 33")).size(),
+             1); // only the description
+    QTRY_VERIFY_WITH_TIMEOUT(
+        rig.SentLinesAfter(from, QStringLiteral("< addr=0: SCS16 - ACK")).size() >= 1, 3000);
 
     // A new handshake with the new key succeeds.
     rig.Ui.Keys = {std::string(kScbk)};
@@ -226,7 +245,8 @@ void TstSecurePd::ReconnectDropsEverySession() {
     QVERIFY(!rig.Established(0));
     QVERIFY(rig.Open(rig.Pd.PortName()));
     const int from = static_cast<int>(rig.Log.size());
-    QTRY_VERIFY_WITH_TIMEOUT(rig.SentLinesAfter(from, QStringLiteral("< addr=0: ACK")).size() >= 2, 3000);
+    QTRY_VERIFY_WITH_TIMEOUT(rig.SentLinesAfter(from, QStringLiteral("< addr=0: ACK")).size() >= 2,
+                             3000);
     QCOMPARE(rig.SentLinesAfter(from, QStringLiteral("SCS")).size(), 0);
 }
 

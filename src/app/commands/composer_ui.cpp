@@ -18,8 +18,10 @@ namespace {
 // Blanks and control characters at either end.
 QString TrimControls(const QString& text) {
     qsizetype first = 0, last = text.size();
-    while (first < last && text[first].unicode() <= 0x20) ++first;
-    while (last > first && text[last - 1].unicode() <= 0x20) --last;
+    while (first < last && text[first].unicode() <= 0x20)
+        ++first;
+    while (last > first && text[last - 1].unicode() <= 0x20)
+        --last;
     return text.mid(first, last - first);
 }
 
@@ -29,18 +31,26 @@ TComposerUi::TComposerUi(QWidget* window, QComboBox* history, TEngine& engine,
                          std::function<int()> selectedAddress, std::function<void()> repaint)
     : Window(window), History(history), Engine(engine), SelectedAddress(std::move(selectedAddress)),
       Repaint(std::move(repaint)), FormDlgBuzzerControl(new TFormDlgBuzzerControl(window)),
-      FormDlgComConfig(new TFormDlgComConfig(window)), FormDlgLedControl(new TFormDlgLedControl(window)),
+      FormDlgComConfig(new TFormDlgComConfig(window)),
+      FormDlgLedControl(new TFormDlgLedControl(window)),
       FormDlgOutputControl(new TFormDlgOutputControl(window)) {}
 
-std::optional<TOutputControl> TComposerUi::AskOutputControl() { return FormDlgOutputControl->Execute(); }
-std::optional<TLedControl> TComposerUi::AskLedControl() { return FormDlgLedControl->Execute(); }
-std::optional<TBuzzerControl> TComposerUi::AskBuzzerControl() { return FormDlgBuzzerControl->Execute(); }
+std::optional<TOutputControl> TComposerUi::AskOutputControl() {
+    return FormDlgOutputControl->Execute();
+}
+std::optional<TLedControl> TComposerUi::AskLedControl() {
+    return FormDlgLedControl->Execute();
+}
+std::optional<TBuzzerControl> TComposerUi::AskBuzzerControl() {
+    return FormDlgBuzzerControl->Execute();
+}
 
 std::optional<TComSetChoice> TComposerUi::AskComSet() {
     return FormDlgComConfig->Execute(SelectedAddress(), Engine.Port().Baud());
 }
 
-std::optional<std::string> TComposerUi::AskKey(const std::string& prompt, const std::string& defaultText) {
+std::optional<std::string> TComposerUi::AskKey(const std::string& prompt,
+                                               const std::string& defaultText) {
     QInputDialog input(Window);
     input.setObjectName(QStringLiteral("InputKey"));
     input.setWindowTitle(QApplication::applicationName());
@@ -68,6 +78,8 @@ void TComposerUi::ShowError(const QString& text) {
     QMessageBox::critical(Window, QApplication::applicationName(), text);
 }
 
-void TComposerUi::RepaintPollList() { Repaint(); }
+void TComposerUi::RepaintPollList() {
+    Repaint();
+}
 
 } // namespace quintrel

@@ -28,7 +28,8 @@ class TComposerUi : public IComposerUi {
     std::optional<TLedControl> AskLedControl() override;
     std::optional<TBuzzerControl> AskBuzzerControl() override;
     std::optional<TComSetChoice> AskComSet() override;
-    std::optional<std::string> AskKey(const std::string& prompt, const std::string& defaultText) override;
+    std::optional<std::string> AskKey(const std::string& prompt,
+                                      const std::string& defaultText) override;
     QString AddToHistory(const QString& text) override;
     void ShowError(const QString& text) override;
     void RepaintPollList() override;

@@ -3,8 +3,8 @@
 #include "log/hex.h"
 #include "osdp/bytes.h"
 
-#include <array>
 #include <algorithm>
+#include <array>
 
 namespace quintrel {
 
@@ -18,9 +18,11 @@ TSecurityHeader Header(std::uint8_t type, const TKeyOptions& options) {
 
 } // namespace
 
-std::optional<TAesKey> AskKey(const TKeyPrompt& prompt, const std::string& text, const TAesKey& current) {
+std::optional<TAesKey> AskKey(const TKeyPrompt& prompt, const std::string& text,
+                              const TAesKey& current) {
     if (!prompt) return std::nullopt;
-    const std::optional<std::string> answer = prompt(text, BytesToHex(current.data(), current.size(), true));
+    const std::optional<std::string> answer =
+        prompt(text, BytesToHex(current.data(), current.size(), true));
     if (!answer) return std::nullopt;
     std::array<std::uint8_t, kKeyEntryCapacity> bytes{};
     if (HexToBytes(*answer, bytes.data(), bytes.size()) != 16) return std::nullopt;
@@ -47,13 +49,14 @@ bool BuildChallenge(std::uint8_t*& cursor, TSecurityHeader& header, TSecureSessi
             session.Scbk = *key;
         }
     }
-    for (std::uint8_t& b : session.RndA) b = randomByte();
+    for (std::uint8_t& b : session.RndA)
+        b = randomByte();
     PutBytes(cursor, 8, session.RndA.data());
     return true;
 }
 
-bool BuildServerCryptogram(std::uint8_t*& cursor, TSecurityHeader& header,
-                           TSecureSession& session, const TKeyOptions& options) {
+bool BuildServerCryptogram(std::uint8_t*& cursor, TSecurityHeader& header, TSecureSession& session,
+                           const TKeyOptions& options) {
     session.State = ssScryptSent;
     header = Header(0x13, options);
     if (!options.UseScbkD && options.DiversifyMasterkey)

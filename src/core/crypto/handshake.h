@@ -20,8 +20,8 @@ struct TSecurityHeader {
 };
 
 // Shows prompt ("Masterkey: " or "SCBK: ") with defaultText; nothing when cancelled.
-using TKeyPrompt =
-    std::function<std::optional<std::string>(const std::string& prompt, const std::string& defaultText)>;
+using TKeyPrompt = std::function<std::optional<std::string>(const std::string& prompt,
+                                                            const std::string& defaultText)>;
 
 struct TKeyOptions {
     bool UseScbkD = true;
@@ -30,7 +30,8 @@ struct TKeyOptions {
 };
 
 // A typed key counts only when it gives exactly 16 bytes.
-std::optional<TAesKey> AskKey(const TKeyPrompt& prompt, const std::string& text, const TAesKey& current);
+std::optional<TAesKey> AskKey(const TKeyPrompt& prompt, const std::string& text,
+                              const TAesKey& current);
 
 // Clears the record, starts the handshake (State 0x11) and writes RND.A. False when
 // a needed key prompt was cancelled or answered with anything but 16 bytes.
@@ -40,8 +41,8 @@ bool BuildChallenge(std::uint8_t*& cursor, TSecurityHeader& header, TSecureSessi
 
 // After a device's osdp_CCRYPT: derives the session keys from the chosen base key,
 // checks the device's cryptogram and writes ours. A mismatch clears the record.
-bool BuildServerCryptogram(std::uint8_t*& cursor, TSecurityHeader& header,
-                           TSecureSession& session, const TKeyOptions& options);
+bool BuildServerCryptogram(std::uint8_t*& cursor, TSecurityHeader& header, TSecureSession& session,
+                           const TKeyOptions& options);
 
 // Writes 01 10 and the new key, which replaces Scbk at once.
 bool BuildKeySet(std::uint8_t*& cursor, TSecureSession& session, TKeyOptions& options,

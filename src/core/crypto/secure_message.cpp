@@ -63,7 +63,8 @@ TCheckResult CheckReply(TSecureSession& session, std::uint8_t scbType, std::uint
         std::uint8_t* data = frame + dataStart;
         AesCbcDecrypt(session.SEnc.data(), data, length, chain);
         std::size_t plain = length;
-        while (plain > 0 && data[plain - 1] != 0x80) --plain;
+        while (plain > 0 && data[plain - 1] != 0x80)
+            --plain;
         result.DataLength = plain > 0 ? plain - 1 : 0;
     } else {
         result.DataLength = length;

@@ -9,12 +9,16 @@
 
 namespace quintrel {
 
-inline bool CarriesMac(std::uint8_t scbType) { return scbType >= 0x15 && scbType <= 0x18; }
+inline bool CarriesMac(std::uint8_t scbType) {
+    return scbType >= 0x15 && scbType <= 0x18;
+}
 inline bool CarriesEncryptedData(std::uint8_t scbType) {
     return scbType == 0x17 || scbType == 0x18;
 }
 // 1..16: data that fills whole blocks still gets a whole block of padding.
-inline std::size_t PaddingCount(std::size_t dataLength) { return 16 - dataLength % 16; }
+inline std::size_t PaddingCount(std::size_t dataLength) {
+    return 16 - dataLength % 16;
+}
 
 // Before the frame length is known: an open session replaces whatever block the
 // request brought by 02 15 (no data) or 02 17 (data); a device answering inside a

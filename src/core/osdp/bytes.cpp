@@ -4,7 +4,9 @@
 
 namespace quintrel {
 
-void PutByte(std::uint8_t*& cursor, std::uint8_t value) { *cursor++ = value; }
+void PutByte(std::uint8_t*& cursor, std::uint8_t value) {
+    *cursor++ = value;
+}
 
 void PutWord(std::uint8_t*& cursor, std::uint16_t value, bool bigEndian) {
     const auto lo = static_cast<std::uint8_t>(value & 0xFF);
@@ -27,7 +29,8 @@ void PutBytes(std::uint8_t*& cursor, int count, const std::uint8_t* source) {
 }
 
 void InvertBytes(std::uint8_t* buffer, int count) {
-    for (int i = 0; i < count; ++i) buffer[i] = static_cast<std::uint8_t>(~buffer[i]);
+    for (int i = 0; i < count; ++i)
+        buffer[i] = static_cast<std::uint8_t>(~buffer[i]);
 }
 
 std::uint16_t CalcCrc16(const std::uint8_t* bytes, std::size_t count) {
@@ -44,7 +47,8 @@ std::uint16_t CalcCrc16(const std::uint8_t* bytes, std::size_t count) {
 
 std::uint8_t CalcChecksum(const std::uint8_t* bytes, std::size_t count) {
     std::uint8_t sum = 0;
-    for (std::size_t i = 0; i < count; ++i) sum = static_cast<std::uint8_t>(sum + bytes[i]);
+    for (std::size_t i = 0; i < count; ++i)
+        sum = static_cast<std::uint8_t>(sum + bytes[i]);
     return static_cast<std::uint8_t>(0x100 - sum);
 }
 

@@ -13,7 +13,9 @@ constexpr std::uint8_t kSom = 0x53;
 constexpr std::uint8_t kCtrlCrc = 0x04;
 constexpr std::uint8_t kCtrlScb = 0x08;
 
-std::size_t CheckBytes(std::uint8_t ctrl) { return (ctrl & kCtrlCrc) ? 2 : 1; }
+std::size_t CheckBytes(std::uint8_t ctrl) {
+    return (ctrl & kCtrlCrc) ? 2 : 1;
+}
 
 } // namespace
 
@@ -137,7 +139,8 @@ TDecodedFrame PeekFrame(const std::uint8_t* frame, std::size_t count) {
 
 TDecodedFrame DecodeFrame(std::uint8_t* frame, std::size_t count, std::span<TDeviceState> devices) {
     TDecodedFrame f = PeekFrame(frame, count);
-    if (f.Valid && (count > kFrameBufferSize || static_cast<std::size_t>(frame[2] | (frame[3] << 8)) != count)) {
+    if (f.Valid && (count > kFrameBufferSize ||
+                    static_cast<std::size_t>(frame[2] | (frame[3] << 8)) != count)) {
         f.Valid = false;
         f.Error = "length error";
     }

@@ -31,7 +31,8 @@ class TScriptedUi : public IComposerUi {
     std::optional<TLedControl> AskLedControl() override { return Next(Leds); }
     std::optional<TBuzzerControl> AskBuzzerControl() override { return Next(Buzzers); }
     std::optional<TComSetChoice> AskComSet() override { return Next(ComSets); }
-    std::optional<std::string> AskKey(const std::string& prompt, const std::string& defaultText) override {
+    std::optional<std::string> AskKey(const std::string& prompt,
+                                      const std::string& defaultText) override {
         Prompts << QString::fromStdString(prompt + "|" + defaultText);
         return Next(Keys);
     }

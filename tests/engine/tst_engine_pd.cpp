@@ -43,6 +43,22 @@ struct TLine {
     }
 };
 
+// The simulated line and an engine connected to it, with all traffic in the log.
+struct TPdRig : TEngineRig {
+    TLine Line;
+    bool Start(bool serial, const QStringList& args, std::initializer_list<int> selection = {0}) {
+        QString error;
+        if (!Line.Start(serial, args, &error)) {
+            qWarning("%s", qPrintable(error));
+            return false;
+        }
+        Engine.View.Raw = true;
+        Engine.View.Poll = true;
+        Select(selection);
+        return Open(Line.PortName);
+    }
+};
+
 // Address and sequence of each frame sent, from the raw log lines.
 QList<QPair<int, int>> AddressesAndSequences(const TEngineRig& rig) {
     QList<QPair<int, int>> out;
@@ -61,18 +77,11 @@ void TstEnginePd::PollsAlternate_data() {
 
 void TstEnginePd::PollsAlternate() {
     QFETCH(bool, serial);
-    TLine line;
-    QString error;
-    QVERIFY2(line.Start(serial,
-                        {QStringLiteral("--address"), QStringLiteral("3"),
-                         QStringLiteral("--address"), QStringLiteral("10")},
-                        &error),
-             qPrintable(error));
-    TEngineRig rig;
-    rig.Engine.View.Raw = true;
-    rig.Engine.View.Poll = true;
-    rig.Select({3, 10});
-    QVERIFY(rig.Open(line.PortName));
+    TPdRig rig;
+    QVERIFY(rig.Start(serial,
+                      {QStringLiteral("--address"), QStringLiteral("3"),
+                       QStringLiteral("--address"), QStringLiteral("10")},
+                      {3, 10}));
     QTRY_VERIFY_WITH_TIMEOUT(rig.SentFrames().size() >= 10, 5000);
     rig.Engine.StopPolling();
     const auto sent = AddressesAndSequences(rig).mid(0, 10);
@@ -85,20 +94,13 @@ void TstEnginePd::PollsAlternate() {
 }
 
 void TstEnginePd::SilentReaderTimesOutOnce() {
-    TLine line;
-    QString error;
-    QVERIFY2(line.Start(false,
-                        {QStringLiteral("--address"), QStringLiteral("3"),
-                         QStringLiteral("--address"), QStringLiteral("10")},
-                        &error),
-             qPrintable(error));
-    TEngineRig rig;
-    rig.Engine.View.Raw = true;
-    rig.Engine.View.Poll = true;
-    rig.Select({3, 10});
-    QVERIFY(rig.Open(line.PortName));
+    TPdRig rig;
+    QVERIFY(rig.Start(false,
+                      {QStringLiteral("--address"), QStringLiteral("3"),
+                       QStringLiteral("--address"), QStringLiteral("10")},
+                      {3, 10}));
     QTRY_VERIFY_WITH_TIMEOUT(rig.SentFrames().size() >= 4, 3000);
-    line.Pd.Command(QStringLiteral("silent 10"));
+    rig.Line.Pd.Command(QStringLiteral("silent 10"));
     QTRY_VERIFY_WITH_TIMEOUT(rig.Engine.Devices()[10].Status == dsTimeout, 3000);
     const int quiet = static_cast<int>(rig.SentFrames().size());
     QTRY_VERIFY_WITH_TIMEOUT(rig.SentFrames().size() >= quiet + 6, 5000);
@@ -106,22 +108,16 @@ void TstEnginePd::SilentReaderTimesOutOnce() {
     // While silent, 10 is polled with sequence 0; 3 goes on stepping.
     for (const auto& [address, seq] : AddressesAndSequences(rig).mid(quiet))
         if (address == 10) QCOMPARE(seq, 0);
-    line.Pd.Command(QStringLiteral("answer 10"));
+    rig.Line.Pd.Command(QStringLiteral("answer 10"));
     QTRY_VERIFY_WITH_TIMEOUT(rig.Engine.Devices()[10].Status == dsOk, 3000);
     QCOMPARE(rig.Engine.Devices()[3].Status, dsOk);
 }
 
 void TstEnginePd::BadCrcRepliesGiveOneError() {
-    TLine line;
-    QString error;
-    QVERIFY2(line.Start(false, {QStringLiteral("--bad-crc-every"), QStringLiteral("1")}, &error),
-             qPrintable(error));
-    TEngineRig rig;
-    rig.Engine.View.Raw = true;
-    rig.Engine.View.Poll = true;
-    QVERIFY(rig.Open(line.PortName));
+    TPdRig rig;
+    QVERIFY(rig.Start(false, {QStringLiteral("--bad-crc-every"), QStringLiteral("1")}));
     QTRY_VERIFY_WITH_TIMEOUT(rig.SentFrames().size() >= 4, 3000);
-    line.Pd.Command(QStringLiteral("bad-crc-every 0"));
+    rig.Line.Pd.Command(QStringLiteral("bad-crc-every 0"));
     const int healthyFrom = static_cast<int>(rig.SentFrames().size()) + 1;
     QTRY_VERIFY_WITH_TIMEOUT(rig.SentFrames().size() >= healthyFrom + 3, 3000);
     rig.Engine.StopPolling();
@@ -135,16 +131,9 @@ void TstEnginePd::BadCrcRepliesGiveOneError() {
 
 void TstEnginePd::ComSetMovesAddressAndBaudOnSerial() {
     if (!TPtyPair::SocatInstalled()) QSKIP("socat is not installed");
-    TLine line;
-    QString error;
-    QVERIFY2(line.Start(true, {QStringLiteral("--address"), QStringLiteral("2")}, &error),
-             qPrintable(error));
-    TEngineRig rig;
-    rig.Engine.View.Raw = true;
-    rig.Engine.View.Poll = true;
-    rig.Select({2});
+    TPdRig rig;
     rig.Host.Selected = 2;
-    QVERIFY(rig.Open(line.PortName));
+    QVERIFY(rig.Start(true, {QStringLiteral("--address"), QStringLiteral("2")}, {2}));
     QTRY_VERIFY_WITH_TIMEOUT(rig.SentFrames().size() >= 2, 3000);
     QVERIFY(
         rig.Engine.QueueRequest(MakeRequest(0x6E, 2, {9, 0x00, 0x4B, 0x00, 0x00}))); // 9 at 19200
@@ -160,15 +149,12 @@ void TstEnginePd::ComSetMovesAddressAndBaudOnSerial() {
 }
 
 void TstEnginePd::DecodedRepliesAndCardRead() {
-    TLine line;
-    QString error;
-    QVERIFY2(line.Start(false, {}, &error), qPrintable(error));
-    TEngineRig rig;
-    QVERIFY(rig.Open(line.PortName));
+    TPdRig rig;
+    QVERIFY(rig.Start(false, {}));
     QVERIFY(rig.Engine.QueueRequest(MakeRequest(0x61, 0, {0})));
     QVERIFY(rig.Engine.QueueRequest(MakeRequest(0x62, 0, {0})));
     QTRY_VERIFY_WITH_TIMEOUT(rig.Log.filter(QStringLiteral("RES_CAP")).size() == 1, 3000);
-    line.Pd.Command(QStringLiteral("card 0x2468AC 26"));
+    rig.Line.Pd.Command(QStringLiteral("card 0x2468AC 26"));
     QTRY_VERIFY_WITH_TIMEOUT(rig.Log.filter(QStringLiteral("EVT_RAW")).size() == 1, 3000);
     const QString id = rig.Log.filter(QStringLiteral("< addr=0: RES_ID(")).value(0);
     QVERIFY2(id.contains(QLatin1String("MANUF=7C4E15")) &&
@@ -181,12 +167,8 @@ void TstEnginePd::DecodedRepliesAndCardRead() {
 }
 
 void TstEnginePd::DroppedConnectionIsReportedOnce() {
-    TLine line;
-    QString error;
-    QVERIFY2(line.Start(false, {QStringLiteral("--drop-after"), QStringLiteral("5")}, &error),
-             qPrintable(error));
-    TEngineRig rig;
-    QVERIFY(rig.Open(line.PortName));
+    TPdRig rig;
+    QVERIFY(rig.Start(false, {QStringLiteral("--drop-after"), QStringLiteral("5")}));
     QTRY_VERIFY_WITH_TIMEOUT(!rig.Engine.Port().IsOpen(), 5000);
     QTest::qWait(300);
     QCOMPARE(rig.Errors, QStringList{QStringLiteral("Error: connection lost")});

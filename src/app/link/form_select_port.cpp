@@ -1,9 +1,9 @@
 #include "link/form_select_port.h"
 
+#include "commands/dialog_fields.h"
 #include "link/link.h"
 
 #include <QComboBox>
-#include <QDialogButtonBox>
 #include <QLabel>
 #include <QListWidget>
 #include <QPushButton>
@@ -34,12 +34,8 @@ TFormSelectPort::TFormSelectPort(QWidget* parent) : QDialog(parent) {
     layout->addWidget(rateLabel);
     layout->addWidget(ListBaud);
 
-    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
-    buttons->button(QDialogButtonBox::Ok)->setObjectName(QStringLiteral("btnOK"));
-    buttons->button(QDialogButtonBox::Cancel)->setObjectName(QStringLiteral("btnCancel"));
-    layout->addWidget(buttons);
-    connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
-    connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+    AddButtons(*this, QStringLiteral("OK"), QStringLiteral("btnOK"), QStringLiteral("Cancel"),
+               QStringLiteral("btnCancel"));
     connect(ComboPort, &QComboBox::editTextChanged, this, &TFormSelectPort::UpdateRateList);
 }
 

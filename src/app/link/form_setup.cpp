@@ -1,7 +1,8 @@
 #include "link/form_setup.h"
 
+#include "commands/dialog_fields.h"
+
 #include <QComboBox>
-#include <QDialogButtonBox>
 #include <QFormLayout>
 #include <QPushButton>
 #include <QScreen>
@@ -52,12 +53,8 @@ TFormSetup::TFormSetup(QWidget* parent) : QDialog(parent) {
     form->addRow(QStringLiteral("Parity"), ComboParity);
     form->addRow(QStringLiteral("Stopbits"), ComboStopBits);
     layout->addLayout(form);
-    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
-    buttons->button(QDialogButtonBox::Ok)->setObjectName(QStringLiteral("btnOK"));
-    buttons->button(QDialogButtonBox::Cancel)->setObjectName(QStringLiteral("btnCancel"));
-    layout->addWidget(buttons);
-    connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
-    connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+    AddButtons(*this, QStringLiteral("OK"), QStringLiteral("btnOK"), QStringLiteral("Cancel"),
+               QStringLiteral("btnCancel"));
 }
 
 std::optional<TLineSettings> TFormSetup::Execute(const TLineSettings& current) {

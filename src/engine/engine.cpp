@@ -112,7 +112,9 @@ bool TEngine::QueueRequest(const TOsdpRequest& request, QString* error) {
     const std::size_t length =
         EncodedLength(request, address < kDeviceCount ? &DeviceStates[address] : nullptr, UseCrc);
     if (length == 0 || length > kFrameBufferSize) {
-        if (error) *error = QStringLiteral("Error: frame too long");
+        if (error)
+            *error = length == 0 ? QStringLiteral("Error: invalid security block")
+                                 : QStringLiteral("Error: frame too long");
         return false;
     }
     Ring[QueueWrite] = request;
@@ -273,11 +275,16 @@ void TEngine::SetSelection(const std::array<bool, kDeviceCount>& ticked) {
     emit ControlsChanged();
 }
 
+std::array<bool, kDeviceCount> TEngine::Selection() const {
+    std::array<bool, kDeviceCount> ticked{};
+    for (int a = 0; a < kDeviceCount; ++a)
+        ticked[a] = DeviceStates[a].Selected;
+    return ticked;
+}
+
 void TEngine::SetSelected(int address, bool ticked) {
     if (address < 0 || address >= kDeviceCount) return;
-    std::array<bool, kDeviceCount> selection{};
-    for (int a = 0; a < kDeviceCount; ++a)
-        selection[a] = DeviceStates[a].Selected;
+    std::array<bool, kDeviceCount> selection = Selection();
     selection[address] = ticked;
     SetSelection(selection);
 }
@@ -384,9 +391,7 @@ void TEngine::DispatchReply(std::uint8_t address, std::uint8_t code, const std::
                                        (static_cast<std::uint32_t>(data[4]) << 24);
             if (newAddress != address && newAddress < kDeviceCount) {
                 if (Host) Host->SelectAddress(newAddress);
-                std::array<bool, kDeviceCount> selection{};
-                for (int a = 0; a < kDeviceCount; ++a)
-                    selection[a] = DeviceStates[a].Selected;
+                std::array<bool, kDeviceCount> selection = Selection();
                 if (device) selection[address] = false;
                 selection[newAddress] = true;
                 SetSelection(selection);
@@ -480,10 +485,8 @@ bool TEngine::SendBootBlock(const std::uint8_t* bytes, int count, int timeoutMs)
     SetBootMode(timeoutMs, 0);
     if (!CP1.Write(bytes, static_cast<std::size_t>(count))) {
         SetBootMode(0, 1);
-        CommTimer.stop();
-        ClosePort();
-        emit ControlsChanged();
-        emit ErrorMessage(QStringLiteral("Error: connection lost"));
+        LostReported = false; // a user action: it hears of the failure every time
+        ConnectionLost();
         return false;
     }
     return WaitBootMode();

@@ -87,6 +87,7 @@ class TEngine : public QObject {
     // Poll selection: ticking an address that was not selected starts it fresh.
     void SetSelection(const std::array<bool, kDeviceCount>& ticked);
     void SetSelected(int address, bool ticked);
+    std::array<bool, kDeviceCount> Selection() const;
 
     // Reply wait and boot mode.
     bool WaitForReply(std::uint8_t code);

@@ -17,10 +17,6 @@ std::size_t CheckBytes(std::uint8_t ctrl) {
     return (ctrl & kCtrlCrc) ? 2 : 1;
 }
 
-} // namespace
-
-namespace {
-
 struct TLayout {
     const char* Error = nullptr;
     std::uint8_t ScbLength = 0;

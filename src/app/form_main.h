@@ -68,7 +68,7 @@ class TFormMain : public QMainWindow, public IEngineHost {
     // file can ask for an address that is not in the list).
     int SelectedAddress() const override;
     void SelectAddress(int address) override;
-    void IssueMenuCommand(int tag) override;
+    void IssueMenuCommand(int tag, int address) override;
 
   protected:
     void closeEvent(QCloseEvent* event) override;

@@ -39,7 +39,7 @@ void TFormMain::UpdateControls() {
     mnuViewRaw->setChecked(Osdp.View.Raw);
     mnuViewDescription->setChecked(Osdp.View.Description);
     mnuViewPoll->setChecked(Osdp.View.Poll);
-    tbnStartPoll->setEnabled(open && !polling && anySelected);
+    tbnStartPoll->setEnabled(open && !polling && anySelected && !Osdp.Disconnecting());
     tbnStopPoll->setEnabled(open && polling);
     SyncPollList();
 }
@@ -162,8 +162,19 @@ void TFormMain::SelectAddress(int address) {
     EditAddr->setCurrentIndex(address >= 0 && address < EditAddr->count() ? address : -1);
 }
 
-void TFormMain::IssueMenuCommand(int tag) {
-    OnSendCmdClick(tag);
+// Runs inside frame processing: nothing here may open a box, or replies that keep coming
+// would stack boxes inside each other while polling stood still behind them.
+void TFormMain::IssueMenuCommand(int tag, int address) {
+    if (tag == 0x7C) {
+        Osdp.Log(QStringLiteral("File transfer: not yet implemented"));
+        return;
+    }
+    if (address < 0) address = SelectedAddress();
+    if (address < 0 || address > kBroadcastAddress) {
+        Osdp.Log(QStringLiteral("Error: no address selected"));
+        return;
+    }
+    Composer->IssueFromReply(tag, address);
 }
 
 void TFormMain::closeEvent(QCloseEvent* event) {

@@ -52,7 +52,7 @@ TComposer::TCompose TComposer::Compose(std::uint8_t code, TOsdpRequest& request)
         bool ok = false;
         const uint baud = v->BaudText.toUInt(&ok);
         if (!ok) {
-            Ui.ShowError(QStringLiteral("'%1' is not a valid integer value").arg(v->BaudText));
+            Fail(QStringLiteral("'%1' is not a valid integer value").arg(v->BaudText));
             return TCompose::Failed;
         }
         BuildComSet(TComSet{v->Address, baud}, cursor);
@@ -75,6 +75,10 @@ TComposer::TCompose TComposer::Compose(std::uint8_t code, TOsdpRequest& request)
             accepted = BuildChallenge(cursor, header, session, Keys, prompt, random);
         } else {
             accepted = BuildServerCryptogram(cursor, header, session, Keys);
+            if (!accepted)
+                Engine.Log(QStringLiteral("Secure channel with %1 not established (cryptogram "
+                                          "mismatch)")
+                               .arg(request.Address));
         }
         request.ScbLength = header.Length;
         request.ScbType = header.Type;
@@ -88,16 +92,30 @@ TComposer::TCompose TComposer::Compose(std::uint8_t code, TOsdpRequest& request)
     return accepted ? TCompose::Accepted : TCompose::Declined;
 }
 
+void TComposer::Fail(const QString& text) {
+    if (FromReply)
+        Engine.Log(text);
+    else
+        Ui.ShowError(text);
+}
+
+void TComposer::IssueFromReply(int tag, int address) {
+    const bool outer = FromReply;
+    FromReply = true;
+    OnSendCmdClick(tag, address);
+    FromReply = outer;
+}
+
 void TComposer::OnSendCmdClick(int tag, int address) {
     const auto code = static_cast<std::uint8_t>(tag & 0xFF);
     const auto target = static_cast<std::uint8_t>(address & 0x7F);
     if (code == 0) {
-        Ui.ShowError(QStringLiteral("Not yet implemented"));
+        Fail(QStringLiteral("Not yet implemented"));
         return;
     }
     // The broadcast address has no secure-channel record to work on.
     if (IsSecureChannelCommand(code) && target >= kDeviceCount) {
-        Ui.ShowError(QStringLiteral(
+        Fail(QStringLiteral(
             "Error: the secure channel needs a single device address, not BROADCAST"));
         return;
     }
@@ -113,7 +131,7 @@ void TComposer::OnSendCmdClick(int tag, int address) {
         Ui.AddToHistory(hex);
         QString error;
         if (!Engine.QueueRequest(request, &error)) {
-            Ui.ShowError(error);
+            Fail(error);
             return;
         }
         if (!IsRepeatingDialog(code)) break;

@@ -48,6 +48,9 @@ class TComposer {
 
     // The OSDP menu: tag = command code, address = the address box's selection.
     void OnSendCmdClick(int tag, int address);
+    // A command that a reply calls for (osdp_SCRYPT after osdp_CCRYPT). It runs inside
+    // frame processing, so every failure goes to the log instead of a box.
+    void IssueFromReply(int tag, int address);
     // The hex command line. False when nothing was submitted.
     bool SendHex(const QString& text, int address);
 
@@ -55,8 +58,11 @@ class TComposer {
     enum class TCompose { Accepted, Declined, Failed };
     TCompose Compose(std::uint8_t code, TOsdpRequest& request);
 
+    void Fail(const QString& text);
+
     TEngine& Engine;
     IComposerUi& Ui;
+    bool FromReply = false;
 };
 
 } // namespace quintrel

@@ -17,6 +17,7 @@ namespace {
 constexpr std::uint8_t kSom = 0x53;
 constexpr std::uint8_t kPoll = 0x60;
 constexpr std::uint8_t kAck = 0x40;
+constexpr std::uint8_t kBusy = 0x79;
 
 QString Hex(const std::uint8_t* bytes, std::size_t count) {
     return QString::fromStdString(BytesToHex(bytes, count, true));
@@ -32,8 +33,12 @@ template <typename TDone> void RunLoopUntil(TDone done) {
 } // namespace
 
 TEngine::TEngine(IEngineHost* host, QObject* parent) : QObject(parent), Host(host) {
-    for (QTimer* t : {&CommTimer, &PollTimer, &TurnaroundTimer, &ReplyTimer, &BootTimer})
+    // Protocol timing needs millisecond timers: coarse ones may fire 5 % early or late.
+    for (QTimer* t :
+         {&CommTimer, &PollTimer, &TurnaroundTimer, &ReplyTimer, &BootTimer, &DisconnectTimer}) {
         t->setSingleShot(true);
+        t->setTimerType(Qt::PreciseTimer);
+    }
     CommTimer.setInterval(ReplyTimeoutMs);
     connect(&CommTimer, &QTimer::timeout, this, &TEngine::OnTimeout);
     connect(&PollTimer, &QTimer::timeout, this, &TEngine::OnPollTimer);
@@ -41,6 +46,9 @@ TEngine::TEngine(IEngineHost* host, QObject* parent) : QObject(parent), Host(hos
     connect(&BootTimer, &QTimer::timeout, this, [this] { SetBootMode(0, 1); });
     connect(&CP1, &TLink::DataAvailable, this, &TEngine::OnTriggerAvail);
     connect(&CP1, &TLink::LinkLost, this, &TEngine::OnLinkLost);
+    connect(&CP1, &TLink::InputDropped, this, [this](quint64 count) {
+        emit LogLine(QStringLiteral("Input overflow: %1 bytes dropped").arg(count));
+    });
 }
 
 TEngine::~TEngine() = default;
@@ -68,18 +76,48 @@ bool TEngine::OpenPort(QString* error) {
 void TEngine::ClosePort() {
     CP1.Close();
     emit StatusText(0, QStringLiteral("Disconnected"));
-    for (TDeviceState& d : DeviceStates)
-        d.Session.State = ssNone;
+    EndEverySession(QStringLiteral("disconnected"));
     ResetAssembly();
+    RepeatDue = false;
+    ExchangeOpen = false;
+    Attempts = 0;
+    TurnaroundTimer.stop();
     emit PollListChanged();
 }
 
+// Waits for the outstanding exchange, but never longer than one reply time-out: bytes
+// that keep arriving (noise, a flood) must not hold the port open.
 void TEngine::Disconnect() {
     StopPolling();
-    WaitExchangeDone();
+    RepeatDue = false;
+    IsDisconnecting = true;
+    emit ControlsChanged();
+    DisconnectTimer.start(ReplyTimeoutMs);
+    RunLoopUntil([this] { return !CommTimer.isActive() || !DisconnectTimer.isActive(); });
+    DisconnectTimer.stop();
     CommTimer.stop();
     ClosePort();
+    IsDisconnecting = false;
     emit ControlsChanged();
+}
+
+void TEngine::ReportSessionEnd(int address, std::uint8_t before, const QString& reason) {
+    if (before == ssNone) return;
+    emit LogLine((before >= ssEstablished ? QStringLiteral("Secure channel with %1 ended (%2)")
+                                          : QStringLiteral("Secure channel with %1 not "
+                                                           "established (%2)"))
+                     .arg(address)
+                     .arg(reason));
+    emit PollListChanged();
+}
+
+void TEngine::EndEverySession(const QString& reason) {
+    for (int a = 0; a < kDeviceCount; ++a) {
+        TSecureSession& s = DeviceStates[a].Session;
+        const std::uint8_t before = s.State;
+        EndSession(s);
+        ReportSessionEnd(a, before, reason);
+    }
 }
 
 void TEngine::OnLinkLost(const QString&) {
@@ -128,40 +166,124 @@ int TEngine::QueuedCount() const {
 }
 
 bool TEngine::SendRequest(const TOsdpRequest& request, QString* error) {
-    LastSendFailedOnWrite = false;
-    LastAddress = request.Address & 0x7F;
-    TDeviceState* device = LastAddress < kDeviceCount ? &DeviceStates[LastAddress] : nullptr;
+    LastSendFailedOnWrite = false; // an encoding refusal is no write failure
+    const std::uint8_t address = request.Address & 0x7F;
+    TDeviceState* device = address < kDeviceCount ? &DeviceStates[address] : nullptr;
+    if (RepeatDue) {
+        // A new frame overtakes a repeat that has not gone yet. The device may still hold
+        // a reply under the old number, so a frame to it starts its count again.
+        RepeatDue = false;
+        if (device && LastAddress == address)
+            RestartSequence(address, QStringLiteral("sequence restart"));
+    }
     const TEncodeResult frame = EncodeFrame(request, device, UseCrc, TxBuffer());
     if (!frame.Ok) {
+        // Refused before anything went out: the exchange in progress keeps its address.
         if (error) *error = QStringLiteral("Error: %1").arg(QLatin1String(frame.Error));
         return false;
     }
+    LastAddress = address;
     TxLength = frame.Length;
+    LastRequest = request;
+    LastScbLength = frame.ScbLength;
+    LastScbType = frame.ScbType;
+    Attempts = 0;
+    if (!device) {
+        // Sequence 0 reaches every reader on the line and restarts each one's count and
+        // secure session, so the next frame to each carries 1.
+        for (TDeviceState& d : DeviceStates)
+            d.Sequence = 1;
+        EndEverySession(QStringLiteral("broadcast"));
+    }
+    TransmitFrame();
+    if (LastSendFailedOnWrite) {
+        if (error) *error = LastWriteError;
+        return false;
+    }
+    return true;
+}
 
-    if (ShouldLogTraffic(request.Command, true)) {
+// Logs and writes the frame in TxLine; used for a new frame and for its repeats alike.
+void TEngine::TransmitFrame() {
+    LastSendFailedOnWrite = false;
+    if (ShouldLogTraffic(LastRequest.Command, true)) {
         if (View.Description) {
             QString line = QStringLiteral("> addr=%1: ").arg(LastAddress);
-            if (frame.ScbLength) line += QString::asprintf("SCS%.2X - ", frame.ScbType);
-            line += QString::fromStdString(
-                DescribeCommand(request.Command, request.Payload.data(), request.PayloadLength));
+            if (LastScbLength) line += QString::asprintf("SCS%.2X - ", LastScbType);
+            line += QString::fromStdString(DescribeCommand(
+                LastRequest.Command, LastRequest.Payload.data(), LastRequest.PayloadLength));
             emit LogLine(line);
         }
         if (View.Raw) emit LogLine(QStringLiteral("> ") + Hex(TxBuffer(), TxLength));
     }
-
     // The mark byte goes out in the same write as the frame.
     QString reason;
     if (!CP1.Write(TxLine.data(), TxLength + 1, &reason)) {
         LastSendFailedOnWrite = true;
-        if (error) *error = reason;
-        return false;
+        LastWriteError = reason;
+        ExchangeOpen = false;
+        return;
     }
+    ++Attempts;
+    ExchangeOpen = true;
+    ReplyClock.start();
     CommTimer.start(ReplyTimeoutMs);
-    return true;
 }
 
+void TEngine::SendRepeat() {
+    RepeatDue = false;
+    TransmitFrame();
+    if (LastSendFailedOnWrite) ConnectionLost();
+}
+
+// The reply to the frame in TxLine was unusable. While attempts remain the same frame
+// goes again, so a device that did receive it answers from its reply cache and nothing
+// runs twice; after that the device starts over, as after a time-out.
+// A reply that arrived intact but failed its security (MAC, no session) would only come
+// again the same from the cache, so it is not repeated.
+void TEngine::ExchangeFailed(const char* reason, bool intact) {
+    if (LastAddress >= kDeviceCount) return; // a broadcast has no device to repeat it for
+    if (!intact && Attempts < MaxAttempts) {
+        RepeatDue = true;
+        return;
+    }
+    const QString why = *reason ? QLatin1String(reason) : QStringLiteral("mac error");
+    RestartSequence(LastAddress, why);
+}
+
+void TEngine::RestartSequence(int address, const QString& reason) {
+    TDeviceState& d = DeviceStates[address];
+    d.Sequence = 0;
+    Attempts = 0;
+    // Sequence 0 ends the device's secure session too, so ours ends with it. A challenge
+    // still to be sent starts at 0 anyway; one that was sent has failed with its frame.
+    const std::uint8_t before = d.Session.State;
+    if (d.Session.IsEstablished()) {
+        EndSession(d.Session);
+        ReportSessionEnd(address, before, reason);
+    } else if (address == LastAddress) {
+        EndHandshake(address, reason);
+    }
+}
+
+bool TEngine::LastFrameWasHandshake() const {
+    return LastScbLength != 0 && (LastScbType == 0x11 || LastScbType == 0x13);
+}
+
+// A handshake ends only through what answers its own frames: a reply to an earlier poll
+// that arrives after a challenge was composed says nothing about it.
+void TEngine::EndHandshake(int address, const QString& reason) {
+    if (address >= kDeviceCount || !LastFrameWasHandshake()) return;
+    TSecureSession& s = DeviceStates[address].Session;
+    if (s.State == ssNone || s.IsEstablished()) return;
+    const std::uint8_t before = s.State;
+    EndSession(s);
+    ReportSessionEnd(address, before, reason);
+}
+
+// A repeat that is due belongs to the same exchange.
 bool TEngine::WaitExchangeDone() {
-    RunLoopUntil([this] { return !CommTimer.isActive(); });
+    RunLoopUntil([this] { return !CommTimer.isActive() && !RepeatDue; });
     return true;
 }
 
@@ -183,6 +305,8 @@ int TEngine::NextPollAddress(int after) const {
 
 void TEngine::StartPolling() {
     IsPolling = true;
+    RepeatDue = false;
+    Attempts = 0;
     for (TDeviceState& d : DeviceStates) {
         d.Status = dsOk;
         d.Sequence = 0;
@@ -208,7 +332,11 @@ void TEngine::PollStep(int address) {
     PollStepDue = false;
     QString error;
     bool sent;
-    if (QueueRead != QueueWrite) {
+    if (RepeatDue) {
+        RepeatDue = false;
+        TransmitFrame();
+        sent = !LastSendFailedOnWrite;
+    } else if (QueueRead != QueueWrite) {
         const TOsdpRequest& queued = Ring[QueueRead];
         QueueRead = (QueueRead + 1) % RingSize;
         sent = SendRequest(queued, &error);
@@ -232,7 +360,10 @@ void TEngine::PollStep(int address) {
         emit LogLine(error);
         TurnaroundTimer.start(0);
     }
-    if (PollIntervalMs > 0) PollTimer.start(PollIntervalMs);
+    if (PollIntervalMs > 0) {
+        PollClock.start();
+        PollTimer.start(PollIntervalMs);
+    }
 }
 
 // The pacing waits are timers rather than nested loops or a blocking sleep, so the
@@ -247,13 +378,22 @@ void TEngine::ContinuePolling() {
 }
 
 void TEngine::OnPollTimer() {
+    // Never short: a timer that fired early waits out the rest.
+    const qint64 left = PollIntervalMs - PollClock.elapsed();
+    if (left > 0) {
+        PollTimer.start(static_cast<int>(left));
+        return;
+    }
     if (!PollStepDue) return;
     PollStepDue = false;
     ContinuePolling();
 }
 
 void TEngine::OnTurnaround() {
-    ContinuePolling();
+    if (RepeatDue)
+        SendRepeat();
+    else
+        ContinuePolling();
 }
 
 int TEngine::TurnaroundMs() const {
@@ -299,12 +439,38 @@ void TEngine::OnTriggerAvail(int count) {
             if (HandleBootByte) HandleBootByte(b);
             continue;
         }
-        if (CommTimer.isActive()) CommTimer.start(ReplyTimeoutMs);
-        if (AssembleByte(b)) return;
+        const bool waitForNext = AssembleByte(b);
+        // Only bytes of a frame being assembled extend the wait for the reply: noise
+        // between frames must not keep a silent device from timing out.
+        if (RxCount > 0) ReplyClock.start();
+        if (waitForNext) return;
     }
 }
 
-bool TEngine::AssembleByte(std::uint8_t b) {
+// What the bytes so far say about themselves: a LEN that no frame can have means the
+// start byte was noise.
+bool TEngine::PlausibleSoFar() const {
+    if (RxCount < 4) return true;
+    const std::size_t length = RxBuffer[2] | (RxBuffer[3] << 8);
+    if (length < 7 || length > kFrameBufferSize) return false;
+    if (RxCount < 5) return true;
+    const std::uint8_t ctrl = RxBuffer[4];
+    const std::size_t header = 6 + ((ctrl & 0x04) ? 2 : 1) + ((ctrl & 0x08) ? 2 : 0);
+    return length >= header;
+}
+
+// A false start costs only itself: the bytes taken after it are scanned again for the
+// next start byte, so a reply right behind a burst of noise is still assembled.
+void TEngine::Resynchronise() {
+    std::array<std::uint8_t, 5> rest{};
+    const std::size_t n = RxCount - 1; // at most 4: the checks above end by the fifth byte
+    std::memcpy(rest.data(), RxBuffer.data() + 1, n);
+    ResetAssembly();
+    for (std::size_t i = 0; i < n; ++i)
+        AssembleByte(rest[i], true);
+}
+
+bool TEngine::AssembleByte(std::uint8_t b, bool refeed) {
     if (RxCount == 0) {
         if (b == kSom) RxBuffer[RxCount++] = b;
         return false;
@@ -313,37 +479,44 @@ bool TEngine::AssembleByte(std::uint8_t b) {
         // A second start byte: the frame starts here instead. The rest of this
         // notification's bytes wait for the next one.
         if (View.Raw) emit LogLine(Hex(RxBuffer.data(), 1));
-        return true;
+        return !refeed;
     }
     RxBuffer[RxCount++] = b;
-    if (RxCount < 6) return false;
-    const std::size_t length = RxBuffer[2] | (RxBuffer[3] << 8);
-    if (length > kFrameBufferSize) {
-        ResetAssembly(); // cannot be held; wait for the next start byte
+    if (!PlausibleSoFar()) {
+        Resynchronise();
         return false;
     }
+    if (RxCount < 6) return false;
+    const std::size_t length = RxBuffer[2] | (RxBuffer[3] << 8);
     if (RxCount < length) return false;
 
     CommTimer.stop();
+    // Only the first frame after a send answers it; anything else is logged and
+    // checked, but neither paces the cycle nor counts for the exchange.
+    const bool answers = ExchangeOpen;
+    ExchangeOpen = false;
     // Work on a copy: handlers of this frame may run nested loops that assemble the next
     // frame into RxBuffer before this one is done.
     std::array<std::uint8_t, kFrameBufferSize> frame;
     const std::size_t count = RxCount;
     std::memcpy(frame.data(), RxBuffer.data(), count);
     ResetAssembly();
-    ProcessFrame(frame.data(), count);
-    if (IsPolling) TurnaroundTimer.start(TurnaroundMs());
+    ProcessFrame(frame.data(), count, answers);
+    if (answers && (IsPolling || RepeatDue)) TurnaroundTimer.start(TurnaroundMs());
     return false;
 }
 
-void TEngine::ProcessFrame(std::uint8_t* frame, std::size_t count) {
+void TEngine::ProcessFrame(std::uint8_t* frame, std::size_t count, bool answers) {
     const TDecodedFrame peek = PeekFrame(frame, count);
     const std::uint8_t address = peek.Address;
     const bool shown = ShouldLogTraffic(peek.Code, false);
     if (shown && View.Raw) emit LogLine(QStringLiteral("< ") + Hex(frame, count));
 
-    const TDecodedFrame f = DecodeFrame(frame, count, DeviceStates);
     TDeviceState* device = address < kDeviceCount ? &DeviceStates[address] : nullptr;
+    const std::uint8_t sessionBefore = device ? device->Session.State : std::uint8_t{ssNone};
+    const TDecodedFrame f = DecodeFrame(frame, count, DeviceStates);
+    const bool sessionEnded =
+        device && sessionBefore != ssNone && device->Session.State == ssNone;
     if (!f.Valid) {
         emit StatusText(2, QStringLiteral("Invalid message from %1").arg(address));
         emit PollListChanged();
@@ -353,10 +526,18 @@ void TEngine::ProcessFrame(std::uint8_t* frame, std::size_t count) {
             emit LogLine(
                 QStringLiteral("ERROR (%1 from %2)").arg(QLatin1String(f.Error)).arg(address));
         }
+        if (sessionEnded)
+            ReportSessionEnd(address, sessionBefore,
+                             *f.Error ? QLatin1String(f.Error) : QStringLiteral("mac error"));
+        if (answers) ExchangeFailed(f.Error, f.Intact);
         return;
     }
 
     emit StatusText(2, QStringLiteral("Message from %1").arg(address));
+    if (sessionEnded)
+        ReportSessionEnd(address, sessionBefore,
+                         f.HasBlock() ? QStringLiteral("unprotected reply")
+                                      : QStringLiteral("plain reply"));
     const std::uint8_t* data = frame + f.DataStart;
     if (shown && View.Description) {
         QString line = QStringLiteral("< addr=%1: ").arg(address);
@@ -364,16 +545,38 @@ void TEngine::ProcessFrame(std::uint8_t* frame, std::size_t count) {
         line += QString::fromStdString(DescribeReply(f.Code, data, f.DataLength, Vendors, MfgId));
         emit LogLine(line);
     }
+    if (device && device->Status != dsOk) {
+        device->Status = dsOk;
+        emit ControlsChanged();
+    }
+    if (answers && f.Code == kBusy && address == LastAddress && device) {
+        // Busy is no answer to the command: the same frame goes again, with the same
+        // number, until the attempts run out.
+        if (Attempts < MaxAttempts) {
+            RepeatDue = true;
+        } else {
+            emit LogLine(QStringLiteral("BUSY (command %1 to %2 dropped after %3 attempts)")
+                             .arg(QString::asprintf("%.2X", LastRequest.Command))
+                             .arg(address)
+                             .arg(Attempts));
+            Attempts = 0;
+        }
+    } else if (answers && device) {
+        if (address == LastAddress && LastFrameWasHandshake()) {
+            const bool expected = LastScbType == 0x11
+                                      ? f.Code == 0x76 && f.ScbType() == 0x12
+                                      : f.Code == 0x78 && f.ScbType() == 0x14;
+            if (!expected)
+                EndHandshake(address, f.HasBlock() ? QStringLiteral("unexpected reply")
+                                                   : QStringLiteral("plain reply"));
+        }
+        // Every answer steps the number, the one that ends an error or time-out run too,
+        // so no later command leaves with a number the device has already answered.
+        device->Sequence = static_cast<std::uint8_t>(device->Sequence % 3 + 1);
+    }
+    // Dispatch after the step: a command issued from here (osdp_SCRYPT) takes the next number.
     DispatchReply(address, f.Code, data, f.DataLength, f.ScbType());
     if (Awaited != 0 && f.Code == Awaited) Awaited = 0;
-    if (device) {
-        if (device->Status != dsOk) {
-            device->Status = dsOk;
-            emit ControlsChanged();
-        } else {
-            device->Sequence = static_cast<std::uint8_t>(device->Sequence % 3 + 1);
-        }
-    }
     emit FrameReceived(
         address, f.Code,
         QByteArray(reinterpret_cast<const char*>(data), static_cast<qsizetype>(f.DataLength)));
@@ -408,20 +611,23 @@ void TEngine::DispatchReply(std::uint8_t address, std::uint8_t code, const std::
             std::memcpy(s.RndB.data(), data + 8, 8);
             std::memcpy(s.ClientCryptogram.data(), data + 16, 16);
             s.State = ssCryptReceived;
-            if (Host) Host->IssueMenuCommand(0x77);
+            // The answer goes to the device that sent the cryptogram, whatever the
+            // address box shows.
+            if (Host) Host->IssueMenuCommand(0x77, address);
         }
         break;
     case 0x78: // osdp_RMAC_I opens the session
         if (device && device->Session.State == ssScryptSent && scbType == 0x14 && length == 16) {
             std::memcpy(device->Session.LastMac.data(), data, 16);
             device->Session.State = ssEstablished;
+            emit LogLine(QStringLiteral("Secure channel with %1 established").arg(address));
             emit PollListChanged();
         }
         break;
     case 0x7A: // osdp_FTSTAT: the device asks for the next block
         if (length >= 7) {
             const auto status = static_cast<std::int16_t>(data[3] | (data[4] << 8));
-            if (status >= 0 && Host) Host->IssueMenuCommand(0x7C);
+            if (status >= 0 && Host) Host->IssueMenuCommand(0x7C, -1);
         }
         break;
     case 0x90: // osdp_MFGREP from the maker's readers
@@ -435,7 +641,17 @@ void TEngine::DispatchReply(std::uint8_t address, std::uint8_t code, const std::
 }
 
 void TEngine::OnTimeout() {
+    // Never before the full time: a timer that fired early, or bytes of a frame that
+    // came meanwhile, move the deadline on.
+    const qint64 left = ReplyTimeoutMs - ReplyClock.elapsed();
+    if (left > 0) {
+        CommTimer.start(static_cast<int>(left));
+        return;
+    }
     CommTimer.stop();
+    ExchangeOpen = false;
+    Attempts = 0;
+    EndHandshake(LastAddress, QStringLiteral("no reply"));
     if (RxCount > 0) {
         emit LogLine(Hex(RxBuffer.data(), RxCount));
         ResetAssembly();

@@ -12,6 +12,7 @@
 #include "link/link.h"
 #include "osdp/types.h"
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QString>
 #include <QTimer>
@@ -29,8 +30,10 @@ class IEngineHost {
     virtual int SelectedAddress() const = 0;
     // The engine follows a device to a new address announced by osdp_COM.
     virtual void SelectAddress(int address) = 0;
-    // Compose and submit a menu command as if the user had chosen it (tag = command code).
-    virtual void IssueMenuCommand(int tag) = 0;
+    // Compose and submit a menu command that a reply calls for (tag = command code), for
+    // the given address, or for the address box's choice when address is -1. It runs
+    // inside frame processing: whatever goes wrong belongs in the log, never in a box.
+    virtual void IssueMenuCommand(int tag, int address) = 0;
 };
 
 struct TViewFlags {
@@ -46,6 +49,9 @@ class TEngine : public QObject {
     static constexpr int ReplyTimeoutMs = 300;
     static constexpr int ReplyWaitMs = 1000;
     static constexpr int RingSize = 100;
+    // Sends of one frame before the engine gives up on it: an invalid or busy reply is
+    // answered by the same frame again, byte for byte, up to this many sends in all.
+    static constexpr int MaxAttempts = 3;
 
     explicit TEngine(IEngineHost* host = nullptr, QObject* parent = nullptr);
     ~TEngine() override;
@@ -65,6 +71,8 @@ class TEngine : public QObject {
     void SetPollInterval(int ms) { PollIntervalMs = ms < 0 ? 0 : ms; }
 
     bool Polling() const { return IsPolling; }
+    // True while Disconnect waits for the last exchange to finish.
+    bool Disconnecting() const { return IsDisconnecting; }
     int CurrentAddress() const { return LastAddress; }
 
     // Connection. OpenPort starts polling at once; failures come back as text.
@@ -79,6 +87,7 @@ class TEngine : public QObject {
     bool WaitExchangeDone();
     int QueuedCount() const;
     void ShowStatus(int panel, const QString& text);
+    void Log(const QString& text) { emit LogLine(text); }
 
     void StartPolling();
     void StopPolling();
@@ -112,8 +121,18 @@ class TEngine : public QObject {
   private:
     void OnTriggerAvail(int count);
     // True when the rest of this notification's bytes must wait for the next one.
-    bool AssembleByte(std::uint8_t b);
-    void ProcessFrame(std::uint8_t* frame, std::size_t count);
+    bool AssembleByte(std::uint8_t b, bool refeed = false);
+    bool PlausibleSoFar() const;
+    void Resynchronise();
+    void ProcessFrame(std::uint8_t* frame, std::size_t count, bool answers);
+    void TransmitFrame();
+    void SendRepeat();
+    void ExchangeFailed(const char* reason, bool intact);
+    void RestartSequence(int address, const QString& reason);
+    bool LastFrameWasHandshake() const;
+    void EndHandshake(int address, const QString& reason);
+    void ReportSessionEnd(int address, std::uint8_t before, const QString& reason);
+    void EndEverySession(const QString& reason);
     void OnTimeout();
     void OnTurnaround();
     void OnPollTimer();
@@ -140,22 +159,35 @@ class TEngine : public QObject {
     std::array<std::uint8_t, kFrameBufferSize + 1> TxLine{0xFF};
     std::uint8_t* TxBuffer() { return TxLine.data() + 1; }
     std::size_t TxLength = 0;
+    // The request behind the frame in TxLine, so a repeat is described like the original.
+    TOsdpRequest LastRequest{};
+    std::uint8_t LastScbLength = 0;
+    std::uint8_t LastScbType = 0;
+    int Attempts = 0;          // sends of the frame in TxLine so far
+    bool RepeatDue = false;    // the frame in TxLine goes again after the turnaround
+    bool ExchangeOpen = false; // a frame is out and neither a reply nor the time-out came
 
     QTimer CommTimer;
     QTimer PollTimer;
     QTimer TurnaroundTimer;
     QTimer ReplyTimer;
     QTimer BootTimer;
+    QTimer DisconnectTimer;
+    // Qt may fire a timer a little early; these tell how long has really passed.
+    QElapsedTimer ReplyClock; // since the frame was sent or the assembly last grew
+    QElapsedTimer PollClock;  // since the poll step
     int BootTag = 0;
     bool BootModeOn = false;
     std::uint8_t Awaited = 0;
 
     bool IsPolling = false;
+    bool IsDisconnecting = false;
     bool PollStepDue = false;
     int PollIntervalMs = 0;
     int LastAddress = 0;
     bool LostReported = false;
     bool LastSendFailedOnWrite = false;
+    QString LastWriteError;
 };
 
 } // namespace quintrel

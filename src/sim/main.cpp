@@ -37,8 +37,28 @@ before the first --address to every reader):
   --silent               it does not answer
 Without --scbk or --master-key a reader knows only the default key SCBK-D.
 
+Protocol (strict by default, as a standard reader):
+  A repeated sequence number gets the last reply again, byte for byte, and
+  nothing runs twice; an unexpected number gets osdp_NAK 04; sequence 0 starts
+  the count and the secure session anew; a damaged frame gets no reply; a
+  command for an output, LED or reader that is not there gets a NAK; osdp_KEYSET
+  outside a secure session gets osdp_NAK 06.
+  --lenient              none of that: no sequence checks, no replays, anything
+                         answered, keys taken in the clear
+  --allow-plain-keyset   take osdp_KEYSET outside a secure session
+  --keyset-ends-session  end the secure session after a new key
+  --record               print what the readers really did on standard output:
+                         "ran ADDR CODE DATA" for each command executed (polls
+                         left out), "delivered ADDR CODE DATA" for each event
+
 Faults and events:
   --bad-crc-every N      every Nth reply carries a wrong CRC or checksum
+  --corrupt-reply N      reply N (counted from 1) carries a wrong CRC (repeatable)
+  --drop-command N       command N is lost on its way in (repeatable)
+  --busy N               answer the next N commands with osdp_BUSY
+  --nak-plain            answer the next command with a plain osdp_NAK that ends
+                         the secure session
+  --noise-every MS       a random byte on the line every MS milliseconds
   --garbage              noise bytes (with a false start byte) before every reply
   --split N --gap MS     replies go out in pieces of N bytes, MS apart
   --drop-after N         close the connection after N frames
@@ -47,9 +67,12 @@ Faults and events:
   --keys DIGITS          key presses answered to a poll
   -v, --verbose          print every frame received and sent on stderr
 
-Commands on standard input, one per line:
+Commands on standard input, one per line (N counts from now, 1 = the next):
   card NUMBER [BITS [ADDRESS]]    keys DIGITS [ADDRESS]    corrupt-mac
-  silent [ADDRESS]    answer [ADDRESS]    bad-crc-every N    quit
+  silent [ADDRESS]    answer [ADDRESS]    bad-crc-every N
+  corrupt-reply [N]   corrupt-reply-to CODE (hex: the reply to the next such command)
+  drop-command [N]    busy N    nak-plain    odd-block TYPE (hex: the next reply in a
+  secure session carries this block without a MAC)    quit
 )";
 
 bool ParseKey(const QString& text, TAesKey& key) {
@@ -77,6 +100,11 @@ int main(int argc, char** argv) {
     TReaderConfig* current = &defaults;
     int badCrcEvery = 0;
     bool corruptMac = false;
+    TBusRules rules;
+    bool record = false;
+    bool nakPlain = false;
+    int busy = 0;
+    std::vector<std::size_t> corruptReplies, dropCommands;
     QStringList cards, keys;
     bool transport = false;
 
@@ -127,6 +155,26 @@ int main(int argc, char** argv) {
         } else if (a == QLatin1String("--bad-crc-every")) {
             if (!integer(badCrcEvery))
                 return Fail(QStringLiteral("--bad-crc-every needs a number"));
+        } else if (a == QLatin1String("--lenient")) {
+            rules.Lenient = true;
+        } else if (a == QLatin1String("--allow-plain-keyset")) {
+            rules.AllowPlainKeyset = true;
+        } else if (a == QLatin1String("--keyset-ends-session")) {
+            rules.KeysetEndsSession = true;
+        } else if (a == QLatin1String("--record")) {
+            record = true;
+        } else if (a == QLatin1String("--corrupt-reply") || a == QLatin1String("--drop-command")) {
+            int n = 0;
+            if (!integer(n) || n < 1) return Fail(QStringLiteral("%1 needs a number from 1").arg(a));
+            (a == QLatin1String("--corrupt-reply") ? corruptReplies : dropCommands)
+                .push_back(static_cast<std::size_t>(n));
+        } else if (a == QLatin1String("--busy")) {
+            if (!integer(busy) || busy < 0) return Fail(QStringLiteral("--busy needs a number"));
+        } else if (a == QLatin1String("--nak-plain")) {
+            nakPlain = true;
+        } else if (a == QLatin1String("--noise-every")) {
+            if (!integer(line.NoiseEveryMs) || line.NoiseEveryMs < 1)
+                return Fail(QStringLiteral("--noise-every needs milliseconds"));
         } else if (a == QLatin1String("--garbage")) {
             line.Garbage = true;
         } else if (a == QLatin1String("--split")) {
@@ -152,8 +200,18 @@ int main(int argc, char** argv) {
         return Fail(QStringLiteral("give --listen, --connect or --serial (see --help)"));
     if (readers.empty()) readers.push_back(defaults);
 
-    TSimBus bus(readers, static_cast<unsigned>(QCoreApplication::applicationPid()));
+    TSimBus bus(readers, static_cast<unsigned>(QCoreApplication::applicationPid()), rules);
     bus.SetBadCrcEvery(badCrcEvery);
+    for (std::size_t n : corruptReplies)
+        bus.CorruptReply(n);
+    for (std::size_t n : dropCommands)
+        bus.DropCommand(n);
+    bus.AnswerBusy(busy);
+    if (nakPlain) bus.NakPlainNext();
+    if (record)
+        bus.Record = [](const std::string& text) {
+            QTextStream(stdout) << QString::fromStdString(text) << Qt::endl;
+        };
     if (corruptMac) bus.CorruptNextMac();
     TSimLine simLine(bus, line);
     for (const QString& c : cards) {

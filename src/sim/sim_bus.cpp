@@ -4,12 +4,18 @@
 #include "osdp/bytes.h"
 #include "osdp/frame_codec.h"
 
+#include "log/hex.h"
+
+#include <cstdio>
 #include <cstring>
+#include <utility>
 
 namespace quintrel::sim {
 
 namespace {
 
+constexpr std::uint8_t kBusy = 0x79;
+constexpr std::uint8_t kLedCount = 1;
 constexpr std::uint8_t kAck = 0x40, kNak = 0x41, kPdid = 0x45, kPdcap = 0x46, kLstatr = 0x48,
                        kIstatr = 0x49, kOstatr = 0x4A, kRaw = 0x50, kKeypad = 0x53, kCom = 0x54,
                        kCcrypt = 0x76, kRmacI = 0x78;
@@ -18,9 +24,31 @@ std::vector<std::uint8_t> Payload(std::initializer_list<std::uint8_t> bytes) {
     return bytes;
 }
 
+// Layout and check bytes, without touching any session: a damaged frame is dropped
+// before anything else looks at it.
+bool Intact(const std::uint8_t* frame, std::size_t count) {
+    const TDecodedFrame f = PeekFrame(frame, count);
+    if (!f.Valid || static_cast<std::size_t>(frame[2] | (frame[3] << 8)) != count) return false;
+    if (frame[4] & 0x04) {
+        const std::uint16_t crc = CalcCrc16(frame, count - 2);
+        return frame[count - 2] == (crc & 0xFF) && frame[count - 1] == (crc >> 8);
+    }
+    return CalcChecksum(frame, count) == 0;
+}
+
+template <typename T> bool TakeOne(std::vector<T>& list, T value) {
+    for (auto it = list.begin(); it != list.end(); ++it)
+        if (*it == value) {
+            list.erase(it);
+            return true;
+        }
+    return false;
+}
+
 } // namespace
 
-TSimBus::TSimBus(std::vector<TReaderConfig> readers, unsigned seed) : Random(seed) {
+TSimBus::TSimBus(std::vector<TReaderConfig> readers, unsigned seed, TBusRules rules)
+    : Random(seed), Rules(rules) {
     for (TReaderConfig& c : readers) {
         TReader r;
         r.Config = c;
@@ -89,23 +117,100 @@ std::vector<std::uint8_t> TSimBus::HandleFrame(std::uint8_t* frame, std::size_t 
     // Frames with the reply bit come from other devices on the line.
     if (count < 7 || (frame[1] & 0x80)) return {};
     const std::uint8_t address = frame[1] & 0x7F;
-    TReader* reader = address == kBroadcastAddress
-                          ? (ReaderList.empty() ? nullptr : &ReaderList.front())
-                          : Find(address);
+    const bool broadcast = address == kBroadcastAddress;
+    TReader* reader = broadcast ? First() : Find(address);
     if (!reader || reader->Config.Silent) return {};
     ++Handled;
+    ++CommandCount;
+    if (TakeOne(DropCommands, CommandCount)) return {}; // lost on the way in
+    if (!Intact(frame, count)) return {};                // damaged: no reply at all
 
     const bool useCrc = frame[4] & 0x04;
     const std::uint8_t sequence = frame[4] & 0x03;
-    const TDecodedFrame f = DecodeFrame(frame, count, Records);
-    if (!f.Valid) {
-        // A damaged frame is ignored, as a reader on a noisy line would; one whose MAC
-        // does not match gets a plain refusal (its session has ended).
-        if (f.Error[0] != '\0') return {};
-        return Frame(address, useCrc, sequence, kNak, Payload({0x06}));
+    const std::uint8_t code = PeekFrame(frame, count).Code;
+    if (broadcast) {
+        // Sequence 0 reaches every reader: each one starts its count and session anew.
+        // The first reader answers, so replies do not collide.
+        if (!Rules.Lenient)
+            for (TReader& r : ReaderList) {
+                r.LastSequence = 0;
+                r.LastReply.clear();
+                EndSession(Records[r.Config.Address].Session);
+            }
+        return OnTheWire(Run(*reader, address, frame, count, code), code);
     }
-    return Answer(*reader, address, useCrc, sequence, f.Code, frame + f.DataStart, f.DataLength,
+
+    TSecureSession& session = Records[address].Session;
+    if (!Rules.Lenient) {
+        if (sequence == 0) {
+            EndSession(session); // the control panel started over
+        } else if (reader->LastSequence >= 0) {
+            const bool again = sequence == reader->LastSequence;
+            // The same number again asks for the same answer: it is sent byte for byte
+            // and nothing runs twice. A command answered busy is run when it comes again.
+            if (again && !reader->LastWasBusy && !reader->LastReply.empty())
+                return OnTheWire(reader->LastReply, code);
+            if (!again && sequence != reader->LastSequence % 3 + 1)
+                return OnTheWire(Frame(address, useCrc, sequence, kNak, Payload({0x04}), 0, 0,
+                                       true),
+                                 code);
+        }
+    }
+    if (BusyLeft > 0) {
+        --BusyLeft;
+        reader->LastSequence = sequence;
+        reader->LastReply.clear();
+        reader->LastWasBusy = true;
+        return OnTheWire(Frame(address, useCrc, sequence, kBusy, {}, 0, 0, true), code);
+    }
+    std::vector<std::uint8_t> reply;
+    if (NakPlain) {
+        NakPlain = false;
+        EndSession(session);
+        reply = Frame(address, useCrc, sequence, kNak, Payload({0x06}), 0, 0, true);
+    } else {
+        reply = Run(*reader, address, frame, count, code);
+    }
+    if (reply.empty()) return {};
+    reader->LastSequence = sequence;
+    reader->LastReply = reply;
+    reader->LastWasBusy = false;
+    return OnTheWire(std::move(reply), code);
+}
+
+std::vector<std::uint8_t> TSimBus::Run(TReader& reader, std::uint8_t address, std::uint8_t* frame,
+                                       std::size_t count, std::uint8_t code) {
+    const bool useCrc = frame[4] & 0x04;
+    const std::uint8_t sequence = frame[4] & 0x03;
+    const TDecodedFrame f = DecodeFrame(frame, count, Records);
+    // Intact but not acceptable (a MAC that does not match, protection without a
+    // session): a plain refusal, and any session is over.
+    if (!f.Valid) return Frame(address, useCrc, sequence, kNak, Payload({0x06}), 0, 0, true);
+    if (code != 0x60) Note("ran", address, code, frame + f.DataStart, f.DataLength);
+    return Answer(reader, address, useCrc, sequence, f.Code, frame + f.DataStart, f.DataLength,
                   f.HasBlock() && f.ScbLength() >= 3 ? f.Scb[2] : 0);
+}
+
+// The reply as the line delivers it: the reader keeps the undamaged copy for a repeat,
+// and only what travels is damaged.
+std::vector<std::uint8_t> TSimBus::OnTheWire(std::vector<std::uint8_t> reply, std::uint8_t code) {
+    if (reply.empty()) return reply;
+    ++ReplyCount;
+    const bool everyN = BadCrcEvery > 0 && ReplyCount % static_cast<std::size_t>(BadCrcEvery) == 0;
+    const bool numbered = TakeOne(CorruptReplies, ReplyCount);
+    const bool toCode = TakeOne(CorruptCodes, code);
+    if (everyN || numbered || toCode) reply.back() ^= 0xFF;
+    return reply;
+}
+
+void TSimBus::Note(const char* what, int address, std::uint8_t code, const std::uint8_t* data,
+                   std::size_t length) {
+    if (!Record) return;
+    char head[32];
+    std::snprintf(head, sizeof head, "%s %d %.2X", what, address, code);
+    std::string line = head;
+    if (length) line += " " + BytesToHex(data, length, false);
+    Record(line);
 }
 
 std::vector<std::uint8_t> TSimBus::Answer(TReader& reader, std::uint8_t address, bool useCrc,
@@ -122,6 +227,7 @@ std::vector<std::uint8_t> TSimBus::Answer(TReader& reader, std::uint8_t address,
             const std::uint8_t eventCode = reader.EventCodes.front();
             reader.Events.erase(reader.Events.begin());
             reader.EventCodes.erase(reader.EventCodes.begin());
+            Note("delivered", address, eventCode, event.data(), event.size());
             return Frame(address, useCrc, sequence, eventCode, event);
         }
         return Frame(address, useCrc, sequence, kAck, {});
@@ -131,7 +237,7 @@ std::vector<std::uint8_t> TSimBus::Answer(TReader& reader, std::uint8_t address,
                               static_cast<std::uint8_t>(serial >> 8),
                               static_cast<std::uint8_t>(serial >> 16),
                               static_cast<std::uint8_t>(serial >> 24), 0x01, 0x02, 0x03}));
-    case 0x62: // CAP: function, compliance, number of items
+    case 0x62: // CAP: function, compliance, number of items (kLedCount LEDs in function 4)
         // clang-format off
         return Frame(address, useCrc, sequence, kPdcap,
                      Payload({1, 1, 4,  2, 1, 4,  3, 1, 1,  4, 1, 1,  5, 1, 1,  6, 0, 0,
@@ -145,14 +251,33 @@ std::vector<std::uint8_t> TSimBus::Answer(TReader& reader, std::uint8_t address,
         return Frame(address, useCrc, sequence, kOstatr,
                      std::vector<std::uint8_t>(reader.Outputs.begin(), reader.Outputs.end()));
     case 0x68: // OUT: remember the outputs for the status report
+        if (!Rules.Lenient) {
+            if (length == 0 || length % 4 != 0)
+                return Frame(address, useCrc, sequence, kNak, Payload({0x02}));
+            for (std::size_t i = 0; i < length; i += 4)
+                if (data[i] >= reader.Outputs.size())
+                    return Frame(address, useCrc, sequence, kNak, Payload({0x09}));
+        }
         for (std::size_t i = 0; i + 4 <= length; i += 4) {
             const std::uint8_t out = data[i], control = data[i + 1];
             if (out < reader.Outputs.size())
                 reader.Outputs[out] = (control == 2 || control == 4 || control == 5) ? 1 : 0;
         }
         return Frame(address, useCrc, sequence, kAck, {});
-    case 0x69: // LED
+    case 0x69: // LED: one reader with the LEDs its capabilities report
+        if (!Rules.Lenient) {
+            if (length == 0 || length % 14 != 0)
+                return Frame(address, useCrc, sequence, kNak, Payload({0x02}));
+            for (std::size_t i = 0; i < length; i += 14)
+                if (data[i] != 0 || data[i + 1] >= kLedCount)
+                    return Frame(address, useCrc, sequence, kNak, Payload({0x09}));
+        }
+        return Frame(address, useCrc, sequence, kAck, {});
     case 0x6A: // BUZ
+        if (!Rules.Lenient) {
+            if (length != 5) return Frame(address, useCrc, sequence, kNak, Payload({0x02}));
+            if (data[0] != 0) return Frame(address, useCrc, sequence, kNak, Payload({0x09}));
+        }
         return Frame(address, useCrc, sequence, kAck, {});
     case 0x6E: { // COMSET: answer at the old address and speed, then move
         if (length < 5) return Frame(address, useCrc, sequence, kNak, Payload({0x02}));
@@ -168,13 +293,19 @@ std::vector<std::uint8_t> TSimBus::Answer(TReader& reader, std::uint8_t address,
         PendingBaud = static_cast<int>(baud);
         return reply;
     }
-    case 0x75: // KEYSET: the reader takes the new key for the rest of the run
+    case 0x75: { // KEYSET: the reader takes the new key for the rest of the run
+        // A key in the clear is refused: anyone on the line could read it.
+        if (!Rules.Lenient && !Rules.AllowPlainKeyset && !(session && session->IsEstablished()))
+            return Frame(address, useCrc, sequence, kNak, Payload({0x06}));
         if (length < 18 || data[0] != 0x01 || data[1] != 0x10)
             return Frame(address, useCrc, sequence, kNak, Payload({0x02}));
         reader.Config.Scbk.emplace();
         std::memcpy(reader.Config.Scbk->data(), data + 2, 16);
         reader.Config.MasterKey.reset();
-        return Frame(address, useCrc, sequence, kAck, {});
+        std::vector<std::uint8_t> ack = Frame(address, useCrc, sequence, kAck, {});
+        if (Rules.KeysetEndsSession && session) EndSession(*session);
+        return ack;
+    }
     case 0x76: { // CHLNG
         if (!session || length != 8) return Frame(address, useCrc, sequence, kNak, Payload({0x06}));
         *session = TSecureSession{};
@@ -213,10 +344,23 @@ std::vector<std::uint8_t> TSimBus::Answer(TReader& reader, std::uint8_t address,
 std::vector<std::uint8_t> TSimBus::Frame(std::uint8_t address, bool useCrc, std::uint8_t sequence,
                                          std::uint8_t code,
                                          const std::vector<std::uint8_t>& payload,
-                                         std::uint8_t scbType, std::uint8_t scbData) {
+                                         std::uint8_t scbType, std::uint8_t scbData, bool plain) {
     TOsdpRequest reply;
     reply.Command = code;
     reply.Address = address;
+    TDeviceState* record = address < kDeviceCount ? &Records[address] : nullptr;
+    // An unprotected reply goes out as if there were no session, and leaves the
+    // session's MAC chain where it was.
+    TDeviceState unprotected;
+    const bool odd = OddBlock && record && record->Session.IsEstablished();
+    if (odd) {
+        scbType = std::exchange(OddBlock, 0);
+        scbData = 0;
+    }
+    if ((plain || odd) && record) {
+        unprotected.Sequence = record->Sequence;
+        record = &unprotected;
+    }
     if (scbType) {
         reply.ScbLength = 3;
         reply.ScbType = scbType;
@@ -226,23 +370,17 @@ std::vector<std::uint8_t> TSimBus::Frame(std::uint8_t address, bool useCrc, std:
     PutBytes(cursor, static_cast<int>(payload.size()), payload.data());
     reply.SetPayloadEnd(cursor);
 
-    TDeviceState* record = address < kDeviceCount ? &Records[address] : nullptr;
     if (record) record->Sequence = sequence;
     std::array<std::uint8_t, kFrameBufferSize> tx{};
     const TEncodeResult r = EncodeFrame(reply, record, useCrc, tx.data(), true);
     if (!r.Ok) return {};
     const std::size_t length = r.Length;
-    const std::size_t check = useCrc ? 2 : 1;
 
-    bool reseal = false;
     if (CorruptMac && r.ScbLength && r.ScbType >= 0x15 && r.ScbType <= 0x18) {
+        // A reader that gets its own MAC wrong: the frame is otherwise sound.
         CorruptMac = false;
+        const std::size_t check = useCrc ? 2 : 1;
         tx[length - check - 1] ^= 0x01;
-        reseal = true;
-    }
-    if (BadCrcEvery > 0 && ++ReplyCount % BadCrcEvery == 0) {
-        tx[length - 1] ^= 0xFF;
-    } else if (reseal) {
         std::uint8_t* end = tx.data() + length - check;
         if (useCrc)
             PutWord(end, CalcCrc16(tx.data(), length - 2), false);

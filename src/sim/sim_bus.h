@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <random>
 #include <string>
@@ -27,11 +28,28 @@ struct TReader {
     std::array<std::uint8_t, 4> Outputs{};
     std::vector<std::vector<std::uint8_t>> Events; // reply payloads waiting for a poll
     std::vector<std::uint8_t> EventCodes;
+    // The sequence number of the last command answered (-1: none since power-up) and
+    // that answer as it left, undamaged, for a control panel that asks again.
+    int LastSequence = -1;
+    std::vector<std::uint8_t> LastReply;
+    bool LastWasBusy = false;
+};
+
+// How closely the readers keep to the protocol.
+struct TBusRules {
+    bool Lenient = false;          // no sequence checks, no replays, anything answered
+    bool AllowPlainKeyset = false; // take osdp_KEYSET outside a secure session
+    bool KeysetEndsSession = false;
 };
 
 class TSimBus {
   public:
-    explicit TSimBus(std::vector<TReaderConfig> readers, unsigned seed = 1);
+    explicit TSimBus(std::vector<TReaderConfig> readers, unsigned seed = 1,
+                     TBusRules rules = {});
+
+    // What the readers really did, one line each: "ran ADDR CODE DATA" for a command
+    // executed (polls left out), "delivered ADDR CODE DATA" for an event handed over.
+    std::function<void(const std::string&)> Record;
 
     // One complete frame from the line (the mark byte already stripped). Returns the
     // bytes to send back, mark byte included, or nothing.
@@ -44,6 +62,15 @@ class TSimBus {
     void CorruptNextMac() { CorruptMac = true; }
     void SetBadCrcEvery(int n) { BadCrcEvery = n; }
     bool SetSilent(int address, bool silent);
+    // Faults on demand. Replies and commands are counted from 1 since start.
+    void CorruptReply(std::size_t n) { CorruptReplies.push_back(n); }
+    void CorruptReplyFromNow(std::size_t n) { CorruptReply(ReplyCount + n); }
+    void CorruptReplyTo(std::uint8_t code) { CorruptCodes.push_back(code); }
+    void DropCommand(std::size_t n) { DropCommands.push_back(n); }
+    void DropCommandFromNow(std::size_t n) { DropCommand(CommandCount + n); }
+    void AnswerBusy(int n) { BusyLeft = n; }
+    void NakPlainNext() { NakPlain = true; }
+    void OddBlockNext(std::uint8_t type) { OddBlock = type; }
 
     // A communication change (osdp_COMSET) answered with the last reply: the line must
     // switch to this speed once the reply is out. 0 = none.
@@ -57,6 +84,12 @@ class TSimBus {
 
   private:
     TReader* Find(int address);
+    TReader* First() { return ReaderList.empty() ? nullptr : &ReaderList.front(); }
+    std::vector<std::uint8_t> Run(TReader& reader, std::uint8_t address, std::uint8_t* frame,
+                                  std::size_t count, std::uint8_t code);
+    std::vector<std::uint8_t> OnTheWire(std::vector<std::uint8_t> reply, std::uint8_t code);
+    void Note(const char* what, int address, std::uint8_t code, const std::uint8_t* data,
+              std::size_t length);
     TAesKey ReaderKey(const TReader& reader, const TRnd& cuid) const;
     TRnd CuidOf(const TReader& reader) const;
     std::vector<std::uint8_t> Answer(TReader& reader, std::uint8_t address, bool useCrc,
@@ -65,14 +98,23 @@ class TSimBus {
                                      std::uint8_t keyType);
     std::vector<std::uint8_t> Frame(std::uint8_t address, bool useCrc, std::uint8_t sequence,
                                     std::uint8_t code, const std::vector<std::uint8_t>& payload,
-                                    std::uint8_t scbType = 0, std::uint8_t scbData = 0);
+                                    std::uint8_t scbType = 0, std::uint8_t scbData = 0,
+                                    bool plain = false);
 
     std::vector<TReader> ReaderList;
     std::array<TDeviceState, kDeviceCount> Records{};
     std::mt19937 Random;
+    TBusRules Rules;
     bool CorruptMac = false;
     int BadCrcEvery = 0;
-    int ReplyCount = 0;
+    std::size_t ReplyCount = 0;
+    std::size_t CommandCount = 0;
+    std::vector<std::size_t> CorruptReplies;
+    std::vector<std::uint8_t> CorruptCodes;
+    std::vector<std::size_t> DropCommands;
+    int BusyLeft = 0;
+    bool NakPlain = false;
+    std::uint8_t OddBlock = 0;
     int PendingBaud = 0;
     std::size_t Handled = 0;
 };

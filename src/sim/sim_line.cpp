@@ -17,7 +17,22 @@ namespace quintrel::sim {
 TSimLine::TSimLine(TSimBus& bus, const TLineConfig& config, QObject* parent)
     : QObject(parent), Bus(bus), Config(config) {}
 
+void TSimLine::SendNoise() {
+    static std::uint32_t state = 0x2545F491u;
+    state ^= state << 13; // xorshift: any byte value, 0x53 included
+    state ^= state >> 17;
+    state ^= state << 5;
+    const char b = static_cast<char>(state & 0xFF);
+    WriteNow(QByteArray(1, b));
+}
+
 bool TSimLine::Start(QString* error) {
+    if (Config.NoiseEveryMs > 0) {
+        auto* noise = new QTimer(this);
+        noise->setTimerType(Qt::PreciseTimer);
+        connect(noise, &QTimer::timeout, this, &TSimLine::SendNoise);
+        noise->start(Config.NoiseEveryMs);
+    }
     if (!Config.SerialPath.isEmpty()) {
         Serial = new QSerialPort(Config.SerialPath, this);
         Serial->setBaudRate(Config.Baud);
@@ -194,6 +209,44 @@ QString TSimLine::Command(const QString& line) {
     }
     if (verb == QLatin1String("bad-crc-every")) {
         Bus.SetBadCrcEvery(static_cast<int>(number(1, 10, &ok)));
+        return QStringLiteral("ok");
+    }
+    // Faults counted from now: 1 is the next reply or command.
+    const auto count = [&](int i) {
+        const std::size_t n = words.size() > i ? number(i, 10, &ok) : (ok = true, 1);
+        return ok && n > 0 ? n : 0;
+    };
+    if (verb == QLatin1String("corrupt-reply")) {
+        const std::size_t n = count(1);
+        if (!n) return QStringLiteral("corrupt-reply: a count from 1 is needed");
+        Bus.CorruptReplyFromNow(n);
+        return QStringLiteral("ok");
+    }
+    if (verb == QLatin1String("corrupt-reply-to")) {
+        const auto code = number(1, 16, &ok);
+        if (!ok || code > 0xFF) return QStringLiteral("corrupt-reply-to: a command code is needed");
+        Bus.CorruptReplyTo(static_cast<std::uint8_t>(code));
+        return QStringLiteral("ok");
+    }
+    if (verb == QLatin1String("drop-command")) {
+        const std::size_t n = count(1);
+        if (!n) return QStringLiteral("drop-command: a count from 1 is needed");
+        Bus.DropCommandFromNow(n);
+        return QStringLiteral("ok");
+    }
+    if (verb == QLatin1String("busy")) {
+        const std::size_t n = count(1);
+        Bus.AnswerBusy(static_cast<int>(n));
+        return QStringLiteral("ok");
+    }
+    if (verb == QLatin1String("nak-plain")) {
+        Bus.NakPlainNext();
+        return QStringLiteral("ok");
+    }
+    if (verb == QLatin1String("odd-block")) {
+        const auto type = number(1, 16, &ok);
+        if (!ok || type == 0 || type > 0xFF) return QStringLiteral("odd-block: a block type is needed");
+        Bus.OddBlockNext(static_cast<std::uint8_t>(type));
         return QStringLiteral("ok");
     }
     if (verb == QLatin1String("quit")) {

@@ -26,6 +26,7 @@ struct TLineConfig {
     int SplitGapMs = 0;   // ... with this pause between them
     bool Garbage = false; // noise bytes before every reply
     int DropAfter = 0;    // close the connection after this many frames
+    int NoiseEveryMs = 0; // a random byte on the line this often
     bool Verbose = false;
 };
 
@@ -45,6 +46,7 @@ class TSimLine : public QObject {
     void Feed(std::uint8_t b);
     void Send(const std::vector<std::uint8_t>& bytes);
     void WriteNow(const QByteArray& bytes);
+    void SendNoise();
 
     TSimBus& Bus;
     TLineConfig Config;

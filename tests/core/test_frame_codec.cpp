@@ -122,16 +122,38 @@ TEST_F(Codec, CheckModeFollowsTheFrameNotTheSetting) {
     EXPECT_STREQ(f.Error, "crc error");
 }
 
-TEST_F(Codec, PlainOrInvalidReplyEndsTheSession) {
+TEST_F(Codec, PlainReplyEndsTheSessionButADamagedOneDoesNot) {
     devices[0].Session.State = ssEstablished;
     auto ack = Bytes("53 80 08 00 05 40 68 9F");
     EXPECT_TRUE(Decode(ack).Valid);
     EXPECT_EQ(devices[0].Session.State, ssNone);
 
+    // A damaged frame may not even be from this device: the engine decides (it repeats).
     devices[0].Session.State = ssEstablished;
     ack[6] ^= 1;
     EXPECT_FALSE(Decode(ack).Valid);
+    EXPECT_EQ(devices[0].Session.State, ssEstablished);
+
+    // A handshake is not ended here either; only the engine knows what a reply answers.
+    devices[0].Session.State = ssChallengeSent;
+    ack[6] ^= 1;
+    EXPECT_TRUE(Decode(ack).Valid);
+    EXPECT_EQ(devices[0].Session.State, ssChallengeSent);
+}
+
+TEST_F(Codec, UnprotectedBlockInAnOpenSessionEndsIt) {
+    // 53 80 LEN CTRL 03 12 00 40 + CRC: a type-0x12 block carries no MAC.
+    std::vector<std::uint8_t> frame = Bytes("53 80 0B 00 0D 03 12 00 40 00 00");
+    const std::uint16_t crc = CalcCrc16(frame.data(), 9);
+    frame[9] = crc & 0xFF;
+    frame[10] = crc >> 8;
+    devices[0].Session.State = ssEstablished;
+    devices[0].Session.SEnc.fill(0x11);
+    devices[0].Session.Scbk.fill(0x22);
+    EXPECT_TRUE(Decode(frame).Valid);
     EXPECT_EQ(devices[0].Session.State, ssNone);
+    EXPECT_EQ(devices[0].Session.SEnc, TAesKey{}); // session keys wiped
+    EXPECT_EQ(devices[0].Session.Scbk[0], 0x22);   // the base key stays for the next key set
 }
 
 TEST_F(Codec, MalformedFramesAreRejectedInsideTheirBytes) {

@@ -17,7 +17,8 @@ class TstEngine : public QObject {
   private slots:
     void SequencesRunZeroThenOneToThree();
     void TimeoutIsLoggedOnceAndResetsTheSequence();
-    void BadCrcIsLoggedOnceAndKeepsTheSequence();
+    void BadCrcRepeatsTheFrameThenStartsOver_data();
+    void BadCrcRepeatsTheFrameThenStartsOver();
     void SecondStartByteBeginsTheFrame();
     void PartialFrameIsLoggedBeforeTheTimeout();
     void RingKeepsNinetyNineAndDropsTheOldest();
@@ -25,7 +26,7 @@ class TstEngine : public QObject {
     void UntickingEveryAddressStopsTheCycle();
     void ViewFiltersHideRoutineTraffic();
     void ComReplyFollowsTheDevice();
-    void BroadcastTouchesNoDevice();
+    void BroadcastRestartsEveryCount();
     void WaitForReplyEndsOnAnyAddress();
     void WaitForReplyInsideAFrameHandler();
     void BootModeTakesEveryByte();
@@ -76,24 +77,37 @@ void TstEngine::TimeoutIsLoggedOnceAndResetsTheSequence() {
     QCOMPARE(rig.Count(QStringLiteral("TIMEOUT (no reply from 0)")), 1);
     QCOMPARE(rig.Engine.Devices()[0].Status, dsTimeout);
     QCOMPARE(rig.Status[2], QStringLiteral("Timeout 0"));
-    // Polled with sequence 0 while silent; the first answer sets dsOk without stepping.
+    // Polled with sequence 0 while silent; the first answer steps the number like any
+    // other, so the device never sees 0 twice in a row from a running count.
     QCOMPARE(device.Frames.back().Sequence, 0);
     silent = false;
     const std::size_t back = device.Frames.size();
     QVERIFY(device.WaitFrames(back + 3, 2000));
     QCOMPARE(device.Frames[back].Sequence, 0);
-    QCOMPARE(device.Frames[back + 1].Sequence, 0);
-    QCOMPARE(device.Frames[back + 2].Sequence, 1);
+    QCOMPARE(device.Frames[back + 1].Sequence, 1);
+    QCOMPARE(device.Frames[back + 2].Sequence, 2);
     QCOMPARE(rig.Engine.Devices()[0].Status, dsOk);
 }
 
-void TstEngine::BadCrcIsLoggedOnceAndKeepsTheSequence() {
+void TstEngine::BadCrcRepeatsTheFrameThenStartsOver_data() {
+    QTest::addColumn<int>("damaged");
+    QTest::addColumn<QList<int>>("sequences");
+    // Replies to sequence 1 are damaged this many times: the same frame goes again until
+    // the third send; after a third damaged reply the device starts over at 0.
+    QTest::newRow("once") << 1 << QList<int>{0, 1, 1, 2, 3, 1, 2};
+    QTest::newRow("twice") << 2 << QList<int>{0, 1, 1, 1, 2, 3, 1};
+    QTest::newRow("three times") << 3 << QList<int>{0, 1, 1, 1, 0, 1, 2};
+}
+
+void TstEngine::BadCrcRepeatsTheFrameThenStartsOver() {
+    QFETCH(int, damaged);
+    QFETCH(QList<int>, sequences);
     TFakeDevice device;
     TEngineRig rig;
     int bad = 0;
     device.Reply = [&](const TSentFrame& f) {
         QByteArray reply = TFakeDevice::Ack(f);
-        if (f.Sequence == 1 && bad < 3) {
+        if (f.Sequence == 1 && bad < damaged) {
             ++bad;
             reply[reply.size() - 1] = static_cast<char>(reply[reply.size() - 1] ^ 0x5A);
         }
@@ -103,11 +117,12 @@ void TstEngine::BadCrcIsLoggedOnceAndKeepsTheSequence() {
     QVERIFY(device.WaitFrames(7));
     rig.Engine.StopPolling();
     QCOMPARE(rig.Count(QStringLiteral("ERROR (crc error from 0)")), 1);
-    // 0, then 1 answered badly three times (sequence kept), then dsOk again without a step.
     QList<int> seq;
     for (std::size_t i = 0; i < 7; ++i)
         seq << device.Frames[i].Sequence;
-    QCOMPARE(seq, (QList<int>{0, 1, 1, 1, 1, 1, 2}));
+    QCOMPARE(seq, sequences);
+    for (int i = 2; i <= std::min(damaged, 2) + 1; ++i)
+        QCOMPARE(device.Frames[i].Bytes, device.Frames[1].Bytes); // byte for byte
 }
 
 void TstEngine::SecondStartByteBeginsTheFrame() {
@@ -233,7 +248,7 @@ void TstEngine::ComReplyFollowsTheDevice() {
     QTRY_VERIFY_WITH_TIMEOUT(device.Frames.back().Address == 5, 2000);
 }
 
-void TstEngine::BroadcastTouchesNoDevice() {
+void TstEngine::BroadcastRestartsEveryCount() {
     TFakeDevice device;
     TEngineRig rig;
     device.Reply = [](const TSentFrame& f) { return TFakeDevice::Ack(f); };
@@ -246,8 +261,9 @@ void TstEngine::BroadcastTouchesNoDevice() {
     rig.Engine.WaitExchangeDone();
     QCOMPARE(device.Frames.back().Address, kBroadcastAddress);
     QCOMPARE(device.Frames.back().Sequence, 0);
+    // Sequence 0 restarted every reader's count: the next frame to each carries 1.
     for (const TDeviceState& d : rig.Engine.Devices())
-        QCOMPARE(d.Sequence, 2);
+        QCOMPARE(d.Sequence, 1);
     // No reply to a broadcast is not held against any device.
     device.Reply = [](const TSentFrame&) { return QByteArray(); };
     QVERIFY(rig.Engine.QueueRequest(MakeRequest(0x60, kBroadcastAddress)));

@@ -50,7 +50,7 @@ TCheckResult CheckReply(TSecureSession& session, std::uint8_t scbType, std::uint
     const TAesBlock commandMac = session.LastMac;
     const TAesBlock mac = ComputeMac(frame, dataStart + length, session);
     session.LastMac = mac;
-    if (std::memcmp(mac.data(), received, 4) != 0) return result; // empty reason
+    if (!EqualInConstantTime(mac.data(), received, 4)) return result; // empty reason
 
     if (CarriesEncryptedData(scbType)) {
         // Decryption works in whole blocks; anything else would run past the data.

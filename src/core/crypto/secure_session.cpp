@@ -50,13 +50,38 @@ TAesBlock ExpectedClientCryptogram(const TSecureSession& session) {
 }
 
 bool ClientCryptogramMatches(const TSecureSession& session) {
-    // Every byte is compared whatever the first difference, so the time taken
-    // tells a device nothing about how much of a forged cryptogram was right.
     const TAesBlock expected = ExpectedClientCryptogram(session);
+    return EqualInConstantTime(expected.data(), session.ClientCryptogram.data(), expected.size());
+}
+
+bool EqualInConstantTime(const std::uint8_t* a, const std::uint8_t* b, std::size_t count) {
     std::uint8_t difference = 0;
-    for (std::size_t i = 0; i < expected.size(); ++i)
-        difference |= static_cast<std::uint8_t>(expected[i] ^ session.ClientCryptogram[i]);
+    for (std::size_t i = 0; i < count; ++i)
+        difference |= static_cast<std::uint8_t>(a[i] ^ b[i]);
     return difference == 0;
+}
+
+namespace {
+
+// Writes through a volatile pointer so the compiler cannot drop the stores as dead.
+template <std::size_t N> void Wipe(std::array<std::uint8_t, N>& bytes) {
+    volatile std::uint8_t* p = bytes.data();
+    for (std::size_t i = 0; i < N; ++i)
+        p[i] = 0;
+}
+
+} // namespace
+
+void EndSession(TSecureSession& session) {
+    session.State = ssNone;
+    Wipe(session.RndA);
+    Wipe(session.RndB);
+    Wipe(session.ServerCryptogram);
+    Wipe(session.ClientCryptogram);
+    Wipe(session.SEnc);
+    Wipe(session.SMac1);
+    Wipe(session.SMac2);
+    Wipe(session.LastMac);
 }
 
 TAesBlock ComputeServerCryptogram(const TSecureSession& session) {

@@ -4,6 +4,7 @@
 
 #include "crypto/aes.h"
 
+#include <cstddef>
 #include <cstdint>
 
 namespace quintrel {
@@ -49,6 +50,15 @@ TAesBlock ComputeServerCryptogram(const TSecureSession& session);
 // The first MAC chaining value a device sends in osdp_RMAC_I:
 // AES(S-MAC2, AES(S-MAC1, server cryptogram)).
 TAesBlock ComputeInitialRmac(const TSecureSession& session);
+
+// Compares count bytes in time that does not depend on where they differ, so the
+// answer tells a peer nothing about how much of a forged MAC or cryptogram was right.
+bool EqualInConstantTime(const std::uint8_t* a, const std::uint8_t* b, std::size_t count);
+
+// Ends a session or a handshake in progress: State 0, and every secret that only this
+// session used (session keys, random numbers, cryptograms, MAC chain) overwritten. The
+// base key and the cUID stay: the next key set offers them again.
+void EndSession(TSecureSession& session);
 
 // MAC over count bytes chained from session.LastMac: whole blocks under S-MAC1,
 // the last (1 to 16 bytes, padded with 0x80 00.. when short) under S-MAC2.

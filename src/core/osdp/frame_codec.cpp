@@ -140,9 +140,6 @@ TDecodedFrame DecodeFrame(std::uint8_t* frame, std::size_t count, std::span<TDev
         f.Valid = false;
         f.Error = "length error";
     }
-    TSecureSession* session = f.Address < devices.size() ? &devices[f.Address].Session : nullptr;
-    if (session && f.ScbType() == 0) session->State = ssNone;
-
     if (f.Valid) {
         if (f.Ctrl & kCtrlCrc) {
             const std::uint16_t crc = CalcCrc16(frame, count - 2);
@@ -153,21 +150,30 @@ TDecodedFrame DecodeFrame(std::uint8_t* frame, std::size_t count, std::span<TDev
             if (!f.Valid) f.Error = "cksum error";
         }
     }
+    // A frame that fails its layout or check bytes may not even carry the address it
+    // shows, so it changes no session: what to do about it is the caller's decision.
+    if (!f.Valid) return f;
+    f.Intact = true;
 
-    if (f.Valid && f.HasBlock() && CarriesMac(f.ScbType())) {
-        if (!session) {
+    TSecureSession* session = f.Address < devices.size() ? &devices[f.Address].Session : nullptr;
+    const bool protectedFrame = f.HasBlock() && CarriesMac(f.ScbType());
+    const bool open = session && session->IsEstablished();
+    // Unprotected data inside an open session ends it, whatever block the frame brings.
+    if (open && !protectedFrame) EndSession(*session);
+    if (protectedFrame) {
+        if (!open) {
+            // Nothing to check it with; a handshake in progress is not disturbed by it.
             f.Valid = false;
             f.Error = "no secure session";
-        } else {
-            const TCheckResult check =
-                CheckReply(*session, f.ScbType(), frame, f.DataStart, f.DataLength);
-            f.Valid = check.Valid;
-            f.Error = check.Error;
-            f.DataLength = check.Valid ? check.DataLength : 0;
+            return f;
         }
+        const TCheckResult check =
+            CheckReply(*session, f.ScbType(), frame, f.DataStart, f.DataLength);
+        f.Valid = check.Valid;
+        f.Error = check.Error;
+        f.DataLength = check.Valid ? check.DataLength : 0;
+        if (!f.Valid) EndSession(*session);
     }
-
-    if (!f.Valid && session) session->State = ssNone;
     return f;
 }
 

@@ -43,6 +43,9 @@ struct TDecodedFrame {
     std::uint8_t Code = 0;
     std::size_t DataStart = 0;
     std::size_t DataLength = 0; // after MAC removal, decryption and padding removal
+    // Layout and check bytes passed: the frame is what the device sent, even if its
+    // security then failed.
+    bool Intact = false;
 
     std::uint8_t ScbLength() const { return Scb[0]; }
     std::uint8_t ScbType() const { return Scb[1]; }
@@ -54,9 +57,12 @@ struct TDecodedFrame {
 TDecodedFrame PeekFrame(const std::uint8_t* frame, std::size_t count);
 
 // Checks a complete frame of count bytes (count must equal its LEN field) and, for
-// a protected reply, verifies its MAC and decrypts its data in place. Session
-// fallbacks happen here: a reply without a block, or an invalid reply, ends the
-// secure session of its address. Replies from the broadcast address touch no record.
+// a protected reply, verifies its MAC and decrypts its data in place. An open
+// session ends here, once the check bytes have passed, on unprotected data or a MAC
+// that does not match; a protected frame outside an open session is invalid. A frame
+// that fails its layout or check bytes touches no session, and neither does anything
+// during a handshake: whether a reply ends a handshake depends on what it answers,
+// which only the caller knows. Replies from the broadcast address touch no record.
 // devices holds the kDeviceCount records of addresses 0..126.
 TDecodedFrame DecodeFrame(std::uint8_t* frame, std::size_t count, std::span<TDeviceState> devices);
 

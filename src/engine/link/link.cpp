@@ -10,7 +10,6 @@
 #include <QTimer>
 
 #include <algorithm>
-#include <climits>
 #include <optional>
 #include <utility>
 
@@ -78,6 +77,7 @@ template <typename TDevice> void Retire(TDevice*& device, QObject* owner) {
 TLink::TLink(QObject* parent) : QObject(parent) {}
 
 TLink::~TLink() {
+    DroppedPending = 0; // nobody is left to tell
     Close();
 }
 
@@ -150,7 +150,9 @@ void TLink::Close() {
     Retire(Socket, this);
     Retire(Listener, this);
     Opened = false;
-    Input.clear();
+    ReportDropped(true);
+    // The memory goes back too: a flood before the close must not stay resident.
+    std::vector<std::uint8_t>().swap(Input);
     InputPos = 0;
 }
 
@@ -335,25 +337,52 @@ bool TLink::ReadByte(std::uint8_t& out) {
     out = Input[InputPos++];
     ++ConsumedTotal;
     if (InputPos == Input.size()) {
-        Input.clear();
+        // Drained: a backlog that grew large gives its memory back.
+        if (Input.capacity() > 2 * MaxBacklog)
+            std::vector<std::uint8_t>().swap(Input);
+        else
+            Input.clear();
         InputPos = 0;
+        ReportDropped(true);
     }
     return true;
 }
 
 void TLink::TakeInput(QIODevice* device) {
-    constexpr std::size_t CompactAt = 64 * 1024;
-    if (InputPos >= CompactAt) {
-        Input.erase(Input.begin(), Input.begin() + static_cast<std::ptrdiff_t>(InputPos));
-        InputPos = 0;
-    }
     char chunk[4096];
     qint64 total = 0;
-    for (qint64 n; (n = device->read(chunk, sizeof chunk)) > 0; total += n)
-        Input.insert(Input.end(), chunk, chunk + n);
+    for (qint64 n; (n = device->read(chunk, sizeof chunk)) > 0; total += n) {
+        // Keep the newest MaxBacklog bytes: the oldest are the least use to anyone.
+        const std::size_t unread = Input.size() - InputPos + static_cast<std::size_t>(n);
+        if (unread > MaxBacklog) {
+            const std::size_t excess =
+                std::min(unread - MaxBacklog, Input.size() - InputPos);
+            InputPos += excess;
+            DroppedPending += excess;
+            ConsumedTotal += excess;
+            const std::size_t skip = unread - MaxBacklog - excess; // from this chunk
+            DroppedPending += skip;
+            Input.insert(Input.end(), chunk + skip, chunk + n);
+        } else {
+            Input.insert(Input.end(), chunk, chunk + n);
+        }
+        if (InputPos >= MaxBacklog) {
+            Input.erase(Input.begin(), Input.begin() + static_cast<std::ptrdiff_t>(InputPos));
+            InputPos = 0;
+        }
+    }
     if (total == 0) return;
     ReceivedTotal += static_cast<quint64>(total);
     if (Opened) PostDataAvailable();
+}
+
+void TLink::ReportDropped(bool force) {
+    if (DroppedPending == 0) return;
+    constexpr qint64 ReportEveryMs = 5000;
+    if (!force && DropReportClock.isValid() && DropReportClock.elapsed() < ReportEveryMs) return;
+    const quint64 count = std::exchange(DroppedPending, 0);
+    DropReportClock.start();
+    emit InputDropped(count);
 }
 
 void TLink::PostDataAvailable() {
@@ -366,10 +395,11 @@ void TLink::DeliverDataAvailable() {
     NotifyPending = false;
     const qint64 available = BytesAvailable();
     if (!Opened || available == 0) return;
+    ReportDropped(false);
     const quint64 receivedBefore = ReceivedTotal;
     const quint64 consumedBefore = ConsumedTotal;
     const QPointer<TLink> self(this);
-    emit DataAvailable(static_cast<int>(std::min<qint64>(available, INT_MAX)));
+    emit DataAvailable(static_cast<int>(std::min<qint64>(available, NotifyBatch)));
     if (!self) return;
     // A handler that read nothing waits for new bytes instead of being called in a loop.
     const bool progressed = ConsumedTotal != consumedBefore || ReceivedTotal != receivedBefore;

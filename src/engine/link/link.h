@@ -12,6 +12,7 @@
 
 #include "link/port_name.h"
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QString>
 #include <QStringList>
@@ -41,6 +42,10 @@ class TLink : public QObject {
 
   public:
     static constexpr int ConnectTimeoutMs = 3000;
+    // Unread bytes kept at most; past it the oldest go, so a flood cannot eat the memory.
+    static constexpr std::size_t MaxBacklog = 64 * 1024;
+    // Bytes offered per notification, so the event loop gets a turn between batches.
+    static constexpr int NotifyBatch = 4096;
 
     explicit TLink(QObject* parent = nullptr);
     ~TLink() override;
@@ -88,6 +93,9 @@ class TLink : public QObject {
     void DataAvailable(int count);
     // The device went away under an open port; the port is already closed when this comes.
     void LinkLost(const QString& reason);
+    // Unread bytes were dropped to keep the backlog bounded: once when the backlog has
+    // drained, and every few seconds while a flood lasts.
+    void InputDropped(quint64 count);
 
   private:
     bool OpenSerial(QString* error);
@@ -103,6 +111,7 @@ class TLink : public QObject {
     void PostDataAvailable();
     void DeliverDataAvailable();
     void Lose(const QString& reason);
+    void ReportDropped(bool force);
 
     TPortName Port;
     TLineSettings Line;
@@ -119,6 +128,8 @@ class TLink : public QObject {
     quint64 ReceivedTotal = 0;
     quint64 ConsumedTotal = 0;
     bool NotifyPending = false;
+    quint64 DroppedPending = 0;
+    QElapsedTimer DropReportClock;
 };
 
 } // namespace quintrel

@@ -49,7 +49,7 @@ struct TComposerRig : TEngineRig {
     TScriptedUi Ui;
     TComposer Composer{Engine, Ui};
     TComposerRig() {
-        Host.OnIssue = [this](int tag) { Composer.OnSendCmdClick(tag, Host.Selected); };
+        Host.OnIssue = [this](int tag, int address) { Composer.IssueFromReply(tag, address); };
     }
     void Menu(int tag) { Composer.OnSendCmdClick(tag, Host.Selected); }
 };

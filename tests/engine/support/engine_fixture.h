@@ -15,12 +15,12 @@ class TRecordingHost : public IEngineHost {
   public:
     int Selected = 0;
     QList<int> IssuedCommands;
-    std::function<void(int)> OnIssue;
+    std::function<void(int, int)> OnIssue;
     int SelectedAddress() const override { return Selected; }
     void SelectAddress(int address) override { Selected = address; }
-    void IssueMenuCommand(int tag) override {
+    void IssueMenuCommand(int tag, int address) override {
         IssuedCommands << tag;
-        if (OnIssue) OnIssue(tag);
+        if (OnIssue) OnIssue(tag, address < 0 ? Selected : address);
     }
 };
 

@@ -1,6 +1,7 @@
 // The poll cycle against the simulated reader over loopback: polls per second
-// against the bound 1 / (reply time + turnaround), CPU time per poll, and the CPU
-// the connected program uses while polling and while idle.
+// against the bound 1 / (reply time + turnaround), CPU time per poll, the CPU the
+// connected program uses while polling and while idle, the turnaround as measured
+// on the line, and the earliest and latest reply time-out against a silent reader.
 
 #include "engine.h"
 
@@ -13,6 +14,9 @@
 #include <QTimer>
 
 #include <sys/resource.h>
+
+#include <algorithm>
+#include <vector>
 
 using namespace quintrel;
 
@@ -106,6 +110,80 @@ void Measure(int addresses, QTextStream& out) {
     pd.waitForFinished();
 }
 
+// Starts the simulated reader with args and connects an engine to it, polling.
+bool Connect(QProcess& pd, TEngine& engine, QStringList args, QTextStream& out) {
+    args << QStringLiteral("--listen") << QStringLiteral("0");
+    pd.start(QStringLiteral(QUINTREL_PD_PATH), args);
+    pd.waitForReadyRead(5000);
+    const auto m = QRegularExpression(QStringLiteral(":(\\d+)"))
+                       .match(QString::fromUtf8(pd.readAllStandardOutput()));
+    std::array<bool, kDeviceCount> ticks{};
+    ticks[0] = true;
+    engine.SetSelection(ticks);
+    engine.Port().SetPortName(QStringLiteral("127.0.0.1:") + m.captured(1));
+    QString error;
+    if (engine.OpenPort(&error)) return true;
+    out << "cannot open: " << error << Qt::endl;
+    return false;
+}
+
+// The pause between a reply and the next poll, from the engine's own log lines.
+void MeasureTurnaround(QTextStream& out) {
+    QProcess pd;
+    TEngine engine;
+    engine.View.Raw = true;
+    engine.View.Poll = true;
+    QElapsedTimer clock;
+    clock.start();
+    std::vector<double> gaps;
+    qint64 lastReply = -1;
+    QObject::connect(&engine, &TEngine::LogLine, [&](const QString& line) {
+        if (line.startsWith(QLatin1String("< 53 "))) lastReply = clock.nsecsElapsed();
+        if (line.startsWith(QLatin1String("> 53 ")) && lastReply >= 0) {
+            gaps.push_back(static_cast<double>(clock.nsecsElapsed() - lastReply) / 1e6);
+            lastReply = -1;
+        }
+    });
+    if (!Connect(pd, engine, {}, out)) return;
+    Run(3000);
+    engine.Disconnect();
+    pd.kill();
+    pd.waitForFinished();
+    std::sort(gaps.begin(), gaps.end());
+    if (gaps.empty()) return;
+    out << QString::asprintf("turnaround over %zu polls: min %.2f ms, median %.2f ms, max %.2f ms",
+                             gaps.size(), gaps.front(), gaps[gaps.size() / 2], gaps.back())
+        << Qt::endl;
+}
+
+// From the frame sent to the TIMEOUT line, against a reader that never answers.
+void MeasureTimeout(QTextStream& out) {
+    QProcess pd;
+    TEngine engine;
+    QElapsedTimer clock;
+    clock.start();
+    std::vector<double> waits;
+    if (!Connect(pd, engine, {QStringLiteral("--silent")}, out)) return;
+    engine.StopPolling();
+    engine.WaitExchangeDone();
+    for (int i = 0; i < 20; ++i) {
+        TOsdpRequest poll;
+        poll.Command = 0x60;
+        const qint64 sent = clock.nsecsElapsed();
+        engine.QueueRequest(poll);
+        engine.WaitExchangeDone();
+        waits.push_back(static_cast<double>(clock.nsecsElapsed() - sent) / 1e6);
+    }
+    engine.Disconnect();
+    pd.kill();
+    pd.waitForFinished();
+    std::sort(waits.begin(), waits.end());
+    out << QString::asprintf("reply time-out over %zu frames: earliest %.2f ms, median %.2f ms, "
+                             "latest %.2f ms",
+                             waits.size(), waits.front(), waits[waits.size() / 2], waits.back())
+        << Qt::endl;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -113,5 +191,7 @@ int main(int argc, char** argv) {
     QTextStream out(stdout);
     Measure(1, out);
     Measure(8, out);
+    MeasureTurnaround(out);
+    MeasureTimeout(out);
     return 0;
 }

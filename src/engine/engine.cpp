@@ -226,7 +226,7 @@ void TEngine::TransmitFrame() {
     }
     ++Attempts;
     ExchangeOpen = true;
-    ReplyClock.start();
+    SentClock.start();
     CommTimer.start(ReplyTimeoutMs);
 }
 
@@ -442,7 +442,7 @@ void TEngine::OnTriggerAvail(int count) {
         const bool waitForNext = AssembleByte(b);
         // Only bytes of a frame being assembled extend the wait for the reply: noise
         // between frames must not keep a silent device from timing out.
-        if (RxCount > 0) ReplyClock.start();
+        if (RxCount > 0) ByteClock.start();
         if (waitForNext) return;
     }
 }
@@ -515,8 +515,7 @@ void TEngine::ProcessFrame(std::uint8_t* frame, std::size_t count, bool answers)
     TDeviceState* device = address < kDeviceCount ? &DeviceStates[address] : nullptr;
     const std::uint8_t sessionBefore = device ? device->Session.State : std::uint8_t{ssNone};
     const TDecodedFrame f = DecodeFrame(frame, count, DeviceStates);
-    const bool sessionEnded =
-        device && sessionBefore != ssNone && device->Session.State == ssNone;
+    const bool sessionEnded = device && sessionBefore != ssNone && device->Session.State == ssNone;
     if (!f.Valid) {
         emit StatusText(2, QStringLiteral("Invalid message from %1").arg(address));
         emit PollListChanged();
@@ -563,9 +562,8 @@ void TEngine::ProcessFrame(std::uint8_t* frame, std::size_t count, bool answers)
         }
     } else if (answers && device) {
         if (address == LastAddress && LastFrameWasHandshake()) {
-            const bool expected = LastScbType == 0x11
-                                      ? f.Code == 0x76 && f.ScbType() == 0x12
-                                      : f.Code == 0x78 && f.ScbType() == 0x14;
+            const bool expected = LastScbType == 0x11 ? f.Code == 0x76 && f.ScbType() == 0x12
+                                                      : f.Code == 0x78 && f.ScbType() == 0x14;
             if (!expected)
                 EndHandshake(address, f.HasBlock() ? QStringLiteral("unexpected reply")
                                                    : QStringLiteral("plain reply"));
@@ -643,7 +641,7 @@ void TEngine::DispatchReply(std::uint8_t address, std::uint8_t code, const std::
 void TEngine::OnTimeout() {
     // Never before the full time: a timer that fired early, or bytes of a frame that
     // came meanwhile, move the deadline on.
-    const qint64 left = ReplyTimeoutMs - ReplyClock.elapsed();
+    const qint64 left = TimeoutLeftMs();
     if (left > 0) {
         CommTimer.start(static_cast<int>(left));
         return;
@@ -667,6 +665,21 @@ void TEngine::OnTimeout() {
         emit StatusText(2, QStringLiteral("Timeout %1").arg(LastAddress));
     }
     ContinuePolling();
+}
+
+// The reply time runs from the frame sent. A frame in assembly gets the inter-byte time
+// after its last byte, but never more in all than its own length takes on the line: a
+// false start in slow noise must not hold the line for ever.
+qint64 TEngine::TimeoutLeftMs() const {
+    const qint64 fromSend = ReplyTimeoutMs - SentClock.elapsed();
+    if (RxCount == 0 || !ByteClock.isValid()) return fromSend;
+    const std::size_t length = RxCount >= 4
+                                   ? static_cast<std::size_t>(RxBuffer[2] | (RxBuffer[3] << 8))
+                                   : kFrameBufferSize;
+    const int baud = CP1.Baud() > 0 ? CP1.Baud() : 9600;
+    const qint64 lineMs = static_cast<qint64>((length * 10 * 1000 + baud - 1) / baud);
+    const qint64 fromByte = ReplyTimeoutMs - ByteClock.elapsed();
+    return std::max(fromSend, std::min(fromByte, fromSend + lineMs));
 }
 
 // ---------------------------------------------------------------- waits and boot mode

@@ -134,6 +134,7 @@ class TEngine : public QObject {
     void ReportSessionEnd(int address, std::uint8_t before, const QString& reason);
     void EndEverySession(const QString& reason);
     void OnTimeout();
+    qint64 TimeoutLeftMs() const;
     void OnTurnaround();
     void OnPollTimer();
     void ContinuePolling();
@@ -174,8 +175,9 @@ class TEngine : public QObject {
     QTimer BootTimer;
     QTimer DisconnectTimer;
     // Qt may fire a timer a little early; these tell how long has really passed.
-    QElapsedTimer ReplyClock; // since the frame was sent or the assembly last grew
-    QElapsedTimer PollClock;  // since the poll step
+    QElapsedTimer SentClock; // since the frame was sent
+    QElapsedTimer ByteClock; // since the assembly last grew
+    QElapsedTimer PollClock; // since the poll step
     int BootTag = 0;
     bool BootModeOn = false;
     std::uint8_t Awaited = 0;

@@ -165,7 +165,8 @@ int main(int argc, char** argv) {
             record = true;
         } else if (a == QLatin1String("--corrupt-reply") || a == QLatin1String("--drop-command")) {
             int n = 0;
-            if (!integer(n) || n < 1) return Fail(QStringLiteral("%1 needs a number from 1").arg(a));
+            if (!integer(n) || n < 1)
+                return Fail(QStringLiteral("%1 needs a number from 1").arg(a));
             (a == QLatin1String("--corrupt-reply") ? corruptReplies : dropCommands)
                 .push_back(static_cast<std::size_t>(n));
         } else if (a == QLatin1String("--busy")) {

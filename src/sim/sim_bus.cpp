@@ -123,7 +123,7 @@ std::vector<std::uint8_t> TSimBus::HandleFrame(std::uint8_t* frame, std::size_t 
     ++Handled;
     ++CommandCount;
     if (TakeOne(DropCommands, CommandCount)) return {}; // lost on the way in
-    if (!Intact(frame, count)) return {};                // damaged: no reply at all
+    if (!Intact(frame, count)) return {};               // damaged: no reply at all
 
     const bool useCrc = frame[4] & 0x04;
     const std::uint8_t sequence = frame[4] & 0x03;
@@ -151,9 +151,8 @@ std::vector<std::uint8_t> TSimBus::HandleFrame(std::uint8_t* frame, std::size_t 
             if (again && !reader->LastWasBusy && !reader->LastReply.empty())
                 return OnTheWire(reader->LastReply, code);
             if (!again && sequence != reader->LastSequence % 3 + 1)
-                return OnTheWire(Frame(address, useCrc, sequence, kNak, Payload({0x04}), 0, 0,
-                                       true),
-                                 code);
+                return OnTheWire(
+                    Frame(address, useCrc, sequence, kNak, Payload({0x04}), 0, 0, true), code);
         }
     }
     if (BusyLeft > 0) {
@@ -186,9 +185,14 @@ std::vector<std::uint8_t> TSimBus::Run(TReader& reader, std::uint8_t address, st
     // Intact but not acceptable (a MAC that does not match, protection without a
     // session): a plain refusal, and any session is over.
     if (!f.Valid) return Frame(address, useCrc, sequence, kNak, Payload({0x06}), 0, 0, true);
-    if (code != 0x60) Note("ran", address, code, frame + f.DataStart, f.DataLength);
-    return Answer(reader, address, useCrc, sequence, f.Code, frame + f.DataStart, f.DataLength,
-                  f.HasBlock() && f.ScbLength() >= 3 ? f.Scb[2] : 0);
+    std::vector<std::uint8_t> reply =
+        Answer(reader, address, useCrc, sequence, f.Code, frame + f.DataStart, f.DataLength,
+               f.HasBlock() && f.ScbLength() >= 3 ? f.Scb[2] : 0);
+    // A refused command did not run.
+    const bool refused =
+        reply.size() > 1 && PeekFrame(reply.data() + 1, reply.size() - 1).Code == kNak;
+    if (code != 0x60 && !refused) Note("ran", address, code, frame + f.DataStart, f.DataLength);
+    return reply;
 }
 
 // The reply as the line delivers it: the reader keeps the undamaged copy for a repeat,
@@ -209,7 +213,7 @@ void TSimBus::Note(const char* what, int address, std::uint8_t code, const std::
     char head[32];
     std::snprintf(head, sizeof head, "%s %d %.2X", what, address, code);
     std::string line = head;
-    if (length) line += " " + BytesToHex(data, length, false);
+    if (length) line += " " + BytesToHex(data, length, true);
     Record(line);
 }
 

@@ -44,8 +44,7 @@ struct TBusRules {
 
 class TSimBus {
   public:
-    explicit TSimBus(std::vector<TReaderConfig> readers, unsigned seed = 1,
-                     TBusRules rules = {});
+    explicit TSimBus(std::vector<TReaderConfig> readers, unsigned seed = 1, TBusRules rules = {});
 
     // What the readers really did, one line each: "ran ADDR CODE DATA" for a command
     // executed (polls left out), "delivered ADDR CODE DATA" for an event handed over.

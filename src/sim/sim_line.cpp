@@ -245,7 +245,8 @@ QString TSimLine::Command(const QString& line) {
     }
     if (verb == QLatin1String("odd-block")) {
         const auto type = number(1, 16, &ok);
-        if (!ok || type == 0 || type > 0xFF) return QStringLiteral("odd-block: a block type is needed");
+        if (!ok || type == 0 || type > 0xFF)
+            return QStringLiteral("odd-block: a block type is needed");
         Bus.OddBlockNext(static_cast<std::uint8_t>(type));
         return QStringLiteral("ok");
     }

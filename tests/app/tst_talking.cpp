@@ -26,6 +26,8 @@ class TestTalking : public QObject {
     void secureChannelWithTypedKey();
     void pollListColoursFollowTheDevices();
     void promptsOfTheSecureChannel();
+    void handshakeAnswerOpensNoBox_data();
+    void handshakeAnswerOpensNoBox();
 };
 
 namespace {
@@ -250,6 +252,30 @@ void TestTalking::promptsOfTheSecureChannel() {
     QCOMPARE(prompts[1],
              QStringLiteral("Masterkey: |00 01 02 03 04 05 06 07 08 09 0A 0B 0C 0D 0E 0F"));
     QCOMPARE(rig.History()->count(), before + 1); // only the accepted challenge
+}
+
+// The automatic osdp_SCRYPT runs inside frame processing: whatever the address box shows
+// by then, it goes to the reader that sent osdp_CCRYPT and raises no box.
+void TestTalking::handshakeAnswerOpensNoBox_data() {
+    QTest::addColumn<int>("boxIndex");
+    QTest::newRow("BROADCAST") << 127;
+    QTest::newRow("nothing") << -1;
+}
+
+void TestTalking::handshakeAnswerOpensNoBox() {
+    QFETCH(int, boxIndex);
+    TTalkRig rig;
+    QVERIFY(rig.Start());
+    auto* address = rig.Window->findChild<QComboBox*>(QStringLiteral("EditAddr"));
+    address->setCurrentIndex(0);
+    rig.Fixture.Action("mnuSetChlng")->trigger();
+    address->setCurrentIndex(boxIndex);
+    TModalAnswerer none({}, 3000); // any box that shows up is a failure
+    QTRY_VERIFY_WITH_TIMEOUT(rig.Count(QStringLiteral("Secure channel with 0 established")) == 1,
+                             3000);
+    QCOMPARE(rig.Count(QStringLiteral("> addr=0: SCS13 - SET_SCRYPT(")), 1);
+    QVERIFY2(none.AllAnswered(), qPrintable(none.Report()));
+    QVERIFY(rig.Window->Engine().Polling());
 }
 
 QTEST_MAIN(TestTalking)

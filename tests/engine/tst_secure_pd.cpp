@@ -29,28 +29,7 @@ namespace {
 const char* const kScbk = "00112233445566778899AABBCCDDEEFF";
 const char* const kMaster = "000102030405060708090A0B0C0D0E0F";
 
-struct TSecureRig : TComposerRig {
-    TPdProcess Pd;
-    bool Start(const QStringList& args) {
-        QString error;
-        if (!Pd.Start(args, &error)) {
-            qWarning("%s", qPrintable(error));
-            return false;
-        }
-        Engine.View.Raw = true;
-        Engine.View.Poll = true;
-        return Open(Pd.PortName());
-    }
-    bool Established(int address) const {
-        return Engine.Devices()[address].Session.State == ssEstablished;
-    }
-    bool Handshake(int address) {
-        Host.Selected = address;
-        Menu(0x76);
-        const bool ok = QTest::qWaitFor([&] { return Established(address); }, 3000);
-        if (!ok) qWarning("%s", qPrintable(Log.join(QLatin1Char('\n'))));
-        return ok;
-    }
+struct TSecureRig : TPdComposerRig {
     QStringList SentLinesAfter(int from, const QString& needle) const {
         return Log.mid(from).filter(needle);
     }

@@ -355,8 +355,7 @@ void TLink::TakeInput(QIODevice* device) {
         // Keep the newest MaxBacklog bytes: the oldest are the least use to anyone.
         const std::size_t unread = Input.size() - InputPos + static_cast<std::size_t>(n);
         if (unread > MaxBacklog) {
-            const std::size_t excess =
-                std::min(unread - MaxBacklog, Input.size() - InputPos);
+            const std::size_t excess = std::min(unread - MaxBacklog, Input.size() - InputPos);
             InputPos += excess;
             DroppedPending += excess;
             ConsumedTotal += excess;

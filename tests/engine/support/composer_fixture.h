@@ -4,6 +4,7 @@
 
 #include "composer.h"
 #include "support/engine_fixture.h"
+#include "support/pd_process.h"
 
 #include <deque>
 
@@ -52,6 +53,32 @@ struct TComposerRig : TEngineRig {
         Host.OnIssue = [this](int tag, int address) { Composer.IssueFromReply(tag, address); };
     }
     void Menu(int tag) { Composer.OnSendCmdClick(tag, Host.Selected); }
+};
+
+// The same against the simulated reader program over TCP, with every frame in the log.
+struct TPdComposerRig : TComposerRig {
+    TPdProcess Pd;
+    bool Start(const QStringList& args) {
+        QString error;
+        if (!Pd.Start(args, &error)) {
+            qWarning("%s", qPrintable(error));
+            return false;
+        }
+        Engine.View.Raw = true;
+        Engine.View.Poll = true;
+        return Open(Pd.PortName());
+    }
+    bool Established(int address) const {
+        return Engine.Devices()[address].Session.State == ssEstablished;
+    }
+    // Starts a handshake with address from the menu and waits for the session to open.
+    bool Handshake(int address) {
+        Host.Selected = address;
+        Menu(0x76);
+        const bool ok = QTest::qWaitFor([&] { return Established(address); }, 3000);
+        if (!ok) qWarning("%s", qPrintable(Log.join(QLatin1Char('\n'))));
+        return ok;
+    }
 };
 
 } // namespace quintrel::test

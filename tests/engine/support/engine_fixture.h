@@ -4,6 +4,7 @@
 
 #include "engine.h"
 
+#include <QElapsedTimer>
 #include <QStringList>
 #include <QTest>
 
@@ -28,11 +29,17 @@ struct TEngineRig {
     TRecordingHost Host;
     TEngine Engine{&Host};
     QStringList Log;
+    QList<qint64> LogTimes; // ms since the rig was made, one for each line of Log
+    QElapsedTimer Clock;
     QStringList Errors;
     std::map<int, QString> Status;
 
     TEngineRig() {
-        QObject::connect(&Engine, &TEngine::LogLine, [this](const QString& l) { Log << l; });
+        Clock.start();
+        QObject::connect(&Engine, &TEngine::LogLine, [this](const QString& l) {
+            Log << l;
+            LogTimes << Clock.elapsed();
+        });
         QObject::connect(&Engine, &TEngine::ErrorMessage,
                          [this](const QString& e) { Errors << e; });
         QObject::connect(&Engine, &TEngine::StatusText,
@@ -57,6 +64,19 @@ struct TEngineRig {
         return ok;
     }
     int Count(const QString& text) const { return static_cast<int>(Log.count(text)); }
+    int CountContaining(const QString& text) const {
+        return static_cast<int>(Log.filter(text).size());
+    }
+    // The longest time between two frames sent (raw lines "> 53 ...") from line from on.
+    qint64 LongestGapBetweenSends(int from = 0) const {
+        qint64 longest = 0, last = -1;
+        for (int i = from; i < Log.size(); ++i) {
+            if (!Log[i].startsWith(QLatin1String("> 53 "))) continue;
+            if (last >= 0) longest = std::max(longest, LogTimes[i] - last);
+            last = LogTimes[i];
+        }
+        return longest;
+    }
     // Frames the engine sent, from the raw log lines ("> 53 ...").
     QList<QByteArray> SentFrames() const {
         QList<QByteArray> frames;

@@ -27,7 +27,8 @@ bool TPdProcess::Start(const QStringList& args, QString* error) {
     static const QRegularExpression re(QStringLiteral("listening on [^:]+:(\\d+)"));
     while (!deadline.hasExpired()) {
         Process.waitForReadyRead(100);
-        out += Process.readAllStandardOutput();
+        ReadOutput();
+        out = Lines.join(QLatin1Char('\n')).toUtf8();
         const auto m = re.match(QString::fromUtf8(out));
         if (m.hasMatch()) {
             ListenPort = m.captured(1).toInt();
@@ -43,6 +44,41 @@ bool TPdProcess::Start(const QStringList& args, QString* error) {
 void TPdProcess::Command(const QString& line) {
     Process.write((line + QLatin1Char('\n')).toUtf8());
     Process.waitForBytesWritten(1000);
+}
+
+void TPdProcess::ReadOutput() {
+    Partial += Process.readAllStandardOutput();
+    qsizetype nl;
+    while ((nl = Partial.indexOf('\n')) >= 0) {
+        Lines << QString::fromUtf8(Partial.left(nl));
+        Partial.remove(0, nl + 1);
+    }
+}
+
+bool TPdProcess::Ask(const QString& line) {
+    ReadOutput();
+    const qsizetype before = Lines.size();
+    Command(line);
+    const QDeadlineTimer deadline(3000);
+    // Every stdin command answers with one line that is not a record.
+    const auto answered = [&] {
+        for (qsizetype i = before; i < Lines.size(); ++i)
+            if (!Lines[i].startsWith(QLatin1String("ran ")) &&
+                !Lines[i].startsWith(QLatin1String("delivered ")))
+                return true;
+        return false;
+    };
+    while (!answered() && !deadline.hasExpired()) {
+        Process.waitForReadyRead(50);
+        ReadOutput();
+    }
+    return answered();
+}
+
+QStringList TPdProcess::Printed(const QString& prefix) {
+    Process.waitForReadyRead(0);
+    ReadOutput();
+    return Lines.filter(QRegularExpression(QLatin1Char('^') + QRegularExpression::escape(prefix)));
 }
 
 void TPdProcess::Stop() {

@@ -23,11 +23,20 @@ class TPdProcess {
     QString PortName() const { return QStringLiteral("127.0.0.1:%1").arg(ListenPort); }
     // A command line on its standard input, as a person would type it.
     void Command(const QString& line);
+    // The same, waiting until the simulator has answered it (so it takes effect before
+    // the next frame); false when no answer came.
+    bool Ask(const QString& line);
+    // Lines the simulator printed on its standard output that start with prefix (with
+    // --record: "ran ADDR CODE DATA", "delivered ADDR CODE DATA").
+    QStringList Printed(const QString& prefix);
     QString Output() { return QString::fromUtf8(Process.readAllStandardError()); }
 
   private:
+    void ReadOutput();
     QProcess Process;
     int ListenPort = 0;
+    QStringList Lines;
+    QByteArray Partial;
 };
 
 } // namespace quintrel::test

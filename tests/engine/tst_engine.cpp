@@ -34,6 +34,7 @@ class TstEngine : public QObject {
     void RandomLineFaultsNeverStopTheCycle();
     void BrokenLinkIsReportedOnce();
     void WriteToClosedPortFails();
+    void RefusedSendKeepsTheExchangeAddress();
 };
 
 namespace {
@@ -427,6 +428,23 @@ void TstEngine::WriteToClosedPortFails() {
     QVERIFY(!rig.Engine.QueueRequest(MakeRequest(0x64, 0), &error));
     QCOMPARE(error, QStringLiteral("Error: no connection"));
     QVERIFY(rig.Engine.WaitExchangeDone());
+}
+
+void TstEngine::RefusedSendKeepsTheExchangeAddress() {
+    TFakeDevice device;
+    TEngineRig rig;
+    device.Reply = [](const TSentFrame&) { return QByteArray(); };
+    QVERIFY(Connect(rig, device));
+    rig.Engine.StopPolling();
+    rig.Engine.WaitExchangeDone();
+    QVERIFY(rig.Engine.QueueRequest(MakeRequest(0x60, 0)));
+    // Refused before anything went out: the time-out still belongs to address 0.
+    TOsdpRequest tooLong = MakeRequest(0x6B, 5);
+    tooLong.PayloadLength = kPayloadCapacity;
+    QVERIFY(!rig.Engine.QueueRequest(tooLong));
+    rig.Engine.WaitExchangeDone();
+    QCOMPARE(rig.Count(QStringLiteral("TIMEOUT (no reply from 0)")), 1);
+    QCOMPARE(rig.Engine.Devices()[5].Status, dsOk);
 }
 
 QTEST_GUILESS_MAIN(TstEngine)

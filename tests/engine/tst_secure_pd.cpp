@@ -224,6 +224,9 @@ void TstSecurePd::ReconnectDropsEverySession() {
     QVERIFY(rig.Handshake(0));
     rig.Engine.Disconnect();
     QVERIFY(!rig.Established(0));
+    QCOMPARE(rig.Log.filter(QStringLiteral("Secure channel with 0 ended (disconnected)")).size(),
+             1);
+    QCOMPARE(rig.Engine.Devices()[0].Session.SEnc, TAesKey{}); // nothing of it left in memory
     QVERIFY(rig.Open(rig.Pd.PortName()));
     const int from = static_cast<int>(rig.Log.size());
     QTRY_VERIFY_WITH_TIMEOUT(rig.SentLinesAfter(from, QStringLiteral("< addr=0: ACK")).size() >= 2,

@@ -67,6 +67,7 @@ TFormMain::TFormMain(TFormAbout& about, const TFormMainOptions& options, QWidget
         this, EditCmd, Osdp, [this] { return SelectedAddress(); },
         [this] { EditDevices->viewport()->update(); });
     Composer = std::make_unique<TComposer>(Osdp, *ComposerUi);
+    CreateMaintenance();
 
     EditAddr->setCurrentIndex(0);
     Osdp.SetSelected(0, true);
@@ -127,7 +128,9 @@ void TFormMain::CreateActions() {
     mnuSetLED = NewCommandAction("mnuSetLED", QStringLiteral("LED control"), 0x69);
     mnuSetBUZ = NewCommandAction("mnuSetBUZ", QStringLiteral("Buzzer control"), 0x6A);
     mnuSetCOM = NewCommandAction("mnuSetCOM", QStringLiteral("Communication configuration"), 0x6E);
-    mnuFileTransfer = NewCommandAction("mnuFileTransfer", QStringLiteral("File transfer"), 0x7C);
+    mnuFileTransfer = NewAction("mnuFileTransfer", QStringLiteral("File transfer"));
+    mnuFileTransfer->setData(0x7C);
+    connect(mnuFileTransfer, &QAction::triggered, this, &TFormMain::mnuFileTransferClick);
     mnuSetChlng =
         NewCommandAction("mnuSetChlng", QStringLiteral("Start Secure Channel Communication"), 0x76);
     mnuSetCrypt = NewCommandAction("mnuSetCrypt", QStringLiteral("Set secure crypto"), 0x77);
@@ -140,9 +143,13 @@ void TFormMain::CreateActions() {
     mnuORBA_SetCC = NewAction("mnuORBA_SetCC", QStringLiteral("Edit customer codes"));
     mnuResetAll = NewAction("mnuResetAll", QStringLiteral("Reset reader settings"));
     mnuResetAll->setData(0xEF);
-    for (QAction* maintenance :
-         {mnuRDX900_SetCC, mnuRDX900_SetVarFlags, mnuRDX900_DFU, mnuORBA_SetCC, mnuResetAll})
-        connect(maintenance, &QAction::triggered, this, &TFormMain::NotYetImplemented);
+    connect(mnuRDX900_SetCC, &QAction::triggered, this, &TFormMain::mnuSetCCClick);
+    connect(mnuORBA_SetCC, &QAction::triggered, this, &TFormMain::mnuSetCCClick);
+    connect(mnuRDX900_SetVarFlags, &QAction::triggered, this,
+            &TFormMain::mnuRDX900_SetVarFlagsClick);
+    connect(mnuRDX900_DFU, &QAction::triggered, this, &TFormMain::NotYetImplemented);
+    connect(mnuResetAll, &QAction::triggered, this,
+            [this] { OnSendMfgCmdClick(mnuResetAll->data().toInt()); });
 
     mnuSetupComm = NewAction("mnuSetupComm", QStringLiteral("Setup communication"));
     mnuSetPollInterval = NewAction("mnuSetPollInterval", QStringLiteral("Set polling interval"));

@@ -6,6 +6,8 @@
 #include "commands/composer_ui.h"
 #include "composer.h"
 #include "engine.h"
+#include "maintenance/file_transfer_driver.h"
+#include "maintenance/maintenance.h"
 
 #include <QMainWindow>
 #include <QString>
@@ -24,6 +26,8 @@ class QPushButton;
 namespace quintrel {
 
 class TFormAbout;
+class TFormEditCustCodes;
+class TFormEditOptions;
 class TFormSelectPort;
 class TFormSetup;
 class TLogView;
@@ -54,6 +58,8 @@ class TFormMain : public QMainWindow, public IEngineHost {
 
     TEngine& Engine() { return Osdp; }
     const TEngine& Engine() const { return Osdp; }
+    TMaintenance& Maintenance() { return *Torva; }
+    TFileTransfer& FileTransfer() { return *Transfer; }
 
     // Secure channel options (the settings file keeps the two flags, never the master key).
     TKeyOptions& Keys() { return Composer->Keys; }
@@ -102,6 +108,16 @@ class TFormMain : public QMainWindow, public IEngineHost {
     void OnErrorMessage(const QString& text);
     void SyncPollList();
 
+    // maintenance_actions.cpp: the TORVA menu and the file transfer
+    void CreateMaintenance();
+    void mnuSetCCClick();
+    void mnuRDX900_SetVarFlagsClick();
+    void OnSendMfgCmdClick(int tag);
+    void mnuFileTransferClick();
+    void UpdateProgress();
+    // Asks the reader at the address box's choice; false (after the box) without an answer.
+    bool AskReader(const TOsdpRequest& request);
+
     // form_main_settings.cpp: the settings file and the vendor list
     void LoadSettings();
     void SaveSettings();
@@ -115,6 +131,10 @@ class TFormMain : public QMainWindow, public IEngineHost {
     TLogView* Log = nullptr;
     std::unique_ptr<TComposerUi> ComposerUi;
     std::unique_ptr<TComposer> Composer;
+    std::unique_ptr<TMaintenance> Torva;
+    std::unique_ptr<TFileTransfer> Transfer;
+    TFormEditCustCodes* FormEditCustCodes = nullptr;
+    TFormEditOptions* FormEditOptions = nullptr;
 
     QAction* mnuConnect = nullptr;
     QAction* mnuDisconnect = nullptr;

@@ -41,6 +41,7 @@ void TFormMain::UpdateControls() {
     mnuViewPoll->setChecked(Osdp.View.Poll);
     tbnStartPoll->setEnabled(open && !polling && anySelected && !Osdp.Disconnecting());
     tbnStopPoll->setEnabled(open && polling);
+    UpdateProgress();
     SyncPollList();
 }
 
@@ -131,11 +132,6 @@ void TFormMain::btnSendClick() {
 }
 
 void TFormMain::OnSendCmdClick(int tag) {
-    // File transfer and the maker's maintenance commands are not built yet.
-    if (tag == 0x7C) {
-        NotYetImplemented();
-        return;
-    }
     const int address = CommandAddress();
     if (address < 0) return;
     Composer->OnSendCmdClick(tag, address);
@@ -165,10 +161,6 @@ void TFormMain::SelectAddress(int address) {
 // Runs inside frame processing: nothing here may open a box, or replies that keep coming
 // would stack boxes inside each other while polling stood still behind them.
 void TFormMain::IssueMenuCommand(int tag, int address) {
-    if (tag == 0x7C) {
-        Osdp.Log(QStringLiteral("File transfer: not yet implemented"));
-        return;
-    }
     if (address < 0) address = SelectedAddress();
     if (address < 0 || address > kBroadcastAddress) {
         Osdp.Log(QStringLiteral("Error: no address selected"));

@@ -58,6 +58,15 @@ TComposer::TCompose TComposer::Compose(std::uint8_t code, TOsdpRequest& request)
         BuildComSet(TComSet{v->Address, baud}, cursor);
         break;
     }
+    case 0x7C: {
+        QString error;
+        accepted = FileTransfer && FileTransfer->BuildNext(cursor, &error);
+        if (!error.isEmpty()) {
+            Fail(error);
+            return TCompose::Failed;
+        }
+        break;
+    }
     case 0x75:
     case 0x76:
     case 0x77: {

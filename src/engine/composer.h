@@ -7,6 +7,7 @@
 #include "commands/builders.h"
 #include "crypto/handshake.h"
 #include "engine.h"
+#include "maintenance/file_transfer_driver.h"
 
 #include <QString>
 
@@ -45,6 +46,8 @@ class TComposer {
 
     TKeyOptions Keys;
     std::function<std::uint8_t()> RandomByte;
+    // The open file transfer, which writes the payload of command 0x7C.
+    TFileTransfer* FileTransfer = nullptr;
 
     // The OSDP menu: tag = command code, address = the address box's selection.
     void OnSendCmdClick(int tag, int address);

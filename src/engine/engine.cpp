@@ -622,12 +622,6 @@ void TEngine::DispatchReply(std::uint8_t address, std::uint8_t code, const std::
             emit PollListChanged();
         }
         break;
-    case 0x7A: // osdp_FTSTAT: the device asks for the next block
-        if (length >= 7) {
-            const auto status = static_cast<std::int16_t>(data[3] | (data[4] << 8));
-            if (status >= 0 && Host) Host->IssueMenuCommand(0x7C, -1);
-        }
-        break;
     case 0x90: // osdp_MFGREP from the maker's readers
         if (length >= 4 && data[0] == 0x7C && data[1] == 0x4E)
             emit MfgReply(address, QByteArray(reinterpret_cast<const char*>(data),

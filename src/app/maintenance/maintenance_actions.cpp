@@ -1,0 +1,107 @@
+// The window's side of reader maintenance: the TORVA menu's editors and reset, and the
+// OSDP file transfer with its progress bar.
+
+#include "form_main.h"
+#include "maintenance/form_edit_cust_codes.h"
+#include "maintenance/form_edit_options.h"
+
+#include <QApplication>
+#include <QFileDialog>
+#include <QMessageBox>
+#include <QProgressBar>
+
+#include <climits>
+
+namespace quintrel {
+
+void TFormMain::CreateMaintenance() {
+    Torva = std::make_unique<TMaintenance>(Osdp);
+    Transfer = std::make_unique<TFileTransfer>(Osdp, this);
+    Composer->FileTransfer = Transfer.get();
+    connect(Transfer.get(), &TFileTransfer::Changed, this, &TFormMain::UpdateProgress);
+    FormEditCustCodes = new TFormEditCustCodes(
+        Torva->Records,
+        [this] {
+            Torva->Records.LastCustCode = TCustCode{};
+            return Torva->Ask(ReadLastCustCode(
+                Torva->MfgId(), static_cast<std::uint8_t>(std::max(SelectedAddress(), 0))));
+        },
+        this);
+    FormEditOptions = new TFormEditOptions(Torva->Records.VarFlags, this);
+}
+
+bool TFormMain::AskReader(const TOsdpRequest& request) {
+    return Torva->Ask(request);
+}
+
+void TFormMain::mnuSetCCClick() {
+    if (CommandAddress() < 0) return;
+    // Each request goes to the address the box shows when it is built.
+    const auto here = [this] { return static_cast<std::uint8_t>(std::max(SelectedAddress(), 0)); };
+    TMaintenanceRecords& r = Torva->Records;
+    const std::uint32_t id = Torva->MfgId();
+    const auto fail = [this](const QString& text) {
+        QMessageBox::critical(this, QApplication::applicationName(), text);
+    };
+    if (!AskReader(ReadCustCodes(id, here()))) {
+        fail(QStringLiteral("Error: failed to read customer codes"));
+        return;
+    }
+    AskReader(ReadCustCodeMode(id, here(), r)); // without an answer the mode stays hidden
+    if (!FormEditCustCodes->Execute()) return;
+    if (r.CustCodes.Modified && !AskReader(WriteCustCodes(id, here(), r.CustCodes)))
+        fail(QStringLiteral("Error: failed to write customer codes"));
+    if (r.CustCodeMode >= 0 && !AskReader(WriteCustCodeMode(id, here(), r.CustCodeMode)))
+        fail(QStringLiteral("Error: failed to write customer codes"));
+}
+
+void TFormMain::mnuRDX900_SetVarFlagsClick() {
+    const int address = CommandAddress();
+    if (address < 0) return;
+    const std::uint32_t id = Torva->MfgId();
+    if (!AskReader(ReadVarFlags(id, static_cast<std::uint8_t>(address)))) {
+        QMessageBox::critical(this, QApplication::applicationName(),
+                              QStringLiteral("Error: failed to read options"));
+        return;
+    }
+    if (!FormEditOptions->Execute()) return;
+    const auto here = static_cast<std::uint8_t>(std::max(SelectedAddress(), 0));
+    if (!AskReader(WriteVarFlags(id, here, Torva->Records.VarFlags)))
+        QMessageBox::critical(this, QApplication::applicationName(),
+                              QStringLiteral("Error: failed to write options"));
+}
+
+void TFormMain::OnSendMfgCmdClick(int tag) {
+    const int address = CommandAddress();
+    if (address < 0) return;
+    Torva->OnSendMfgCmdClick(tag, address, *ComposerUi);
+}
+
+void TFormMain::mnuFileTransferClick() {
+    QFileDialog OpenDialog1(this);
+    OpenDialog1.setObjectName(QStringLiteral("OpenDialog1"));
+    OpenDialog1.setNameFilters(
+        {QStringLiteral("OSDP Update Files (*.upd *.ofg)"), QStringLiteral("All Files (*)")});
+    OpenDialog1.setDirectory(QStringLiteral("."));
+    OpenDialog1.setFileMode(QFileDialog::ExistingFile);
+    OpenDialog1.setOption(QFileDialog::ReadOnly, true); // picking a file renames or deletes nothing
+    if (OpenDialog1.exec() != QDialog::Accepted || OpenDialog1.selectedFiles().isEmpty()) return;
+    QString error;
+    if (!Transfer->Start(OpenDialog1.selectedFiles().first(), &error)) {
+        QMessageBox::critical(this, QApplication::applicationName(), error);
+        return;
+    }
+    OnSendCmdClick(mnuFileTransfer->data().toInt());
+}
+
+void TFormMain::UpdateProgress() {
+    if (!Transfer) return;
+    ProgressBar1->setVisible(Transfer->IsOpen());
+    // The bar counts in ints: a file beyond that is shown in kilobytes.
+    const bool large = Transfer->Size() > static_cast<quint32>(INT_MAX);
+    const int scale = large ? 1024 : 1;
+    ProgressBar1->setMaximum(static_cast<int>(Transfer->Size() / scale));
+    ProgressBar1->setValue(static_cast<int>(Transfer->Offset() / scale));
+}
+
+} // namespace quintrel

@@ -1,0 +1,50 @@
+#pragma once
+// Sends a file to a device with osdp_FILETRANSFER, one fragment of up to 64 bytes at a
+// time. The first goes when the file is picked; each osdp_FTSTAT with a status of 0 or
+// more calls for the next, after the delay the device asked for, to the address the
+// address box shows then. A negative status ends the transfer.
+
+#include "engine.h"
+
+#include <QFile>
+#include <QObject>
+#include <QTimer>
+
+namespace quintrel {
+
+class TFileTransfer : public QObject {
+    Q_OBJECT
+
+  public:
+    TFileTransfer(TEngine& engine, IEngineHost* host, QObject* parent = nullptr);
+
+    // Opens the file for a new transfer, closing one still open. False with the reason
+    // when it cannot be opened; then nothing is sent.
+    bool Start(const QString& path, QString* error);
+    void Stop();
+    // The payload of the next fragment. False when nothing was written: no transfer
+    // open, the file at its end (it is closed then), or a read error (with its text).
+    bool BuildNext(std::uint8_t*& cursor, QString* error);
+
+    bool IsOpen() const { return TransferOpen; }
+    quint32 Size() const { return TransferSize; }
+    quint32 Offset() const { return TransferOffset; }
+
+  signals:
+    void Changed(); // opened, progressed or closed: the progress bar follows
+
+  private:
+    void OnFrame(std::uint8_t address, std::uint8_t code, const QByteArray& data);
+    void Close();
+
+    TEngine& Engine;
+    IEngineHost* Host;
+    QFile TransferFile;
+    bool TransferOpen = false;
+    quint32 TransferSize = 0;
+    quint32 TransferOffset = 0;
+    quint16 TransferFragment = 0;
+    QTimer NextTimer; // the delay the device asked for
+};
+
+} // namespace quintrel

@@ -3,13 +3,13 @@
 // connected program uses while polling and while idle, the turnaround as measured
 // on the line, and the earliest and latest reply time-out against a silent reader.
 
+#include "bench_support.h"
 #include "engine.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QProcess>
-#include <QRegularExpression>
 #include <QTextStream>
 #include <QTimer>
 
@@ -38,27 +38,13 @@ void Run(int ms) {
 
 void Measure(int addresses, QTextStream& out) {
     QProcess pd;
-    QStringList args{QStringLiteral("--listen"), QStringLiteral("0")};
+    QStringList args;
     for (int a = 0; a < addresses; ++a)
         args << QStringLiteral("--address") << QString::number(a);
-    pd.start(QStringLiteral(QUINTREL_PD_PATH), args);
-    pd.waitForReadyRead(5000);
-    const auto m = QRegularExpression(QStringLiteral(":(\\d+)"))
-                       .match(QString::fromUtf8(pd.readAllStandardOutput()));
-
     TEngine engine;
-    std::array<bool, kDeviceCount> ticks{};
-    for (int a = 0; a < addresses; ++a)
-        ticks[a] = true;
-    engine.SetSelection(ticks);
-    engine.Port().SetPortName(QStringLiteral("127.0.0.1:") + m.captured(1));
     int replies = 0;
     QObject::connect(&engine, &TEngine::FrameReceived, [&] { ++replies; });
-    QString error;
-    if (!engine.OpenPort(&error)) {
-        out << "cannot open: " << error << Qt::endl;
-        return;
-    }
+    if (!bench::ConnectToPd(pd, engine, args, addresses, out)) return;
     engine.StopPolling();
     engine.WaitExchangeDone();
 
@@ -110,23 +96,6 @@ void Measure(int addresses, QTextStream& out) {
     pd.waitForFinished();
 }
 
-// Starts the simulated reader with args and connects an engine to it, polling.
-bool Connect(QProcess& pd, TEngine& engine, QStringList args, QTextStream& out) {
-    args << QStringLiteral("--listen") << QStringLiteral("0");
-    pd.start(QStringLiteral(QUINTREL_PD_PATH), args);
-    pd.waitForReadyRead(5000);
-    const auto m = QRegularExpression(QStringLiteral(":(\\d+)"))
-                       .match(QString::fromUtf8(pd.readAllStandardOutput()));
-    std::array<bool, kDeviceCount> ticks{};
-    ticks[0] = true;
-    engine.SetSelection(ticks);
-    engine.Port().SetPortName(QStringLiteral("127.0.0.1:") + m.captured(1));
-    QString error;
-    if (engine.OpenPort(&error)) return true;
-    out << "cannot open: " << error << Qt::endl;
-    return false;
-}
-
 // The pause between a reply and the next poll, from the engine's own log lines.
 void MeasureTurnaround(QTextStream& out) {
     QProcess pd;
@@ -144,7 +113,7 @@ void MeasureTurnaround(QTextStream& out) {
             lastReply = -1;
         }
     });
-    if (!Connect(pd, engine, {}, out)) return;
+    if (!bench::ConnectToPd(pd, engine, {}, 1, out)) return;
     Run(3000);
     engine.Disconnect();
     pd.kill();
@@ -163,7 +132,7 @@ void MeasureTimeout(QTextStream& out) {
     QElapsedTimer clock;
     clock.start();
     std::vector<double> waits;
-    if (!Connect(pd, engine, {QStringLiteral("--silent")}, out)) return;
+    if (!bench::ConnectToPd(pd, engine, {QStringLiteral("--silent")}, 1, out)) return;
     engine.StopPolling();
     engine.WaitExchangeDone();
     for (int i = 0; i < 20; ++i) {

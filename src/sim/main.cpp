@@ -5,6 +5,7 @@
 #include "sim_line.h"
 
 #include <QCoreApplication>
+#include <QCryptographicHash>
 #include <QStringList>
 #include <QTextStream>
 
@@ -59,6 +60,13 @@ Faults and events:
   --nak-plain            answer the next command with a plain osdp_NAK that ends
                          the secure session
   --noise-every MS       a random byte on the line every MS milliseconds
+
+The maker's maintenance commands (osdp_MFG) work on each reader's own customer
+codes, check mode, last code read and options (reset gives: no codes, mode 0,
+options 00 18 00). Files sent with osdp_FILETRANSFER are kept in memory; with
+--record a complete one prints "received ADDR SIZE SHA256".
+  --options-bytes N      the reader keeps 1, 2 or 3 option bytes (default 3)
+  --ft-delay MS          every osdp_FTSTAT asks for this delay
   --garbage              noise bytes (with a false start byte) before every reply
   --split N --gap MS     replies go out in pieces of N bytes, MS apart
   --drop-after N         close the connection after N frames
@@ -72,7 +80,11 @@ Commands on standard input, one per line (N counts from now, 1 = the next):
   silent [ADDRESS]    answer [ADDRESS]    bad-crc-every N
   corrupt-reply [N]   corrupt-reply-to CODE (hex: the reply to the next such command)
   drop-command [N]    busy N    nak-plain    odd-block TYPE (hex: the next reply in a
-  secure session carries this block without a MAC)    quit
+  secure session carries this block without a MAC)
+  last-code TYPE VALUE [ADDRESS] (hex: the reader has just read this customer code)
+  maker [ADDRESS] (prints its codes, mode and options)    ft-delay MS
+  ft-status N (the next osdp_FTSTAT carries status N)    ft-silent (the next
+  fragment gets no answer)    quit
 )";
 
 bool ParseKey(const QString& text, TAesKey& key) {
@@ -104,6 +116,7 @@ int main(int argc, char** argv) {
     bool record = false;
     bool nakPlain = false;
     int busy = 0;
+    int fileDelay = 0;
     std::vector<std::size_t> corruptReplies, dropCommands;
     QStringList cards, keys;
     bool transport = false;
@@ -150,6 +163,13 @@ int main(int argc, char** argv) {
             bool ok = false;
             current->Serial = value().toUInt(&ok, 0);
             if (!ok) return Fail(QStringLiteral("--serial-number needs a number"));
+        } else if (a == QLatin1String("--options-bytes")) {
+            if (!integer(current->OptionBytes) || current->OptionBytes < 1 ||
+                current->OptionBytes > 3)
+                return Fail(QStringLiteral("--options-bytes needs 1, 2 or 3"));
+        } else if (a == QLatin1String("--ft-delay")) {
+            if (!integer(fileDelay) || fileDelay < 0 || fileDelay > 65535)
+                return Fail(QStringLiteral("--ft-delay needs 0..65535 ms"));
         } else if (a == QLatin1String("--silent")) {
             current->Silent = true;
         } else if (a == QLatin1String("--bad-crc-every")) {
@@ -208,6 +228,14 @@ int main(int argc, char** argv) {
     for (std::size_t n : dropCommands)
         bus.DropCommand(n);
     bus.AnswerBusy(busy);
+    bus.SetFileDelay(fileDelay);
+    bus.Digest = [](const std::vector<std::uint8_t>& bytes) {
+        return QCryptographicHash::hash(
+                   QByteArrayView(bytes.data(), static_cast<qsizetype>(bytes.size())),
+                   QCryptographicHash::Sha256)
+            .toHex()
+            .toStdString();
+    };
     if (nakPlain) bus.NakPlainNext();
     if (record)
         bus.Record = [](const std::string& text) {

@@ -5,7 +5,9 @@
 #include "osdp/frame_codec.h"
 
 #include "log/hex.h"
+#include "maintenance/file_transfer.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <utility>
@@ -63,7 +65,7 @@ TReader* TSimBus::Find(int address) {
 }
 
 bool TSimBus::SetSilent(int address, bool silent) {
-    TReader* r = address < 0 ? (ReaderList.empty() ? nullptr : &ReaderList.front()) : Find(address);
+    TReader* r = address < 0 ? First() : Find(address);
     if (!r) return false;
     r->Config.Silent = silent;
     return true;
@@ -88,7 +90,7 @@ TAesKey TSimBus::ReaderKey(const TReader& reader, const TRnd& cuid) const {
 }
 
 bool TSimBus::QueueCard(int address, std::uint64_t bits, int bitCount) {
-    TReader* r = address < 0 ? (ReaderList.empty() ? nullptr : &ReaderList.front()) : Find(address);
+    TReader* r = address < 0 ? First() : Find(address);
     if (!r || bitCount <= 0 || bitCount > 64) return false;
     // Card data is sent most significant bit first, the last byte padded with zeros.
     const int bytes = (bitCount + 7) / 8;
@@ -103,7 +105,7 @@ bool TSimBus::QueueCard(int address, std::uint64_t bits, int bitCount) {
 }
 
 bool TSimBus::QueueKeys(int address, const std::string& keys) {
-    TReader* r = address < 0 ? (ReaderList.empty() ? nullptr : &ReaderList.front()) : Find(address);
+    TReader* r = address < 0 ? First() : Find(address);
     if (!r || keys.empty() || keys.size() > 255) return false;
     std::vector<std::uint8_t> p = {0x00, static_cast<std::uint8_t>(keys.size())};
     for (char c : keys)
@@ -340,9 +342,133 @@ std::vector<std::uint8_t> TSimBus::Answer(TReader& reader, std::uint8_t address,
         session->State = ssEstablished;
         return reply;
     }
+    case kMfgCommand:
+        return AnswerMfg(reader, address, useCrc, sequence, data, length);
+    case kFileTransferCommand:
+        return AnswerFile(reader, address, useCrc, sequence, data, length);
     default:
         return Frame(address, useCrc, sequence, kNak, Payload({0x03}));
     }
+}
+
+// The maker's maintenance commands, from the reader's own state.
+std::vector<std::uint8_t> TSimBus::AnswerMfg(TReader& reader, std::uint8_t address, bool useCrc,
+                                             std::uint8_t sequence, const std::uint8_t* data,
+                                             std::size_t length) {
+    if (length < 4 || data[0] != 0x7C || data[1] != 0x4E || data[2] != 0x15)
+        return Frame(address, useCrc, sequence, kNak, Payload({0x03})); // another maker's
+    TMakerState& m = reader.Maker;
+    const std::uint8_t sub = data[3];
+    const std::uint8_t* rest = data + 4;
+    const std::size_t n = length - 4;
+    std::vector<std::uint8_t> reply = {0x7C, 0x4E, 0x15, sub};
+    switch (sub) {
+    case mfcLastCustCode:
+        reply.insert(reply.end(), {m.Last.CodeType, static_cast<std::uint8_t>(m.Last.Value >> 8),
+                                   static_cast<std::uint8_t>(m.Last.Value)});
+        break;
+    case mfcCustCodes:
+        if (n > 0) {
+            if (n - 1 != 3 * static_cast<std::size_t>(rest[0]))
+                return Frame(address, useCrc, sequence, kNak, Payload({0x02}));
+            m.Codes.Clear();
+            for (std::size_t i = 0; i < rest[0]; ++i)
+                m.Codes.Add(rest[1 + 3 * i],
+                            static_cast<std::uint16_t>(rest[2 + 3 * i] << 8 | rest[3 + 3 * i]));
+        }
+        reply.push_back(m.Codes.Count);
+        for (int i = 0; i < m.Codes.Count; ++i) {
+            const TCustCode& c = m.Codes.Items[static_cast<std::size_t>(i)];
+            reply.insert(reply.end(), {c.CodeType, static_cast<std::uint8_t>(c.Value >> 8),
+                                       static_cast<std::uint8_t>(c.Value)});
+        }
+        break;
+    case mfcCustCodeMode:
+        if (n > 0) m.Mode = rest[0];
+        reply.push_back(static_cast<std::uint8_t>(m.Mode));
+        break;
+    case mfcVarFlags: {
+        const auto kept = static_cast<std::size_t>(std::clamp(reader.Config.OptionBytes, 1, 3));
+        for (std::size_t i = 0; i < n && i < kept; ++i)
+            m.Options[i] = rest[i];
+        reply.insert(reply.end(), m.Options.begin(),
+                     m.Options.begin() + static_cast<std::ptrdiff_t>(kept));
+        break;
+    }
+    case mfcResetAll:
+        m = TMakerState{};
+        break;
+    default:
+        return Frame(address, useCrc, sequence, kNak, Payload({0x03}));
+    }
+    return Frame(address, useCrc, sequence, kMfgReply, reply);
+}
+
+// osdp_FILETRANSFER: fragments must follow each other without gap or overlap and agree on
+// the total size; the last one completes the file.
+std::vector<std::uint8_t> TSimBus::AnswerFile(TReader& reader, std::uint8_t address, bool useCrc,
+                                              std::uint8_t sequence, const std::uint8_t* data,
+                                              std::size_t length) {
+    if (std::exchange(FileSilent, false)) return {};
+    const auto u32 = [data](int i) {
+        return static_cast<std::uint32_t>(data[i] | data[i + 1] << 8 | data[i + 2] << 16 |
+                                          static_cast<std::uint32_t>(data[i + 3]) << 24);
+    };
+    if (length < 11 || static_cast<std::size_t>(data[9] | data[10] << 8) != length - 11)
+        return Frame(address, useCrc, sequence, kNak, Payload({0x02}));
+    const std::uint32_t size = u32(1), offset = u32(5);
+    const std::size_t fragment = length - 11;
+    int status = 0;
+    if (offset == 0) {
+        reader.File.clear();
+        reader.FileSize = size;
+    }
+    if (size != reader.FileSize || offset != reader.File.size() || offset + fragment > size) {
+        status = -1; // out of order: abort
+    } else {
+        reader.File.insert(reader.File.end(), data + 11, data + length);
+        if (reader.File.size() == size) {
+            status = 1; // the file is complete
+            if (Record)
+                Record("received " + std::to_string(address) + " " + std::to_string(size) +
+                       (Digest ? " " + Digest(reader.File) : std::string()));
+        }
+    }
+    if (FileStatus) status = *std::exchange(FileStatus, std::nullopt);
+    const auto delay = static_cast<std::uint16_t>(FileDelayMs);
+    const auto st = static_cast<std::uint16_t>(static_cast<std::int16_t>(status));
+    return Frame(
+        address, useCrc, sequence, kFtStatReply,
+        Payload({0x00, static_cast<std::uint8_t>(delay), static_cast<std::uint8_t>(delay >> 8),
+                 static_cast<std::uint8_t>(st), static_cast<std::uint8_t>(st >> 8), 0x00, 0x00}));
+}
+
+bool TSimBus::SetLastCode(int address, TCustCode code) {
+    TReader* r = address < 0 ? First() : Find(address);
+    if (!r) return false;
+    r->Maker.Last = code;
+    return true;
+}
+
+std::string TSimBus::MakerText(int address) {
+    TReader* r = address < 0 ? First() : Find(address);
+    if (!r) return {};
+    const TMakerState& m = r->Maker;
+    std::string text = "codes ";
+    char item[16];
+    for (int i = 0; i < m.Codes.Count; ++i) {
+        const TCustCode& c = m.Codes.Items[static_cast<std::size_t>(i)];
+        std::snprintf(item, sizeof item, "%s%.2X:%.4X", i ? "," : "", c.CodeType, c.Value);
+        text += item;
+    }
+    std::snprintf(item, sizeof item, " mode %d", m.Mode);
+    text += item;
+    text += " options";
+    for (int i = 0; i < std::clamp(r->Config.OptionBytes, 1, 3); ++i) {
+        std::snprintf(item, sizeof item, " %.2X", m.Options[static_cast<std::size_t>(i)]);
+        text += item;
+    }
+    return text;
 }
 
 std::vector<std::uint8_t> TSimBus::Frame(std::uint8_t address, bool useCrc, std::uint8_t sequence,

@@ -3,6 +3,7 @@
 // real reader would, including the device side of the secure channel. Qt-free, so
 // the transport around it stays thin.
 
+#include "maintenance/mfg_channel.h"
 #include "osdp/types.h"
 
 #include <array>
@@ -21,6 +22,15 @@ struct TReaderConfig {
     std::optional<TAesKey> Scbk;      // the reader's own base key
     std::optional<TAesKey> MasterKey; // or: its key is diversified from this master key
     std::uint32_t Serial = 0x12345678;
+    int OptionBytes = 3; // how many option bytes the reader keeps and reports (1..3)
+};
+
+// What the maker's maintenance commands read and change; a reset gives these values.
+struct TMakerState {
+    TCustCodeList Codes;
+    int Mode = 0;
+    TCustCode Last;                                // the last customer code read from a card
+    std::array<std::uint8_t, 3> Options{0, 24, 0}; // flags, ID bit length, raw bit length
 };
 
 struct TReader {
@@ -33,6 +43,9 @@ struct TReader {
     int LastSequence = -1;
     std::vector<std::uint8_t> LastReply;
     bool LastWasBusy = false;
+    TMakerState Maker;
+    std::vector<std::uint8_t> File; // osdp_FILETRANSFER: the bytes received so far
+    std::uint32_t FileSize = 0;
 };
 
 // How closely the readers keep to the protocol.
@@ -70,6 +83,16 @@ class TSimBus {
     void AnswerBusy(int n) { BusyLeft = n; }
     void NakPlainNext() { NakPlain = true; }
     void OddBlockNext(std::uint8_t type) { OddBlock = type; }
+    // File transfer: the delay every osdp_FTSTAT asks for, the status of the next one,
+    // and whether the next fragment goes unanswered.
+    void SetFileDelay(int ms) { FileDelayMs = ms; }
+    void FileStatusNext(int status) { FileStatus = status; }
+    void FileSilentNext() { FileSilent = true; }
+    bool SetLastCode(int address, TCustCode code);
+    // "codes 04:1230,08:0005 mode 3 options E5 18 00"; empty for no such reader.
+    std::string MakerText(int address);
+    // Text for a received file's bytes (a digest); the line prints the size without it.
+    std::function<std::string(const std::vector<std::uint8_t>&)> Digest;
 
     // A communication change (osdp_COMSET) answered with the last reply: the line must
     // switch to this speed once the reply is out. 0 = none.
@@ -87,6 +110,12 @@ class TSimBus {
     std::vector<std::uint8_t> Run(TReader& reader, std::uint8_t address, std::uint8_t* frame,
                                   std::size_t count, std::uint8_t code);
     std::vector<std::uint8_t> OnTheWire(std::vector<std::uint8_t> reply, std::uint8_t code);
+    std::vector<std::uint8_t> AnswerMfg(TReader& reader, std::uint8_t address, bool useCrc,
+                                        std::uint8_t sequence, const std::uint8_t* data,
+                                        std::size_t length);
+    std::vector<std::uint8_t> AnswerFile(TReader& reader, std::uint8_t address, bool useCrc,
+                                         std::uint8_t sequence, const std::uint8_t* data,
+                                         std::size_t length);
     void Note(const char* what, int address, std::uint8_t code, const std::uint8_t* data,
               std::size_t length);
     TAesKey ReaderKey(const TReader& reader, const TRnd& cuid) const;
@@ -114,6 +143,9 @@ class TSimBus {
     int BusyLeft = 0;
     bool NakPlain = false;
     std::uint8_t OddBlock = 0;
+    int FileDelayMs = 0;
+    std::optional<int> FileStatus;
+    bool FileSilent = false;
     int PendingBaud = 0;
     std::size_t Handled = 0;
 };

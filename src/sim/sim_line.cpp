@@ -239,6 +239,38 @@ QString TSimLine::Command(const QString& line) {
         Bus.AnswerBusy(static_cast<int>(n));
         return QStringLiteral("ok");
     }
+    if (verb == QLatin1String("last-code")) {
+        // last-code TYPE VALUE [ADDRESS]: the reader has just read this customer code (hex)
+        const auto type = number(1, 16, &ok);
+        bool okValue = false;
+        const auto value = words.value(2).toUInt(&okValue, 16);
+        const int address = words.size() > 3 ? static_cast<int>(number(3, 10, &ok)) : -1;
+        if (!okValue || type > 0xFF || value > 0xFFFF)
+            return QStringLiteral("last-code: TYPE and VALUE in hex are needed");
+        return Bus.SetLastCode(address, TCustCode{static_cast<std::uint8_t>(type),
+                                                  static_cast<std::uint16_t>(value)})
+                   ? QStringLiteral("ok")
+                   : QStringLiteral("no such reader");
+    }
+    if (verb == QLatin1String("maker")) {
+        const int address = words.size() > 1 ? static_cast<int>(number(1, 10, &ok)) : -1;
+        const std::string text = Bus.MakerText(address);
+        return text.empty() ? QStringLiteral("no such reader") : QString::fromStdString(text);
+    }
+    if (verb == QLatin1String("ft-delay")) {
+        Bus.SetFileDelay(static_cast<int>(number(1, 10, &ok)));
+        return QStringLiteral("ok");
+    }
+    if (verb == QLatin1String("ft-status")) {
+        const int status = words.value(1).toInt(&ok);
+        if (!ok) return QStringLiteral("ft-status: a status is needed");
+        Bus.FileStatusNext(status);
+        return QStringLiteral("ok");
+    }
+    if (verb == QLatin1String("ft-silent")) {
+        Bus.FileSilentNext();
+        return QStringLiteral("ok");
+    }
     if (verb == QLatin1String("nak-plain")) {
         Bus.NakPlainNext();
         return QStringLiteral("ok");

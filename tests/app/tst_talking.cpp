@@ -3,8 +3,7 @@
 
 #include "poll_list.h"
 #include "support/modal_answerer.h"
-#include "support/pd_process.h"
-#include "support/window_fixture.h"
+#include "support/pd_window.h"
 
 #include <QComboBox>
 #include <QInputDialog>
@@ -32,23 +31,7 @@ class TestTalking : public QObject {
 
 namespace {
 
-struct TTalkRig {
-    TWindowFixture Fixture;
-    TPdProcess Pd;
-    TFormMain* Window = nullptr;
-
-    bool Start(const QStringList& pdArgs = {}) {
-        Window = &Fixture.Start();
-        QString error;
-        if (!Pd.Start(pdArgs, &error)) {
-            qWarning("%s", qPrintable(error));
-            return false;
-        }
-        Window->Engine().Port().SetPortName(Pd.PortName());
-        if (!Window->Engine().OpenPort(&error)) return false;
-        Window->UpdateControls();
-        return true;
-    }
+struct TTalkRig : TPdWindowRig {
     QStringList Lines() const {
         QStringList out;
         for (const QString& l : Fixture.LogText().split(QLatin1Char('\n')))
@@ -63,15 +46,6 @@ struct TTalkRig {
 
 void ClickButton(QWidget* dialog, const char* name) {
     dialog->findChild<QPushButton*>(QLatin1String(name))->click();
-}
-
-TModalAnswerer::TAnswer Type(const QString& text) {
-    return [text](QWidget* dialog) {
-        auto* input = qobject_cast<QInputDialog*>(dialog);
-        if (!input) return Reject(dialog);
-        input->setTextValue(text);
-        Accept(dialog);
-    };
 }
 
 } // namespace

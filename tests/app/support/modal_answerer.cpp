@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QDialog>
+#include <QInputDialog>
 
 namespace quintrel::test {
 
@@ -57,6 +58,15 @@ void Reject(QWidget* dialog) {
         d->reject();
     else
         dialog->close();
+}
+
+TModalAnswerer::TAnswer Type(const QString& text) {
+    return [text](QWidget* dialog) {
+        auto* input = qobject_cast<QInputDialog*>(dialog);
+        if (!input) return Reject(dialog);
+        input->setTextValue(text);
+        Accept(dialog);
+    };
 }
 
 } // namespace quintrel::test

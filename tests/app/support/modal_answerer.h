@@ -43,5 +43,7 @@ class TModalAnswerer : public QObject {
 void Accept(QWidget* dialog);
 // Closes a dialog as its Cancel button would.
 void Reject(QWidget* dialog);
+// An answer for an input box: types text and accepts (rejects any other dialog).
+TModalAnswerer::TAnswer Type(const QString& text);
 
 } // namespace quintrel::test

@@ -5,8 +5,10 @@
 #include "engine.h"
 
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QStringList>
 #include <QTest>
+#include <QTimer>
 
 #include <map>
 
@@ -86,6 +88,22 @@ struct TEngineRig {
         return frames;
     }
 };
+
+// Runs the event loop until done() holds or ms have passed. Unlike QTest::qWait, which
+// sleeps 10 ms between passes, it wakes for every event, so a test of many quick
+// exchanges runs at the line's pace.
+inline bool WaitUntil(const std::function<bool()>& done, int ms) {
+    QEventLoop loop;
+    QTimer check;
+    QElapsedTimer clock;
+    clock.start();
+    QObject::connect(&check, &QTimer::timeout, &loop, [&] {
+        if (done() || clock.elapsed() >= ms) loop.quit();
+    });
+    check.start(20);
+    if (!done()) loop.exec();
+    return done();
+}
 
 inline TOsdpRequest MakeRequest(std::uint8_t command, std::uint8_t address,
                                 std::initializer_list<std::uint8_t> payload = {}) {

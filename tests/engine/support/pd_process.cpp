@@ -64,8 +64,11 @@ bool TPdProcess::Ask(const QString& line) {
     const auto answered = [&] {
         for (qsizetype i = before; i < Lines.size(); ++i)
             if (!Lines[i].startsWith(QLatin1String("ran ")) &&
-                !Lines[i].startsWith(QLatin1String("delivered ")))
+                !Lines[i].startsWith(QLatin1String("delivered ")) &&
+                !Lines[i].startsWith(QLatin1String("received "))) {
+                LastAnswer = Lines[i];
                 return true;
+            }
         return false;
     };
     while (!answered() && !deadline.hasExpired()) {

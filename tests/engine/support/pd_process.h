@@ -26,6 +26,8 @@ class TPdProcess {
     // The same, waiting until the simulator has answered it (so it takes effect before
     // the next frame); false when no answer came.
     bool Ask(const QString& line);
+    // The simulator's answer to the last Ask.
+    QString Answer() const { return LastAnswer; }
     // Lines the simulator printed on its standard output that start with prefix (with
     // --record: "ran ADDR CODE DATA", "delivered ADDR CODE DATA").
     QStringList Printed(const QString& prefix);
@@ -36,6 +38,7 @@ class TPdProcess {
     QProcess Process;
     int ListenPort = 0;
     QStringList Lines;
+    QString LastAnswer;
     QByteArray Partial;
 };
 

@@ -1,0 +1,49 @@
+#pragma once
+// What the benchmarks share: the simulated reader on a free loopback port and an engine
+// connected to it.
+
+#include "engine.h"
+
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTextStream>
+
+namespace quintrel::bench {
+
+// Starts quintrel-pd with args, ticks addresses 0..addresses-1 and connects the engine,
+// which starts polling. False, with the reason on out, when that fails.
+inline bool ConnectToPd(QProcess& pd, TEngine& engine, QStringList args, int addresses,
+                        QTextStream& out) {
+    args << QStringLiteral("--listen") << QStringLiteral("0");
+    pd.start(QStringLiteral(QUINTREL_PD_PATH), args);
+    pd.waitForReadyRead(5000);
+    const auto m = QRegularExpression(QStringLiteral(":(\\d+)"))
+                       .match(QString::fromUtf8(pd.readAllStandardOutput()));
+    std::array<bool, kDeviceCount> ticks{};
+    for (int a = 0; a < addresses; ++a)
+        ticks[static_cast<std::size_t>(a)] = true;
+    engine.SetSelection(ticks);
+    engine.Port().SetPortName(QStringLiteral("127.0.0.1:") + m.captured(1));
+    QString error;
+    if (engine.OpenPort(&error)) return true;
+    out << "cannot open: " << error << Qt::endl;
+    return false;
+}
+
+// Mean time from submitting request (polling stopped) to the end of its exchange.
+inline double MeanExchangeMs(TEngine& engine, const TOsdpRequest& request, int count) {
+    engine.StopPolling();
+    engine.WaitExchangeDone();
+    QElapsedTimer t;
+    double total = 0;
+    for (int i = 0; i < count; ++i) {
+        t.start();
+        engine.QueueRequest(request);
+        engine.WaitExchangeDone();
+        total += static_cast<double>(t.nsecsElapsed()) / 1e6;
+    }
+    return total / count;
+}
+
+} // namespace quintrel::bench

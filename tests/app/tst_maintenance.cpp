@@ -1,0 +1,228 @@
+// Reader maintenance through the window against the simulated reader, which keeps the
+// state these commands change: customer codes and their mode, options, reset, and a file
+// sent from the menu.
+
+#include "maintenance/cust_codes.h"
+#include "support/modal_answerer.h"
+#include "support/pd_window.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QCryptographicHash>
+#include <QFileDialog>
+#include <QInputDialog>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTableWidget>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QToolButton>
+
+using namespace quintrel;
+using namespace quintrel::test;
+
+class TestMaintenance : public QObject {
+    Q_OBJECT
+
+  private slots:
+    void customerCodesReadEditedWritten();
+    void lastCustomerCodeIsAddedAfterYes();
+    void silentReaderGivesTheReadError();
+    void optionsReadPreviewedWritten_data();
+    void optionsReadPreviewedWritten();
+    void resetReaderSettings();
+    void fileTransferFromTheMenu();
+};
+
+namespace {
+
+struct TMaintenanceRig : TPdWindowRig {
+    bool Start(QStringList pdArgs = {}) {
+        return TPdWindowRig::Start(pdArgs << QStringLiteral("--record"));
+    }
+    QString Maker() {
+        Pd.Ask(QStringLiteral("maker"));
+        return Pd.Answer();
+    }
+};
+
+template <typename T> T* Child(QWidget* dialog, const char* name) {
+    return dialog->findChild<T*>(QLatin1String(name));
+}
+
+// Runs f once the answer has returned, inside the dialog's own loop, so that a dialog it
+// opens is answered by the next answer.
+void Later(std::function<void()> f) {
+    QTimer::singleShot(0, std::move(f));
+}
+
+TModalAnswerer::TAnswer AddFromMenu(const char* item) {
+    return [item](QWidget* dialog) {
+        Later([dialog, item] { Child<QAction>(dialog, item)->trigger(); });
+    };
+}
+
+QStringList Rows(QWidget* dialog) {
+    auto* list = Child<QTableWidget>(dialog, "ListView1");
+    QStringList rows;
+    for (int i = 0; i < list->rowCount(); ++i)
+        rows << list->item(i, 0)->text();
+    return rows;
+}
+
+} // namespace
+
+void TestMaintenance::customerCodesReadEditedWritten() {
+    TMaintenanceRig rig;
+    QVERIFY(rig.Start());
+    QStringList seen;
+    TModalAnswerer answer({
+        [&](QWidget* d) {
+            seen << QString::number(Rows(d).size());
+            AddFromMenu("mnuAddDF")(d);
+        },
+        Type(QStringLiteral("1234")),
+        AddFromMenu("mnuAddGF"),
+        Type(QStringLiteral("256")),
+        [&](QWidget* d) {
+            seen << qobject_cast<QMessageBox*>(d)->text();
+            Accept(d);
+        },
+        AddFromMenu("mnuAddGF"),
+        Type(QStringLiteral("5")),
+        [&](QWidget* d) {
+            seen << Rows(d).join(QLatin1Char(','));
+            auto* mode = Child<QComboBox>(d, "CustCodeEnable");
+            seen << QString::number(mode->currentIndex());
+            mode->setCurrentIndex(2);
+            Child<QPushButton>(d, "btnOK")->click();
+        },
+    });
+    rig.Fixture.Action("mnuRDX900_SetCC")->trigger();
+    QVERIFY2(answer.AllAnswered(), qPrintable(answer.Report()));
+    QCOMPARE(seen,
+             QStringLiteral("0|Invalid customer code|DF1234,GF005|0").split(QLatin1Char('|')));
+    // The reader now holds both codes and the mode byte of the third entry, 3.
+    QCOMPARE(rig.Maker(), QString::asprintf("codes 06:%.4X,08:0005 mode 3 options 00 18 00",
+                                            CodeTable[123] + 4));
+}
+
+void TestMaintenance::lastCustomerCodeIsAddedAfterYes() {
+    TMaintenanceRig rig;
+    QVERIFY(rig.Start());
+    QVERIFY(rig.Pd.Ask(QStringLiteral("last-code 08 0007")));
+    QString question;
+    TModalAnswerer answer({
+        [](QWidget* d) { Later([d] { Child<QToolButton>(d, "btnCheck")->click(); }); },
+        [&](QWidget* d) {
+            auto* box = qobject_cast<QMessageBox*>(d);
+            question = box->text();
+            box->button(QMessageBox::Yes)->click();
+        },
+        [](QWidget* d) {
+            QCOMPARE(Rows(d), QStringList{QStringLiteral("GF007")});
+            Child<QPushButton>(d, "btnOK")->click();
+        },
+    });
+    rig.Fixture.Action("mnuORBA_SetCC")->trigger();
+    QVERIFY2(answer.AllAnswered(), qPrintable(answer.Report()));
+    QCOMPARE(
+        question,
+        QStringLiteral("Last customer code is :\n\nGF007\n\nClick Yes to add this customer-code?"));
+    QCOMPARE(rig.Maker(), QStringLiteral("codes 08:0007 mode 0 options 00 18 00"));
+}
+
+void TestMaintenance::silentReaderGivesTheReadError() {
+    TMaintenanceRig rig;
+    QVERIFY(rig.Start({QStringLiteral("--silent")}));
+    QString text;
+    TModalAnswerer answer({[&](QWidget* d) {
+        text = qobject_cast<QMessageBox*>(d)->text();
+        Accept(d);
+    }});
+    rig.Fixture.Action("mnuRDX900_SetCC")->trigger();
+    QVERIFY2(answer.AllAnswered(), qPrintable(answer.Report()));
+    QCOMPARE(text, QStringLiteral("Error: failed to read customer codes"));
+}
+
+void TestMaintenance::optionsReadPreviewedWritten_data() {
+    QTest::addColumn<int>("optionBytes");
+    QTest::addColumn<QString>("written");
+    // Card type and vehicle/driver id ticked; the ID length typed as 300 goes as its low 8 bits.
+    QTest::newRow("three option bytes") << 3 << QStringLiteral("options 05 2C 00");
+    QTest::newRow("flags only: no lengths shown, none written")
+        << 1 << QStringLiteral("options 05");
+}
+
+void TestMaintenance::optionsReadPreviewedWritten() {
+    QFETCH(int, optionBytes);
+    QFETCH(QString, written);
+    TMaintenanceRig rig;
+    QVERIFY(rig.Start({QStringLiteral("--options-bytes"), QString::number(optionBytes)}));
+    QStringList preview;
+    TModalAnswerer answer({[&](QWidget* d) {
+        Child<QCheckBox>(d, "chkAddCardType")->click();
+        Child<QCheckBox>(d, "chkAddVIDDID")->click();
+        for (const char* label : {"LabelFormat1", "LabelFormat2", "LabelFormat3"})
+            preview << Child<QLabel>(d, label)->text();
+        auto* length = Child<QLineEdit>(d, "EditIDBitlen1");
+        preview << QString::number(length->isVisibleTo(d));
+        length->setText(QStringLiteral("300"));
+        Child<QPushButton>(d, "btnOK")->click();
+    }});
+    rig.Fixture.Action("mnuRDX900_SetVarFlags")->trigger();
+    QVERIFY2(answer.AllAnswered(), qPrintable(answer.Report()));
+    const QString visible = optionBytes > 1 ? QStringLiteral("1") : QStringLiteral("0");
+    QCOMPARE(preview, QStringLiteral("01 <TT> <IDNO>|01 <TT> <VANTOR-ID>|02 <TT> <CARD-ID>|")
+                          .append(visible)
+                          .split(QLatin1Char('|')));
+    QVERIFY(rig.Maker().endsWith(written));
+}
+
+void TestMaintenance::resetReaderSettings() {
+    TMaintenanceRig rig;
+    QVERIFY(rig.Start());
+    TCustCodeList codes;
+    codes.Add(8, 5);
+    QVERIFY(rig.Window->Maintenance().Ask(WriteCustCodes(0x7C4E15, 0, codes)));
+    QVERIFY(rig.Window->Maintenance().Ask(WriteCustCodeMode(0x7C4E15, 0, 1)));
+    QCOMPARE(rig.Maker(), QStringLiteral("codes 08:0005 mode 1 options 00 18 00"));
+    rig.Fixture.Action("mnuResetAll")->trigger(); // no question, no wait
+    QTRY_COMPARE_WITH_TIMEOUT(rig.Maker(), QStringLiteral("codes  mode 0 options 00 18 00"), 3000);
+    auto* history = rig.Window->findChild<QComboBox*>(QStringLiteral("EditCmd"));
+    QCOMPARE(history->currentText(), QStringLiteral("80 7C 4E 15 EF"));
+}
+
+void TestMaintenance::fileTransferFromTheMenu() {
+    TMaintenanceRig rig;
+    QVERIFY(rig.Start({QStringLiteral("--ft-delay"), QStringLiteral("300")}));
+    QTemporaryDir dir;
+    QByteArray bytes(130, '\x5A');
+    QFile file(dir.filePath(QStringLiteral("reader.upd")));
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size());
+    file.close();
+    TModalAnswerer answer({[&](QWidget* d) {
+        auto* dialog = qobject_cast<QFileDialog*>(d);
+        dialog->selectFile(file.fileName());
+        Accept(d);
+    }});
+    rig.Fixture.Action("mnuFileTransfer")->trigger();
+    QVERIFY2(answer.AllAnswered(), qPrintable(answer.Report()));
+    // While the device takes its time, the bar shows how far the transfer is.
+    auto* bar = rig.Window->findChild<QProgressBar*>(QStringLiteral("ProgressBar1"));
+    QVERIFY(bar->isVisibleTo(rig.Window));
+    QCOMPARE(bar->maximum(), 130);
+    QCOMPARE(bar->value(), 64);
+    QTRY_VERIFY_WITH_TIMEOUT(!rig.Pd.Printed(QStringLiteral("received ")).isEmpty(), 5000);
+    QCOMPARE(rig.Pd.Printed(QStringLiteral("received ")).first(),
+             QStringLiteral("received 0 130 %1")
+                 .arg(QString::fromLatin1(
+                     QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex())));
+    QVERIFY(!bar->isVisibleTo(rig.Window));
+}
+
+QTEST_MAIN(TestMaintenance)
+#include "tst_maintenance.moc"

@@ -147,7 +147,7 @@ void TFormMain::CreateActions() {
     connect(mnuORBA_SetCC, &QAction::triggered, this, &TFormMain::mnuSetCCClick);
     connect(mnuRDX900_SetVarFlags, &QAction::triggered, this,
             &TFormMain::mnuRDX900_SetVarFlagsClick);
-    connect(mnuRDX900_DFU, &QAction::triggered, this, &TFormMain::NotYetImplemented);
+    connect(mnuRDX900_DFU, &QAction::triggered, this, &TFormMain::mnuRDX900_DFUClick);
     connect(mnuResetAll, &QAction::triggered, this,
             [this] { OnSendMfgCmdClick(mnuResetAll->data().toInt()); });
 

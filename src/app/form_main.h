@@ -26,6 +26,7 @@ class QPushButton;
 namespace quintrel {
 
 class TFormAbout;
+class TFormDFU;
 class TFormEditCustCodes;
 class TFormEditOptions;
 class TFormSelectPort;
@@ -112,6 +113,7 @@ class TFormMain : public QMainWindow, public IEngineHost {
     void CreateMaintenance();
     void mnuSetCCClick();
     void mnuRDX900_SetVarFlagsClick();
+    void mnuRDX900_DFUClick();
     void OnSendMfgCmdClick(int tag);
     void mnuFileTransferClick();
     void UpdateProgress();
@@ -135,6 +137,7 @@ class TFormMain : public QMainWindow, public IEngineHost {
     std::unique_ptr<TFileTransfer> Transfer;
     TFormEditCustCodes* FormEditCustCodes = nullptr;
     TFormEditOptions* FormEditOptions = nullptr;
+    TFormDFU* FormDFU = nullptr;
 
     QAction* mnuConnect = nullptr;
     QAction* mnuDisconnect = nullptr;

@@ -27,7 +27,10 @@ Transport (one of):
   --bind ADDRESS         listen on ADDRESS instead of 127.0.0.1
   --connect HOST:PORT    connect to Quintrel running as "server:PORT"
   --serial PATH          a serial device or pseudo-terminal
-  --baud N               its baud rate (default 9600)
+  --pty PATH             a pseudo-terminal of its own, linked at PATH, for Quintrel to
+                         open as a serial port; the readers hear only what is sent at
+                         their own speed (and answer only then)
+  --baud N               the line's baud rate (default 9600)
 
 Readers (repeatable; options after an --address apply to that reader, options
 before the first --address to every reader):
@@ -67,6 +70,15 @@ options 00 18 00). Files sent with osdp_FILETRANSFER are kept in memory; with
 --record a complete one prints "received ADDR SIZE SHA256".
   --options-bytes N      the reader keeps 1, 2 or 3 option bytes (default 3)
   --ft-delay MS          every osdp_FTSTAT asks for this delay
+
+The bootloader: osdp_MFG 0xEA with the RDX900 password hands the line to it; it
+speaks its own frames, keeps the records written and changes the line speed on
+command 7. After 500 ms of quiet the new firmware starts: with --record it prints
+"image ADDR RECORDS BYTES SHA256", and the line returns to its OSDP speed.
+  --boot-fail-record N:K refuse record N (from 0) K times before taking it
+  --boot-drop N          lose the reply to bootloader frame N (from 1)
+  --boot-refuse-unlock   refuse the unlock whatever the device code
+  --boot-ignore-speed    answer the speed change but stay at the speed it has
   --garbage              noise bytes (with a false start byte) before every reply
   --split N --gap MS     replies go out in pieces of N bytes, MS apart
   --drop-after N         close the connection after N frames
@@ -117,6 +129,7 @@ int main(int argc, char** argv) {
     bool nakPlain = false;
     int busy = 0;
     int fileDelay = 0;
+    TBootFaults boot;
     std::vector<std::size_t> corruptReplies, dropCommands;
     QStringList cards, keys;
     bool transport = false;
@@ -143,6 +156,21 @@ int main(int argc, char** argv) {
         } else if (a == QLatin1String("--serial")) {
             line.SerialPath = value();
             transport = true;
+        } else if (a == QLatin1String("--pty")) {
+            line.PtyPath = value();
+            transport = true;
+        } else if (a == QLatin1String("--boot-fail-record")) {
+            const QStringList nk = value().split(QLatin1Char(':'));
+            bool okN = false, okK = false;
+            boot.FailRecord = nk.value(0).toInt(&okN);
+            boot.FailTimes = nk.value(1).toInt(&okK);
+            if (!okN || !okK) return Fail(QStringLiteral("--boot-fail-record needs N:K"));
+        } else if (a == QLatin1String("--boot-drop")) {
+            if (!integer(boot.DropFrame)) return Fail(QStringLiteral("--boot-drop needs a number"));
+        } else if (a == QLatin1String("--boot-refuse-unlock")) {
+            boot.RefuseUnlock = true;
+        } else if (a == QLatin1String("--boot-ignore-speed")) {
+            boot.IgnoreSpeed = true;
         } else if (a == QLatin1String("--baud")) {
             if (!integer(line.Baud)) return Fail(QStringLiteral("--baud needs a number"));
         } else if (a == QLatin1String("--address")) {
@@ -218,7 +246,7 @@ int main(int argc, char** argv) {
         }
     }
     if (!transport)
-        return Fail(QStringLiteral("give --listen, --connect or --serial (see --help)"));
+        return Fail(QStringLiteral("give --listen, --connect, --serial or --pty (see --help)"));
     if (readers.empty()) readers.push_back(defaults);
 
     TSimBus bus(readers, static_cast<unsigned>(QCoreApplication::applicationPid()), rules);
@@ -229,6 +257,7 @@ int main(int argc, char** argv) {
         bus.DropCommand(n);
     bus.AnswerBusy(busy);
     bus.SetFileDelay(fileDelay);
+    bus.Boot.Faults = boot;
     bus.Digest = [](const std::vector<std::uint8_t>& bytes) {
         return QCryptographicHash::hash(
                    QByteArrayView(bytes.data(), static_cast<qsizetype>(bytes.size())),

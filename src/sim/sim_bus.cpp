@@ -5,6 +5,7 @@
 #include "osdp/frame_codec.h"
 
 #include "log/hex.h"
+#include "maintenance/bootloader.h"
 #include "maintenance/file_transfer.h"
 
 #include <algorithm>
@@ -398,6 +399,13 @@ std::vector<std::uint8_t> TSimBus::AnswerMfg(TReader& reader, std::uint8_t addre
     case mfcResetAll:
         m = TMakerState{};
         break;
+    case mfcEnterBoot:
+        // The application hands the line to its bootloader once this reply is out.
+        if (n != std::strlen(kRdx900Password) || std::memcmp(rest, kRdx900Password, n) != 0)
+            return Frame(address, useCrc, sequence, kNak, Payload({0x09}));
+        Boot.Enter(address);
+        if (Record) Record("bootloader " + std::to_string(address));
+        break;
     default:
         return Frame(address, useCrc, sequence, kNak, Payload({0x03}));
     }
@@ -441,6 +449,18 @@ std::vector<std::uint8_t> TSimBus::AnswerFile(TReader& reader, std::uint8_t addr
         address, useCrc, sequence, kFtStatReply,
         Payload({0x00, static_cast<std::uint8_t>(delay), static_cast<std::uint8_t>(delay >> 8),
                  static_cast<std::uint8_t>(st), static_cast<std::uint8_t>(st >> 8), 0x00, 0x00}));
+}
+
+// The new firmware starts: the records written so far are the reader's image.
+void TSimBus::LeaveBootloader() {
+    if (!Boot.Active()) return;
+    Boot.Leave();
+    if (Record) {
+        const std::vector<std::uint8_t> image = Boot.ImageBytes();
+        Record("image " + std::to_string(Boot.Address()) + " " +
+               std::to_string(Boot.Records().size()) + " " + std::to_string(image.size()) +
+               (Digest ? " " + Digest(image) : std::string()));
+    }
 }
 
 bool TSimBus::SetLastCode(int address, TCustCode code) {

@@ -5,6 +5,7 @@
 
 #include "maintenance/mfg_channel.h"
 #include "osdp/types.h"
+#include "sim_boot.h"
 
 #include <array>
 #include <cstdint>
@@ -102,6 +103,17 @@ class TSimBus {
         return b;
     }
     std::size_t FramesHandled() const { return Handled; }
+
+    // The bootloader a reader entered (osdp_MFG 0xEA with the right password); while it is
+    // active the line's bytes go to it instead of the OSDP readers.
+    TSimBootloader Boot;
+    void LeaveBootloader();
+    // A line speed to take once the last reply is out (0: none); the bootloader's too.
+    int TakeLineSpeed() {
+        const int pending = TakePendingBaud();
+        const int boot = Boot.TakeSpeedChange();
+        return boot ? boot : pending;
+    }
     const std::vector<TReader>& Readers() const { return ReaderList; }
 
   private:

@@ -1,6 +1,7 @@
 #include "sim_line.h"
 
 #include "log/hex.h"
+#include "pty_line.h"
 
 #include <QCoreApplication>
 #include <QSerialPort>
@@ -27,11 +28,27 @@ void TSimLine::SendNoise() {
 }
 
 bool TSimLine::Start(QString* error) {
+    LineBaud = Config.Baud;
+    BootIdle = new QTimer(this);
+    BootIdle->setSingleShot(true);
+    connect(BootIdle, &QTimer::timeout, this, [this] {
+        Bus.LeaveBootloader();
+        SetLineSpeed(OsdpBaud);
+    });
     if (Config.NoiseEveryMs > 0) {
         auto* noise = new QTimer(this);
         noise->setTimerType(Qt::PreciseTimer);
         connect(noise, &QTimer::timeout, this, &TSimLine::SendNoise);
         noise->start(Config.NoiseEveryMs);
+    }
+    if (!Config.PtyPath.isEmpty()) {
+        Pty = new TPtyLine(this);
+        if (!Pty->Create(Config.PtyPath, error)) return false;
+        Attach(Pty);
+        // Tests read the terminal's path from here.
+        QTextStream(stdout) << "pty " << Pty->TerminalPath() << " linked at " << Config.PtyPath
+                            << Qt::endl;
+        return true;
     }
     if (!Config.SerialPath.isEmpty()) {
         Serial = new QSerialPort(Config.SerialPath, this);
@@ -100,14 +117,47 @@ void TSimLine::Attach(QIODevice* device) {
     connect(device, &QIODevice::readyRead, this, &TSimLine::OnReadyRead);
 }
 
+// On a pseudo-terminal of our own the control panel's speed is known: at another speed
+// than ours it would only be noise to a real reader, so it is not heard at all.
+bool TSimLine::HeardAtOurSpeed() const {
+    return !Pty || Pty->PeerBaud() == LineBaud;
+}
+
+void TSimLine::SetLineSpeed(int baud) {
+    if (baud <= 0 || baud == LineBaud) return;
+    LineBaud = baud;
+    if (Serial) {
+        Serial->flush();
+        Serial->waitForBytesWritten(200);
+        Serial->setBaudRate(baud);
+    }
+    if (Bus.Record) Bus.Record("speed " + std::to_string(baud));
+}
+
+void TSimLine::ApplyLineSpeed() {
+    SetLineSpeed(Bus.TakeLineSpeed());
+}
+
 void TSimLine::OnReadyRead() {
     if (!Device) return;
     const QByteArray bytes = Device->readAll();
+    if (!HeardAtOurSpeed()) return;
     for (char c : bytes)
         Feed(static_cast<std::uint8_t>(c));
 }
 
+void TSimLine::FeedBoot(std::uint8_t b) {
+    BootIdle->start(500);
+    const std::vector<std::uint8_t> reply = Bus.Boot.Feed(b);
+    if (!reply.empty()) Send(reply);
+    ApplyLineSpeed();
+}
+
 void TSimLine::Feed(std::uint8_t b) {
+    if (Bus.Boot.Active()) {
+        FeedBoot(b);
+        return;
+    }
     if (Assembly.empty() && b != 0x53) return;
     Assembly.push_back(b);
     if (Assembly.size() < 4) return;
@@ -125,12 +175,14 @@ void TSimLine::Feed(std::uint8_t b) {
         QTextStream(stderr) << "< "
                             << QString::fromStdString(BytesToHex(frame.data(), frame.size()))
                             << Qt::endl;
+    const bool inApplication = !Bus.Boot.Active();
     const std::vector<std::uint8_t> reply = Bus.HandleFrame(frame.data(), frame.size());
     if (!reply.empty()) Send(reply);
-    if (const int baud = Bus.TakePendingBaud(); baud > 0 && Serial) {
-        Serial->flush();
-        Serial->waitForBytesWritten(200);
-        Serial->setBaudRate(baud);
+    ApplyLineSpeed();
+    if (inApplication && Bus.Boot.Active()) {
+        OsdpBaud = LineBaud; // where the new firmware will listen again
+        SetLineSpeed(kBootRates[2]); // a bootloader always starts at 9600
+        BootIdle->start(500);
     }
     if (Config.DropAfter > 0 && FramesSeen >= static_cast<std::size_t>(Config.DropAfter) &&
         Device) {
@@ -165,7 +217,7 @@ void TSimLine::Send(const std::vector<std::uint8_t>& bytes) {
 }
 
 void TSimLine::WriteNow(const QByteArray& bytes) {
-    if (!Device || !Device->isOpen()) return;
+    if (!Device || !Device->isOpen() || !HeardAtOurSpeed()) return;
     Device->write(bytes);
     if (auto* socket = qobject_cast<QAbstractSocket*>(Device.data())) socket->flush();
     if (Serial) Serial->flush();

@@ -13,14 +13,18 @@ class QIODevice;
 class QSerialPort;
 class QTcpServer;
 class QSocketNotifier;
+class QTimer;
 
 namespace quintrel::sim {
+
+class TPtyLine;
 
 struct TLineConfig {
     QString ListenAddress = QStringLiteral("127.0.0.1");
     int ListenPort = 0; // --listen
     QString ConnectTo;  // --connect host:port
     QString SerialPath; // --serial
+    QString PtyPath;    // --pty: a pseudo-terminal of our own, linked here
     int Baud = 9600;
     int SplitChunk = 0;   // send replies in pieces of this many bytes ...
     int SplitGapMs = 0;   // ... with this pause between them
@@ -47,6 +51,10 @@ class TSimLine : public QObject {
     void Send(const std::vector<std::uint8_t>& bytes);
     void WriteNow(const QByteArray& bytes);
     void SendNoise();
+    void FeedBoot(std::uint8_t b);
+    void ApplyLineSpeed();
+    void SetLineSpeed(int baud);
+    bool HeardAtOurSpeed() const;
 
     TSimBus& Bus;
     TLineConfig Config;
@@ -57,6 +65,10 @@ class TSimLine : public QObject {
     QSocketNotifier* Stdin = nullptr;
     QByteArray StdinBuffer;
     std::size_t FramesSeen = 0;
+    TPtyLine* Pty = nullptr;
+    int LineBaud = 9600;              // the speed the readers listen at
+    int OsdpBaud = 9600;              // ... and the one they return to after the bootloader
+    QTimer* BootIdle = nullptr; // the new firmware starts once the line is quiet
 };
 
 } // namespace quintrel::sim

@@ -35,6 +35,7 @@ class TestMaintenance : public QObject {
     void optionsReadPreviewedWritten();
     void resetReaderSettings();
     void fileTransferFromTheMenu();
+    void firmwareUpdateFromTheMenu();
 };
 
 namespace {
@@ -222,6 +223,42 @@ void TestMaintenance::fileTransferFromTheMenu() {
                  .arg(QString::fromLatin1(
                      QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex())));
     QVERIFY(!bar->isVisibleTo(rig.Window));
+}
+
+void TestMaintenance::firmwareUpdateFromTheMenu() {
+    QTemporaryDir dir;
+    TMaintenanceRig rig;
+    QVERIFY(rig.Start({QStringLiteral("--pty"), dir.filePath(QStringLiteral("reader"))}));
+    QVERIFY(rig.Window->Engine().Polling());
+    const QString path = dir.filePath(QStringLiteral("rdx900.kfw"));
+    QFile kfw(path);
+    QVERIFY(kfw.open(QIODevice::WriteOnly));
+    kfw.write("?5244390000\r\n!0102030405\r\n!0x06 0x07\r\n");
+    kfw.close();
+    QStringList seen;
+    TModalAnswerer answer({
+        [&](QWidget* d) {
+            seen << Child<QLabel>(d, "LabelTitle")->text();
+            Child<QLineEdit>(d, "EditFile")->setText(path);
+            Later([d] { Child<QPushButton>(d, "btnDownload")->click(); });
+        },
+        [&](QWidget* d) {
+            seen << qobject_cast<QMessageBox*>(d)->text();
+            Accept(d);
+        },
+        [&](QWidget* d) {
+            seen << QString::number(Child<QPushButton>(d, "btnDownload")->isVisibleTo(d));
+            Child<QPushButton>(d, "btnClose")->click();
+        },
+    });
+    rig.Fixture.Action("mnuRDX900_DFU")->trigger();
+    QVERIFY2(answer.AllAnswered(), qPrintable(answer.Report()));
+    QCOMPARE(seen,
+             QStringLiteral("RDX900|Download successfully completed|0").split(QLatin1Char('|')));
+    QVERIFY(rig.Window->Engine().Polling()); // polling is back
+    QTRY_VERIFY_WITH_TIMEOUT(!rig.Pd.Printed(QStringLiteral("image 0 2 7 ")).isEmpty(), 3000);
+    rig.Fixture.Stop(); // the file name is kept for next time
+    QVERIFY(rig.Fixture.ReadFile(rig.Fixture.IniPath()).contains("filename=" + path.toUtf8()));
 }
 
 QTEST_MAIN(TestMaintenance)

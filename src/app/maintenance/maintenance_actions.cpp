@@ -2,6 +2,7 @@
 // OSDP file transfer with its progress bar.
 
 #include "form_main.h"
+#include "maintenance/form_dfu.h"
 #include "maintenance/form_edit_cust_codes.h"
 #include "maintenance/form_edit_options.h"
 
@@ -28,6 +29,22 @@ void TFormMain::CreateMaintenance() {
         },
         this);
     FormEditOptions = new TFormEditOptions(Torva->Records.VarFlags, this);
+    FormDFU = new TFormDFU(
+        Osdp, [this] { return SelectedAddress(); }, this);
+}
+
+// The bootloader borrows the line: polling stops for the update and comes back after it.
+void TFormMain::mnuRDX900_DFUClick() {
+    const bool wasPolling = Osdp.Polling();
+    if (wasPolling) {
+        Osdp.StopPolling();
+        Osdp.WaitExchangeDone();
+    }
+    FormDFU->SetTarget(QStringLiteral("RDX900"), kRdx900Password, kRdx900DeviceCode);
+    FormDFU->SetFileName(DfuFileName); // the settings file keeps the last one
+    FormDFU->exec();
+    DfuFileName = FormDFU->FileName();
+    if (wasPolling && Osdp.Port().IsOpen()) Osdp.StartPolling();
 }
 
 bool TFormMain::AskReader(const TOsdpRequest& request) {

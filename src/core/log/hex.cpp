@@ -26,8 +26,9 @@ std::string BytesToHex(const std::uint8_t* bytes, std::size_t count, bool blanks
     return text;
 }
 
-std::size_t HexToBytes(std::string_view text, std::uint8_t* out, std::size_t capacity) {
-    // One left-to-right pass removing "0x" (the result is not scanned again), then blanks.
+namespace {
+// One left-to-right pass removing "0x" (the result is not scanned again), then blanks.
+std::string Digits(std::string_view text) {
     std::string digits;
     digits.reserve(text.size());
     for (std::size_t i = 0; i < text.size(); ++i) {
@@ -38,6 +39,18 @@ std::size_t HexToBytes(std::string_view text, std::uint8_t* out, std::size_t cap
         digits.push_back(text[i]);
     }
     std::erase(digits, ' ');
+    return digits;
+}
+} // namespace
+
+bool IsStrictHex(std::string_view text) {
+    for (char c : Digits(text))
+        if (HexDigit(c) < 0) return false;
+    return true;
+}
+
+std::size_t HexToBytes(std::string_view text, std::uint8_t* out, std::size_t capacity) {
+    const std::string digits = Digits(text);
 
     std::size_t count = 0;
     for (std::size_t i = 0; i < digits.size() && count < capacity; i += 2) {

@@ -17,4 +17,8 @@ std::string BytesToHex(const std::uint8_t* bytes, std::size_t count, bool blanks
 // character is read as one digit. Writes at most capacity bytes; returns the count.
 std::size_t HexToBytes(std::string_view text, std::uint8_t* out, std::size_t capacity);
 
+// Whether HexToBytes reads text without guessing: after the same removal of "0x" and
+// blanks, every character left is a hex digit.
+bool IsStrictHex(std::string_view text);
+
 } // namespace quintrel

@@ -11,8 +11,9 @@ TPdProcess::~TPdProcess() {
 
 bool TPdProcess::Start(const QStringList& args, QString* error) {
     QStringList all = args;
-    const bool listens =
-        !args.contains(QStringLiteral("--serial")) && !args.contains(QStringLiteral("--connect"));
+    const bool pty = args.contains(QStringLiteral("--pty"));
+    const bool listens = !args.contains(QStringLiteral("--serial")) &&
+                         !args.contains(QStringLiteral("--connect")) && !pty;
     if (listens && !args.contains(QStringLiteral("--listen")))
         all << QStringLiteral("--listen") << QStringLiteral("0");
     Process.setProcessChannelMode(QProcess::SeparateChannels);
@@ -21,17 +22,22 @@ bool TPdProcess::Start(const QStringList& args, QString* error) {
         *error = QStringLiteral("quintrel-pd did not start: %1").arg(Process.errorString());
         return false;
     }
-    if (!listens) return true;
+    if (!listens && !pty) return true;
     QByteArray out;
     const QDeadlineTimer deadline(5000);
-    static const QRegularExpression re(QStringLiteral("listening on [^:]+:(\\d+)"));
+    const QRegularExpression re(pty ? QStringLiteral("^pty (\\S+)")
+                                    : QStringLiteral("listening on [^:]+:(\\d+)"),
+                                QRegularExpression::MultilineOption);
     while (!deadline.hasExpired()) {
         Process.waitForReadyRead(100);
         ReadOutput();
         out = Lines.join(QLatin1Char('\n')).toUtf8();
         const auto m = re.match(QString::fromUtf8(out));
         if (m.hasMatch()) {
-            ListenPort = m.captured(1).toInt();
+            if (pty)
+                TerminalPath = m.captured(1);
+            else
+                ListenPort = m.captured(1).toInt();
             return true;
         }
         if (Process.state() != QProcess::Running) break;

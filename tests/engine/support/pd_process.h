@@ -16,11 +16,15 @@ class TPdProcess {
     TPdProcess(const TPdProcess&) = delete;
     TPdProcess& operator=(const TPdProcess&) = delete;
 
-    // With no transport in args, "--listen 0" is added and the port it got is read back.
+    // With no transport in args, "--listen 0" is added and the port it got is read back;
+    // with --pty the terminal's path is read back.
     bool Start(const QStringList& args, QString* error);
     void Stop();
     int Port() const { return ListenPort; }
-    QString PortName() const { return QStringLiteral("127.0.0.1:%1").arg(ListenPort); }
+    QString PortName() const {
+        return TerminalPath.isEmpty() ? QStringLiteral("127.0.0.1:%1").arg(ListenPort)
+                                      : TerminalPath;
+    }
     // A command line on its standard input, as a person would type it.
     void Command(const QString& line);
     // The same, waiting until the simulator has answered it (so it takes effect before
@@ -37,6 +41,7 @@ class TPdProcess {
     void ReadOutput();
     QProcess Process;
     int ListenPort = 0;
+    QString TerminalPath;
     QStringList Lines;
     QString LastAnswer;
     QByteArray Partial;

@@ -21,6 +21,7 @@
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QShortcut>
 #include <QStatusBar>
 #include <QStyle>
 #include <QTabWidget>
@@ -31,7 +32,10 @@ namespace quintrel {
 
 namespace {
 
-constexpr int kStatusPanelWidths[TFormMain::StatusPanelCount] = {150, 100, 200, 150};
+// Each panel fits the longest text it usually shows; the last one is free.
+const char* const kStatusPanelSamples[TFormMain::StatusPanelCount] = {
+    "Connected to 255.255.255.255:65535", "Command to 127", "Invalid message from 127",
+    "                              "};
 constexpr int kBroadcastIndex = 127;
 
 QLabel* NewLabel(const char* name, const QString& text, QWidget* parent) {
@@ -166,14 +170,9 @@ void TFormMain::CreateActions() {
         Osdp.UseCrc = !Osdp.UseCrc;
         UpdateControls();
     });
-    connect(mnuUseSCBK_D, &QAction::triggered, this, [this] {
-        Keys().UseScbkD = !Keys().UseScbkD;
-        UpdateControls();
-    });
-    connect(mnuDiversifyMasterkey, &QAction::triggered, this, [this] {
-        Keys().DiversifyMasterkey = !Keys().DiversifyMasterkey;
-        UpdateControls();
-    });
+    connect(mnuUseSCBK_D, &QAction::triggered, this, &TFormMain::mnuUseSCBK_DClick);
+    connect(mnuDiversifyMasterkey, &QAction::triggered, this,
+            &TFormMain::mnuDiversifyMasterkeyClick);
 
     mnuAbout = NewAction("mnuAbout", QStringLiteral("About ..."));
     connect(mnuAbout, &QAction::triggered, this, &TFormMain::mnuAboutClick);
@@ -211,12 +210,13 @@ void TFormMain::CreateMenus() {
     view->addSeparator();
     view->addActions({mnuViewRaw, mnuViewDescription, mnuViewPoll});
 
-    QMenu* osdp = addMenu("mnuOSDP", QStringLiteral("&OSDP"));
+    QMenu* osdp = addMenu("mnuDevice", QStringLiteral("&OSDP"));
     osdp->addActions({mnuGetID, mnuGetCAP, mnuGetLSTAT, mnuGetISTAT, mnuGetOSTAT});
     osdp->addSeparator();
     osdp->addActions({mnuSetOut, mnuSetLED, mnuSetBUZ});
     osdp->addSeparator();
     osdp->addAction(mnuSetCOM);
+    osdp->addSeparator();
     osdp->addAction(mnuFileTransfer);
     osdp->addSeparator();
     osdp->addActions({mnuSetChlng, mnuSetCrypt, mnuSetKey});
@@ -231,7 +231,8 @@ void TFormMain::CreateMenus() {
     torva->addSeparator();
     torva->addAction(mnuResetAll);
 
-    QMenu* options = addMenu("mnuOptions", QStringLiteral("&Options"));
+    // Its own letter: "&OSDP" has O, and a shared letter only alternates between the two.
+    QMenu* options = addMenu("mnuOptions", QStringLiteral("O&ptions"));
     options->addActions({mnuSetupComm, mnuSetPollInterval});
     options->addSeparator();
     options->addActions({mnuUseCRC, mnuUseSCBK_D, mnuDiversifyMasterkey});
@@ -274,12 +275,20 @@ void TFormMain::CreateCentralArea() {
     EditCmd->setObjectName(QStringLiteral("EditCmd"));
     EditCmd->setEditable(true);
     EditCmd->setInsertPolicy(QComboBox::NoInsert); // the history keeps its own order
+    // What is typed is what is sent: no completion from the history behind the user's back.
+    EditCmd->setCompleter(nullptr);
     EditCmd->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
     btnSend = new QPushButton(QStringLiteral("Send"), tsComm);
     btnSend->setObjectName(QStringLiteral("btnSend"));
     btnSend->setDefault(true);
     connect(btnSend, &QPushButton::clicked, this, &TFormMain::btnSendClick);
-    connect(EditCmd->lineEdit(), &QLineEdit::returnPressed, this, &TFormMain::btnSendClick);
+    // Send is the window's default action: Enter in the command line or the address box
+    // sends, once (the line's own returnPressed comes twice, through the combo box as well).
+    for (QWidget* field : {static_cast<QWidget*>(EditCmd), static_cast<QWidget*>(EditAddr)})
+        for (const int key : {Qt::Key_Return, Qt::Key_Enter})
+            connect(new QShortcut(QKeySequence(key), field, nullptr, nullptr,
+                                  Qt::WidgetWithChildrenShortcut),
+                    &QShortcut::activated, this, &TFormMain::btnSendClick);
     QLabel* lblAddress = NewLabel("lblAddress", QStringLiteral("Address"), tsComm);
     lblAddress->setBuddy(EditAddr);
     QLabel* lblCommand = NewLabel("lblCommand", QStringLiteral("OSDP command (hex)"), tsComm);
@@ -331,7 +340,9 @@ void TFormMain::CreateStatusBar() {
     for (int i = 0; i < StatusPanelCount; ++i) {
         auto* panel = new QLabel(bar);
         panel->setObjectName(QStringLiteral("StatusPanel%1").arg(i));
-        panel->setFixedWidth(kStatusPanelWidths[i]);
+        panel->setFixedWidth(
+            panel->fontMetrics().horizontalAdvance(QLatin1String(kStatusPanelSamples[i])) +
+            2 * panel->frameWidth() + 12);
         panel->setFrameStyle(QFrame::StyledPanel | QFrame::Sunken);
         bar->addWidget(panel);
         StatusPanels[i] = panel;

@@ -51,6 +51,7 @@ class TFormMain : public QMainWindow, public IEngineHost {
     static constexpr int DefaultWidth = 800;
     static constexpr int DefaultHeight = 640;
     static constexpr int StatusPanelCount = 4;
+    static constexpr int MaxPollIntervalMs = 3600000;
 
     // The about box exists first: the caption carries the version its component reads.
     TFormMain(TFormAbout& about, const TFormMainOptions& options, QWidget* parent = nullptr);
@@ -99,6 +100,8 @@ class TFormMain : public QMainWindow, public IEngineHost {
     void mnuSetupCommClick();
     void mnuSetPollIntervalClick();
     void mnuAboutClick();
+    void mnuUseSCBK_DClick();
+    void mnuDiversifyMasterkeyClick();
     void btnSendClick();
     void OnSendCmdClick(int tag);
     void NotYetImplemented();

@@ -110,8 +110,27 @@ void TFormMain::mnuSetPollIntervalClick() {
     input.setLabelText(QStringLiteral("Polling interval (ms): "));
     input.setTextValue(QString::number(Osdp.PollInterval()));
     if (input.exec() != QDialog::Accepted) return;
-    // Anything but a number means no pause between polls.
-    Osdp.SetPollInterval(input.textValue().trimmed().toInt());
+    // Refused rather than guessed: "abc" is no interval, and neither is a minus sign.
+    bool ok = false;
+    const qlonglong interval = input.textValue().trimmed().toLongLong(&ok);
+    if (!ok || interval < 0 || interval > MaxPollIntervalMs) {
+        QMessageBox::critical(this, QApplication::applicationName(),
+                              QStringLiteral("Polling interval (ms): enter a whole number from 0 "
+                                             "to %1")
+                                  .arg(MaxPollIntervalMs));
+        return;
+    }
+    Osdp.SetPollInterval(static_cast<int>(interval));
+}
+
+void TFormMain::mnuUseSCBK_DClick() {
+    Keys().UseScbkD = !Keys().UseScbkD;
+    UpdateControls();
+}
+
+void TFormMain::mnuDiversifyMasterkeyClick() {
+    Keys().DiversifyMasterkey = !Keys().DiversifyMasterkey;
+    UpdateControls();
 }
 
 void TFormMain::mnuAboutClick() {

@@ -148,7 +148,36 @@ void TComposer::OnSendCmdClick(int tag, int address) {
     Ui.RepaintPollList();
 }
 
+namespace {
+
+// The first character that is neither a hex digit, a blank nor part of "0x"; -1 when
+// there is none. Counted in characters, not in the bytes of their encoding.
+qsizetype FirstNonHex(const QString& text) {
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const QChar c = text[i];
+        if (c == QLatin1Char('0') && i + 1 < text.size() && text[i + 1] == QLatin1Char('x')) {
+            ++i;
+            continue;
+        }
+        if (c == QLatin1Char(' ') || (c >= QLatin1Char('0') && c <= QLatin1Char('9')) ||
+            (c.toLower() >= QLatin1Char('a') && c.toLower() <= QLatin1Char('f')))
+            continue;
+        return i;
+    }
+    return -1;
+}
+
+} // namespace
+
 bool TComposer::SendHex(const QString& text, int address) {
+    // The typed line is sent as it stands or not at all: a character that is not hex
+    // would otherwise silently become a zero byte.
+    const qsizetype bad = FirstNonHex(text.trimmed());
+    if (bad >= 0) {
+        Fail(QStringLiteral("Error: \"%1\" is not a hexadecimal digit; nothing was sent")
+                 .arg(text.trimmed().at(bad)));
+        return false;
+    }
     const QString stored = Ui.AddToHistory(text);
     const std::string digits = stored.toStdString();
     std::array<std::uint8_t, HexCapacity + 1> bytes{};

@@ -76,6 +76,9 @@ bool TEngine::OpenPort(QString* error) {
 void TEngine::ClosePort() {
     CP1.Close();
     emit StatusText(0, QStringLiteral("Disconnected"));
+    // What described the connection ("Polling 3", "Timeout 3") no longer holds.
+    emit StatusText(1, QString());
+    emit StatusText(2, QString());
     EndEverySession(QStringLiteral("disconnected"));
     ResetAssembly();
     RepeatDue = false;

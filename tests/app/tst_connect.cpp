@@ -2,6 +2,7 @@
 
 #include "link/form_select_port.h"
 #include "support/modal_answerer.h"
+#include "support/pty_pair.h"
 #include "support/window_fixture.h"
 
 #include <QComboBox>
@@ -38,7 +39,10 @@ class TestConnect : public QObject {
 
   private slots:
     void connectAndDisconnectOverTcp();
+    void failedOpenShowsTheReason_data();
     void failedOpenShowsTheReason();
+    void statusNamesThePort_data();
+    void statusNamesThePort();
     void rateListOnlyForSerialPorts_data();
     void rateListOnlyForSerialPorts();
     void rateOutsideTheListIsKept();
@@ -73,7 +77,7 @@ void TestConnect::connectAndDisconnectOverTcp() {
     QVERIFY(w.Engine().Port().IsOpen());
     QCOMPARE(w.Engine().Port().GetPortName(), name);
     QCOMPARE(w.Engine().Port().Baud(), 9600);
-    QCOMPARE(f.StatusPanel(0), QStringLiteral("Connected to COM0"));
+    QCOMPARE(f.StatusPanel(0), QStringLiteral("Connected to ") + name);
     QVERIFY(f.Logged(QStringLiteral("START")));
     QVERIFY(!f.Action("tbnConnect")->isEnabled() && f.Action("tbnDisconnect")->isEnabled());
 
@@ -90,10 +94,16 @@ void TestConnect::connectAndDisconnectOverTcp() {
     QVERIFY(f.Action("tbnConnect")->isEnabled() && !f.Action("tbnDisconnect")->isEnabled());
 }
 
+void TestConnect::failedOpenShowsTheReason_data() {
+    QTest::addColumn<QString>("missing");
+    QTest::newRow("device") << QStringLiteral("/dev/quintrel-no-such-port");
+    QTest::newRow("TCP, refused") << QStringLiteral("127.0.0.1:1");
+}
+
 void TestConnect::failedOpenShowsTheReason() {
+    QFETCH(QString, missing);
     TWindowFixture f;
     TFormMain& w = f.Start();
-    const QString missing = QStringLiteral("/dev/quintrel-no-such-port");
     QString text;
     TModalAnswerer answer({[&](QWidget* dialog) {
                                Child<QComboBox>(dialog, "ComboPort")->setEditText(missing);
@@ -111,6 +121,46 @@ void TestConnect::failedOpenShowsTheReason() {
     QVERIFY(!w.Engine().Polling());
     QCOMPARE(f.StatusPanel(0), QString());
     QVERIFY(f.Action("tbnConnect")->isEnabled() && !f.Action("tbnDisconnect")->isEnabled());
+}
+
+void TestConnect::statusNamesThePort_data() {
+    QTest::addColumn<QString>("kind");
+    QTest::newRow("TCP client") << QStringLiteral("client");
+    QTest::newRow("TCP server") << QStringLiteral("server");
+    if (TPtyPair::SocatInstalled()) QTest::newRow("device path") << QStringLiteral("device");
+}
+
+// The port as the user named it, not a made-up COM number; and what described the
+// connection is gone once it is closed.
+void TestConnect::statusNamesThePort() {
+    QFETCH(QString, kind);
+    TWindowFixture f;
+    TFormMain& w = f.Start();
+    QTcpServer peer;
+    TPtyPair pair;
+    QString name;
+    QString error;
+    if (kind == QLatin1String("client")) {
+        QVERIFY(peer.listen(QHostAddress::LocalHost));
+        name = QStringLiteral("127.0.0.1:%1").arg(peer.serverPort());
+    } else if (kind == QLatin1String("server")) {
+        QVERIFY(peer.listen(QHostAddress::LocalHost)); // only to learn a free port
+        name = QStringLiteral("server:%1").arg(peer.serverPort());
+        peer.close();
+    } else {
+        QVERIFY2(pair.Start(&error), qPrintable(error));
+        name = pair.PathA();
+    }
+    w.Engine().Port().SetPortName(name);
+    QVERIFY2(w.Engine().OpenPort(&error), qPrintable(error));
+    QCOMPARE(f.StatusPanel(0), QStringLiteral("Connected to ") + name);
+    // Nobody answers: panel 2 tells of the time-out, panel 1 of the poll.
+    QTRY_COMPARE_WITH_TIMEOUT(f.StatusPanel(2), QStringLiteral("Timeout 0"), 2000);
+    QCOMPARE(f.StatusPanel(1), QStringLiteral("Polling 0"));
+    f.Action("mnuDisconnect")->trigger();
+    QCOMPARE(f.StatusPanel(0), QStringLiteral("Disconnected"));
+    QCOMPARE(f.StatusPanel(1), QString());
+    QCOMPARE(f.StatusPanel(2), QString());
 }
 
 void TestConnect::rateListOnlyForSerialPorts_data() {

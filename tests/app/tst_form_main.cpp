@@ -6,10 +6,12 @@
 
 #include <QComboBox>
 #include <QInputDialog>
+#include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QRegularExpression>
+#include <QSet>
 #include <QTcpServer>
 #include <QTest>
 
@@ -182,32 +184,46 @@ void TestFormMain::pollIntervalPrompt_data() {
     QTest::addColumn<QString>("typed");
     QTest::addColumn<bool>("ok");
     QTest::addColumn<int>("expected");
-    QTest::newRow("number") << QStringLiteral(" 250 ") << true << 250;
-    QTest::newRow("letters") << QStringLiteral("fast") << true << 0;
-    QTest::newRow("digits then letters") << QStringLiteral("12ms") << true << 0;
-    QTest::newRow("negative") << QStringLiteral("-20") << true << 0;
-    QTest::newRow("cancel") << QStringLiteral("999") << false << 75;
+    QTest::addColumn<bool>("refused");
+    QTest::newRow("number") << QStringLiteral(" 250 ") << true << 250 << false;
+    // Anything but a number in range is refused with a box, and the interval stays.
+    QTest::newRow("letters") << QStringLiteral("fast") << true << 75 << true;
+    QTest::newRow("digits then letters") << QStringLiteral("12ms") << true << 75 << true;
+    QTest::newRow("negative") << QStringLiteral("-20") << true << 75 << true;
+    QTest::newRow("too long") << QStringLiteral("3600001") << true << 75 << true;
+    QTest::newRow("cancel") << QStringLiteral("999") << false << 75 << false;
 }
 
 void TestFormMain::pollIntervalPrompt() {
     QFETCH(QString, typed);
     QFETCH(bool, ok);
     QFETCH(int, expected);
+    QFETCH(bool, refused);
     TWindowFixture f;
     TFormMain& w = f.Start();
     w.Engine().SetPollInterval(75);
     QStringList seen;
-    TModalAnswerer answer({[&](QWidget* dialog) {
+    std::vector<TModalAnswerer::TAnswer> answers = {[&](QWidget* dialog) {
         auto* input = qobject_cast<QInputDialog*>(dialog);
         if (!input) return Reject(dialog);
         seen << input->windowTitle() << input->labelText() << input->textValue();
         input->setTextValue(typed);
         ok ? Accept(input) : Reject(input);
-    }});
+    }};
+    if (refused)
+        answers.push_back([&](QWidget* dialog) {
+            seen << qobject_cast<QMessageBox*>(dialog)->text();
+            Accept(dialog);
+        });
+    TModalAnswerer answer(answers);
     f.Action("mnuSetPollInterval")->trigger();
     QVERIFY2(answer.AllAnswered(), qPrintable(answer.Report()));
-    QCOMPARE(seen, QStringList({QStringLiteral("Quintrel"),
-                                QStringLiteral("Polling interval (ms): "), QStringLiteral("75")}));
+    QStringList expectedSeen = {QStringLiteral("Quintrel"),
+                                QStringLiteral("Polling interval (ms): "), QStringLiteral("75")};
+    if (refused)
+        expectedSeen << QStringLiteral(
+            "Polling interval (ms): enter a whole number from 0 to 3600000");
+    QCOMPARE(seen, expectedSeen);
     QCOMPARE(w.Engine().PollInterval(), expected);
 }
 
@@ -239,10 +255,20 @@ void TestFormMain::shortcutsAndMenus() {
     TWindowFixture f;
     TFormMain& w = f.Start();
     QStringList titles;
-    for (QAction* menu : w.menuBar()->actions())
+    QSet<QChar> letters;
+    for (QAction* menu : w.menuBar()->actions()) {
         titles << menu->text();
+        // Every top-level menu has its own Alt letter, so a press opens one menu, not
+        // alternately two.
+        const qsizetype amp = menu->text().indexOf(QLatin1Char('&'));
+        QVERIFY2(amp >= 0, qPrintable(menu->text()));
+        const QChar letter = menu->text().at(amp + 1).toLower();
+        QVERIFY2(!letters.contains(letter), qPrintable(menu->text()));
+        letters << letter;
+    }
     QCOMPARE(titles.join(QLatin1Char(' ')),
-             QStringLiteral("&File &View &OSDP &TORVA &Options &Help"));
+             QStringLiteral("&File &View &OSDP &TORVA O&ptions &Help"));
+    QCOMPARE(w.findChild<QMenu*>(QStringLiteral("mnuDevice"))->title(), QStringLiteral("&OSDP"));
     QVERIFY(!f.Action("mnuSetCrypt")->isVisible());
 
     w.showNormal();

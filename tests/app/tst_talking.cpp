@@ -7,9 +7,11 @@
 
 #include <QComboBox>
 #include <QInputDialog>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTest>
+#include <QTimer>
 
 using namespace quintrel;
 using namespace quintrel::test;
@@ -25,6 +27,9 @@ class TestTalking : public QObject {
     void secureChannelWithTypedKey();
     void pollListColoursFollowTheDevices();
     void promptsOfTheSecureChannel();
+    void numbersOutOfRangeAreRefused();
+    void hexLineSendsWhatWasTyped_data();
+    void hexLineSendsWhatWasTyped();
     void handshakeAnswerOpensNoBox_data();
     void handshakeAnswerOpensNoBox();
 };
@@ -226,6 +231,89 @@ void TestTalking::promptsOfTheSecureChannel() {
     QCOMPARE(prompts[1],
              QStringLiteral("Masterkey: |00 01 02 03 04 05 06 07 08 09 0A 0B 0C 0D 0E 0F"));
     QCOMPARE(rig.History()->count(), before + 1); // only the accepted challenge
+}
+
+// A buzzer count of 999 would go out as E7: it is refused, named, and nothing is sent.
+void TestTalking::numbersOutOfRangeAreRefused() {
+    TTalkRig rig;
+    QVERIFY(rig.Start());
+    QString text;
+    TModalAnswerer answer({
+        [](QWidget* d) {
+            d->findChild<QLineEdit*>(QStringLiteral("EditCount"))->setText(QStringLiteral("999"));
+            QTimer::singleShot(0, [d] { ClickButton(d, "btnApply"); });
+        },
+        [&](QWidget* d) {
+            text = qobject_cast<QMessageBox*>(d)->text();
+            Accept(d);
+        },
+        [](QWidget* d) { ClickButton(d, "btnClose"); },
+    });
+    rig.Fixture.Action("mnuSetBUZ")->trigger();
+    QVERIFY2(answer.AllAnswered(), qPrintable(answer.Report()));
+    QCOMPARE(text, QStringLiteral("Count: enter a whole number from 0 to 255"));
+    QTest::qWait(100);
+    QCOMPARE(rig.Count(QStringLiteral("SET_BUZ")), 0);
+}
+
+void TestTalking::hexLineSendsWhatWasTyped_data() {
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<QString>("error"); // empty: sent as typed
+    QTest::newRow("junk") << QStringLiteral("zz 12")
+                          << QStringLiteral(
+                                 "Error: \"z\" is not a hexadecimal digit; nothing was sent");
+    QTest::newRow("not ASCII")
+        << QStringLiteral("6\u00E99")
+        << QStringLiteral("Error: \"\u00E9\" is not a hexadecimal digit; nothing was sent");
+    QTest::newRow("0X is no prefix")
+        << QStringLiteral("0X64")
+        << QStringLiteral("Error: \"X\" is not a hexadecimal digit; nothing was sent");
+    // Typed after "64" went out: "6" is command 06, never the old entry completed.
+    QTest::newRow("no completion from the history") << QStringLiteral("6") << QString();
+}
+
+void TestTalking::hexLineSendsWhatWasTyped() {
+    QFETCH(QString, typed);
+    QFETCH(QString, error);
+    TTalkRig rig;
+    QVERIFY(rig.Start());
+    QComboBox* line = rig.History();
+    rig.Window->showNormal(); // keys reach shortcuts only in the active window
+    rig.Window->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(rig.Window));
+    line->setEditText(QStringLiteral("64"));
+    line->setFocus();
+    QTest::keyClick(line->lineEdit(), Qt::Key_Return); // once, not twice
+    QTRY_VERIFY_WITH_TIMEOUT(rig.Count(QStringLiteral("< addr=0: RES_STAT(")) == 1, 3000);
+    // Enter in the address box sends too.
+    auto* address = rig.Window->findChild<QComboBox*>(QStringLiteral("EditAddr"));
+    address->setFocus();
+    QTest::keyClick(address, Qt::Key_Return);
+    QTRY_VERIFY_WITH_TIMEOUT(rig.Count(QStringLiteral("< addr=0: RES_STAT(")) == 2, 3000);
+    QTest::qWait(100);
+    QCOMPARE(rig.Count(QStringLiteral("> addr=0: GET_STAT")), 2);
+    line->setFocus();
+    const int before = static_cast<int>(rig.Lines().size());
+    QString seen;
+    TModalAnswerer answer(error.isEmpty() ? std::vector<TModalAnswerer::TAnswer>{}
+                                          : std::vector<TModalAnswerer::TAnswer>{[&](QWidget* d) {
+                                                seen = qobject_cast<QMessageBox*>(d)->text();
+                                                Accept(d);
+                                            }},
+                          1000);
+    line->lineEdit()->clear();
+    for (const QChar c : typed) // typed key by key, so a completer would have its chance
+        if (c.unicode() < 0x80)
+            QTest::keyClick(line->lineEdit(), c.toLatin1());
+        else
+            line->lineEdit()->insert(c);
+    QCOMPARE(line->currentText(), typed); // nothing completed from the history
+    QTest::keyClick(line->lineEdit(), Qt::Key_Return);
+    QVERIFY2(answer.AllAnswered(), qPrintable(answer.Report()));
+    QCOMPARE(seen, error);
+    QTest::qWait(100);
+    QCOMPARE(rig.Lines().mid(before).filter(QStringLiteral("> addr=0")),
+             error.isEmpty() ? QStringList{QStringLiteral("> addr=0: CMD_06")} : QStringList{});
 }
 
 // The automatic osdp_SCRYPT runs inside frame processing: whatever the address box shows

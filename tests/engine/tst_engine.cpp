@@ -62,7 +62,7 @@ void TstEngine::SequencesRunZeroThenOneToThree() {
     QCOMPARE(to3, (QList<int>{0, 1, 2, 3, 1}));
     QCOMPARE(to10, (QList<int>{0, 1, 2, 3, 1}));
     QCOMPARE(rig.Count(QStringLiteral("START")), 1);
-    QCOMPARE(rig.Status[0], QStringLiteral("Connected to COM0"));
+    QCOMPARE(rig.Status[0], QStringLiteral("Connected to ") + device.PortName());
 }
 
 void TstEngine::TimeoutIsLoggedOnceAndResetsTheSequence() {

@@ -1,10 +1,14 @@
 #include "commands/dialog_fields.h"
 
+#include <QApplication>
 #include <QComboBox>
 #include <QDialog>
 #include <QDialogButtonBox>
+#include <QGroupBox>
+#include <QLabel>
 #include <QLayout>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QRegularExpressionValidator>
@@ -13,12 +17,48 @@
 
 namespace quintrel {
 
-QLineEdit* NewNumberField(const QString& name, int value, QWidget* parent) {
+namespace {
+
+constexpr const char* kMaximum = "numberFieldMaximum";
+
+// The text of the label a form row gave the field, with the group it sits in.
+QString FieldLabel(const QDialog& dialog, const QLineEdit* field) {
+    QString label = field->objectName();
+    for (const QLabel* l : dialog.findChildren<QLabel*>())
+        if (l->buddy() == field) label = l->text();
+    if (const auto* group = qobject_cast<const QGroupBox*>(field->parentWidget()))
+        label = group->title() + QStringLiteral(", ") + label;
+    return label;
+}
+
+} // namespace
+
+QLineEdit* NewNumberField(const QString& name, int value, QWidget* parent, int maximum) {
     auto* field = new QLineEdit(QString::number(value), parent);
     field->setObjectName(name);
     field->setValidator(
         new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]*")), field));
+    field->setProperty(kMaximum, maximum);
     return field;
+}
+
+bool NumberFieldsInRange(QDialog& dialog) {
+    for (QLineEdit* field : dialog.findChildren<QLineEdit*>()) {
+        const int maximum =
+            field->property(kMaximum).isValid() ? field->property(kMaximum).toInt() : -1;
+        if (maximum < 0 || !field->isEnabled() || !field->isVisibleTo(&dialog)) continue;
+        bool ok = false;
+        const qlonglong value = field->text().toLongLong(&ok);
+        if (ok && value >= 0 && value <= maximum) continue;
+        QMessageBox::critical(&dialog, QApplication::applicationName(),
+                              QStringLiteral("%1: enter a whole number from 0 to %2")
+                                  .arg(FieldLabel(dialog, field))
+                                  .arg(maximum));
+        field->setFocus();
+        field->selectAll();
+        return false;
+    }
+    return true;
 }
 
 int NumberFieldValue(const QLineEdit& field) {
@@ -47,7 +87,9 @@ void AddButtons(QDialog& dialog, const QString& acceptText, const QString& accep
     accept->setObjectName(acceptName);
     accept->setDefault(true);
     buttons->addButton(rejectText, QDialogButtonBox::RejectRole)->setObjectName(rejectName);
-    QObject::connect(buttons, &QDialogButtonBox::accepted, &dialog, &QDialog::accept);
+    QObject::connect(buttons, &QDialogButtonBox::accepted, &dialog, [&dialog] {
+        if (NumberFieldsInRange(dialog)) dialog.accept();
+    });
     QObject::connect(buttons, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
     dialog.layout()->addWidget(buttons);
 }

@@ -16,9 +16,9 @@ TFormDlgBuzzerControl::TFormDlgBuzzerControl(QWidget* parent) : QDialog(parent) 
     EditToneCode = NewList(QStringLiteral("EditToneCode"),
                            {QStringLiteral("Nop"), QStringLiteral("Cancel"), QStringLiteral("Set")},
                            defaults.ToneCode, this);
-    EditOnTime = NewNumberField(QStringLiteral("EditOnTime"), defaults.OnTime, this);
-    EditOffTime = NewNumberField(QStringLiteral("EditOffTime"), defaults.OffTime, this);
-    EditCount = NewNumberField(QStringLiteral("EditCount"), defaults.Count, this);
+    EditOnTime = NewNumberField(QStringLiteral("EditOnTime"), defaults.OnTime, this, 255);
+    EditOffTime = NewNumberField(QStringLiteral("EditOffTime"), defaults.OffTime, this, 255);
+    EditCount = NewNumberField(QStringLiteral("EditCount"), defaults.Count, this, 255);
 
     auto* layout = new QVBoxLayout(this);
     auto* form = new QFormLayout;

@@ -32,7 +32,7 @@ TFormDlgLedControl::TFormDlgLedControl(QWidget* parent) : QDialog(parent) {
     setWindowTitle(QStringLiteral("LED control"));
     const TLedControl defaults;
 
-    EditLedNumber = NewNumberField(QStringLiteral("EditLedNumber"), defaults.LedNumber, this);
+    EditLedNumber = NewNumberField(QStringLiteral("EditLedNumber"), defaults.LedNumber, this, 255);
 
     auto* temporary = new QGroupBox(QStringLiteral("Temporary settings"), this);
     EditTempControlCode =
@@ -40,14 +40,15 @@ TFormDlgLedControl::TFormDlgLedControl(QWidget* parent) : QDialog(parent) {
                 {QStringLiteral("Nop"), QStringLiteral("Cancel"), QStringLiteral("Set")},
                 defaults.TempControlCode, temporary);
     EditTempOnTime =
-        NewNumberField(QStringLiteral("EditTempOnTime"), defaults.TempOnTime, temporary);
+        NewNumberField(QStringLiteral("EditTempOnTime"), defaults.TempOnTime, temporary, 255);
     EditTempOffTime =
-        NewNumberField(QStringLiteral("EditTempOffTime"), defaults.TempOffTime, temporary);
+        NewNumberField(QStringLiteral("EditTempOffTime"), defaults.TempOffTime, temporary, 255);
     EditTempOnColor =
         NewList(QStringLiteral("EditTempOnColor"), Colors(), defaults.TempOnColor, temporary);
     EditTempOffColor =
         NewList(QStringLiteral("EditTempOffColor"), Colors(), defaults.TempOffColor, temporary);
-    EditTempTime = NewNumberField(QStringLiteral("EditTempTime"), defaults.TempTime, temporary);
+    EditTempTime =
+        NewNumberField(QStringLiteral("EditTempTime"), defaults.TempTime, temporary, 65535);
     auto* temporaryForm = new QFormLayout(temporary);
     temporaryForm->addRow(QStringLiteral("Control code"), EditTempControlCode);
     temporaryForm->addRow(kOnTime, EditTempOnTime);
@@ -61,9 +62,9 @@ TFormDlgLedControl::TFormDlgLedControl(QWidget* parent) : QDialog(parent) {
                                   {QStringLiteral("Nop"), QStringLiteral("Set")},
                                   defaults.PermControlCode, permanent);
     EditPermOnTime =
-        NewNumberField(QStringLiteral("EditPermOnTime"), defaults.PermOnTime, permanent);
+        NewNumberField(QStringLiteral("EditPermOnTime"), defaults.PermOnTime, permanent, 255);
     EditPermOffTime =
-        NewNumberField(QStringLiteral("EditPermOffTime"), defaults.PermOffTime, permanent);
+        NewNumberField(QStringLiteral("EditPermOffTime"), defaults.PermOffTime, permanent, 255);
     EditPermOnColor =
         NewList(QStringLiteral("EditPermOnColor"), Colors(), defaults.PermOnColor, permanent);
     EditPermOffColor =

@@ -22,14 +22,14 @@ TFormDlgOutputControl::TFormDlgOutputControl(QWidget* parent) : QDialog(parent) 
     setWindowTitle(QStringLiteral("Output control"));
     const TOutputControl defaults;
     EditOutputNumber =
-        NewNumberField(QStringLiteral("EditOutputNumber"), defaults.OutputNumber, this);
+        NewNumberField(QStringLiteral("EditOutputNumber"), defaults.OutputNumber, this, 255);
     EditControlCode = NewList(
         QStringLiteral("EditControlCode"),
         {QStringLiteral("Nop"), QStringLiteral("OFF (immediate)"), QStringLiteral("ON (immediate)"),
          QStringLiteral("OFF (when timer done)"), QStringLiteral("ON (when timer done)"),
          QStringLiteral("Timed ON"), QStringLiteral("Timed OFF")},
         defaults.ControlCode, this);
-    EditTimer = NewNumberField(QStringLiteral("EditTimer"), defaults.Time, this);
+    EditTimer = NewNumberField(QStringLiteral("EditTimer"), defaults.Time, this, 65535);
 
     auto* layout = new QVBoxLayout(this);
     auto* form = new QFormLayout;

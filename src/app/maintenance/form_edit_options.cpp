@@ -33,7 +33,7 @@ QWidget* NewLengthRow(const QString& caption, const QString& name, QLineEdit*& f
     auto* layout = new QHBoxLayout(row);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->addWidget(new QLabel(caption, row), 1);
-    field = NewNumberField(name, 0, row);
+    field = NewNumberField(name, 0, row, -1); // a length goes out as its low 8 bits
     layout->addWidget(field);
     layout->addWidget(new QLabel(QStringLiteral(" bits"), row));
     return row;

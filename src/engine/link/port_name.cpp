@@ -72,7 +72,8 @@ QString FormatPortName(const TPortName& port) {
 }
 
 QString PortDisplayName(const TPortName& port) {
-    if (!port.Tcp && !port.SerialPath.isEmpty()) return port.SerialPath;
+    if (port.Tcp) return FormatPortName(port);
+    if (!port.SerialPath.isEmpty()) return port.SerialPath;
     return ComPrefix + QString::number(port.ComNumber);
 }
 

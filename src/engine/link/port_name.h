@@ -26,8 +26,8 @@ TPortName ParsePortName(const QString& name);
 // The inverse of ParsePortName for every name it produces, except that an empty TCP port
 // is left out (and so comes back as "telnet").
 QString FormatPortName(const TPortName& port);
-// What status and error texts show: "COM<n>" for numbered ports and for TCP (which has
-// number 0), the path for a path device.
+// What status and error texts show: "COM<n>" for numbered ports, the path for a path
+// device, and a TCP endpoint as it is named ("127.0.0.1:4001", "server:4001").
 QString PortDisplayName(const TPortName& port);
 
 // Where the system keeps numbered serial port n.

@@ -21,7 +21,10 @@
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScrollArea>
 #include <QShortcut>
+#include <QSplitter>
+#include <QStandardPaths>
 #include <QStatusBar>
 #include <QStyle>
 #include <QTabWidget>
@@ -48,8 +51,19 @@ QLabel* NewLabel(const char* name, const QString& text, QWidget* parent) {
 
 TFormMainOptions TFormMainOptions::BesideExecutable(const QString& executablePath) {
     TFormMainOptions options;
+    const QFileInfo program(executablePath);
+    const QFileInfo folder(program.absolutePath());
     options.IniPath = SettingsPathFor(executablePath);
-    options.VendorPath = QFileInfo(executablePath).dir().filePath(QStringLiteral("oui.csv"));
+    if (!folder.isDir() || !folder.isWritable()) {
+        const QString config =
+            QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation);
+        options.IniPath = QDir(config).filePath(QStringLiteral("quintrel/") +
+                                                QFileInfo(options.IniPath).fileName());
+    }
+    options.VendorPath = program.dir().filePath(QStringLiteral("oui.csv"));
+    const QString debianCopy = QStringLiteral("/usr/share/ieee-data/oui.csv");
+    if (!QFileInfo::exists(options.VendorPath) && QFileInfo::exists(debianCopy))
+        options.VendorPath = debianCopy;
     return options;
 }
 
@@ -256,12 +270,17 @@ void TFormMain::CreateCentralArea() {
     layout->setContentsMargins(2, 2, 2, 2);
     setCentralWidget(central);
 
-    auto* pages = new QTabWidget(central);
+    // The log and the poll selection share the height; the user decides how.
+    SplitterMain = new QSplitter(Qt::Vertical, central);
+    SplitterMain->setObjectName(QStringLiteral("SplitterMain"));
+    SplitterMain->setChildrenCollapsible(false);
+    layout->addWidget(SplitterMain, 1);
+    auto* pages = new QTabWidget(SplitterMain);
     pages->setObjectName(QStringLiteral("PageControl1"));
     auto* tsComm = new QWidget(pages);
     tsComm->setObjectName(QStringLiteral("tsComm"));
     pages->addTab(tsComm, QStringLiteral("Communication"));
-    layout->addWidget(pages, 1);
+    SplitterMain->addWidget(pages);
 
     auto* comm = new QVBoxLayout(tsComm);
     auto* strip = new QHBoxLayout;
@@ -316,7 +335,7 @@ void TFormMain::CreateCentralArea() {
     comm->addWidget(MemoComm, 1);
     Log = new TLogView(MemoComm, this);
 
-    auto* panelPoll = new QWidget(central);
+    auto* panelPoll = new QWidget(SplitterMain);
     panelPoll->setObjectName(QStringLiteral("PanelPoll"));
     auto* poll = new QVBoxLayout(panelPoll);
     poll->setContentsMargins(0, 2, 0, 0);
@@ -329,8 +348,20 @@ void TFormMain::CreateCentralArea() {
         },
         panelPoll);
     connect(EditDevices, &TPollList::TicksChanged, this, &TFormMain::OnEditDevicesClick);
-    poll->addWidget(EditDevices);
-    layout->addWidget(panelPoll);
+    EditDevices->setToolTip(QStringLiteral(
+        "Ticked addresses are polled. While polling: green answered, red no reply, orange "
+        "invalid reply, blue secure session; plain: not polled."));
+    // Made smaller than the whole grid, the selection scrolls rather than squeezing the log.
+    auto* scroller = new QScrollArea(panelPoll);
+    scroller->setObjectName(QStringLiteral("ScrollPoll"));
+    scroller->setWidget(EditDevices);
+    scroller->setWidgetResizable(true);
+    scroller->setFrameShape(QFrame::NoFrame);
+    scroller->setMinimumHeight(TPollList::ItemHeight * 2);
+    poll->addWidget(scroller, 1);
+    SplitterMain->addWidget(panelPoll);
+    SplitterMain->setStretchFactor(0, 1);
+    SplitterMain->setStretchFactor(1, 0);
 }
 
 void TFormMain::CreateStatusBar() {

@@ -8,6 +8,7 @@
 #include "engine.h"
 #include "maintenance/file_transfer_driver.h"
 #include "maintenance/maintenance.h"
+#include "settings/settings.h"
 
 #include <QMainWindow>
 #include <QString>
@@ -22,6 +23,7 @@ class QMenu;
 class QPlainTextEdit;
 class QProgressBar;
 class QPushButton;
+class QSplitter;
 
 namespace quintrel {
 
@@ -40,7 +42,9 @@ struct TFormMainOptions {
     // A missing vendor list is reported in a box at start-up; tests switch that off.
     bool ShowStartupErrors = true;
 
-    // The settings file and the vendor list beside the program.
+    // The settings file beside the program, or in the user's configuration folder
+    // ($XDG_CONFIG_HOME/quintrel/) when the program's own folder is not writable (an
+    // installed program); the vendor list beside the program, or else Debian's copy.
     static TFormMainOptions BesideExecutable(const QString& executablePath);
 };
 
@@ -127,6 +131,8 @@ class TFormMain : public QMainWindow, public IEngineHost {
     void LoadSettings();
     void SaveSettings();
     void LoadVendorList();
+    void ApplyPlacement(const TWindowPlacement& placement);
+    TWindowPlacement CurrentPlacement() const;
 
     TEngine Osdp;
     TFormAbout& About;
@@ -184,6 +190,7 @@ class TFormMain : public QMainWindow, public IEngineHost {
     QProgressBar* ProgressBar1 = nullptr;
     QPlainTextEdit* MemoComm = nullptr;
     TPollList* EditDevices = nullptr;
+    QSplitter* SplitterMain = nullptr;
     std::array<QLabel*, StatusPanelCount> StatusPanels{};
 };
 

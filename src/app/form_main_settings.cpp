@@ -9,6 +9,7 @@
 #include <QComboBox>
 #include <QFile>
 #include <QMessageBox>
+#include <QSplitter>
 
 #include <string_view>
 
@@ -40,7 +41,29 @@ void TFormMain::LoadSettings() {
     std::copy(s.PollSelect.begin(), s.PollSelect.end(), ticks.begin());
     Osdp.SetSelection(ticks);
     DfuFileName = QString::fromStdString(s.DfuFilename);
+    EditCmd->clear();
+    for (const std::string& entry : s.History)
+        EditCmd->addItem(QString::fromStdString(entry));
+    EditCmd->setCurrentIndex(-1);
+    ApplyPlacement(s.Window);
     UpdateControls();
+}
+
+// A saved placement replaces the first start's (maximised, 800 x 640).
+void TFormMain::ApplyPlacement(const TWindowPlacement& p) {
+    if (p.Width > 0 && p.Height > 0) {
+        setWindowState(Qt::WindowNoState);
+        setGeometry(p.Left, p.Top, p.Width, p.Height);
+        setWindowState(p.Maximized ? Qt::WindowMaximized : Qt::WindowNoState);
+    }
+    if (p.LogHeight > 0 && p.PollHeight > 0) SplitterMain->setSizes({p.LogHeight, p.PollHeight});
+}
+
+TWindowPlacement TFormMain::CurrentPlacement() const {
+    const QRect normal = normalGeometry();
+    const QList<int> sizes = SplitterMain->sizes();
+    return TWindowPlacement{normal.x(),    normal.y(),     normal.width(), normal.height(),
+                            isMaximized(), sizes.value(0), sizes.value(1)};
 }
 
 void TFormMain::SaveSettings() {
@@ -63,6 +86,9 @@ void TFormMain::SaveSettings() {
     for (int a = 0; a < kPollSelectCount; ++a)
         s.PollSelect[a] = Osdp.Devices()[a].Selected;
     s.DfuFilename = DfuFileName.toStdString();
+    s.Window = CurrentPlacement();
+    for (int i = 0; i < EditCmd->count(); ++i)
+        s.History.push_back(EditCmd->itemText(i).toStdString());
     QString error;
     if (!WriteSettingsFile(Options.IniPath, s, &error))
         qWarning("Cannot write the settings file %s: %s", qPrintable(Options.IniPath),

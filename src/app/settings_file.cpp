@@ -23,6 +23,7 @@ TSettings ReadSettingsFile(const QString& path, const TSettings& current) {
 
 bool WriteSettingsFile(const QString& path, const TSettings& settings, QString* error) {
     const std::string text = FormatSettings(settings, ReadWhole(path));
+    QDir().mkpath(QFileInfo(path).absolutePath()); // a configuration folder may be new
     QSaveFile file(path);
     const bool written = file.open(QIODevice::WriteOnly) &&
                          file.write(text.data(), static_cast<qint64>(text.size())) ==

@@ -12,7 +12,9 @@
 #include <QPlainTextEdit>
 #include <QRegularExpression>
 #include <QSet>
+#include <QSplitter>
 #include <QTcpServer>
+#include <QTemporaryDir>
 #include <QTest>
 
 using namespace quintrel;
@@ -58,6 +60,7 @@ class TestFormMain : public QObject {
     void shortcutsAndMenus();
     void pollListShowsAllAddressesAndColours();
     void missingVendorListIsReported();
+    void installedProgramKeepsItsFilesElsewhere();
 };
 
 void TestFormMain::firstStartGivesTheDefaults() {
@@ -97,6 +100,17 @@ void TestFormMain::settingsSurviveARestart() {
     first.Engine().SetPollInterval(250);
     first.Engine().MfgId = 0x7C4E51;
     first.DfuFileName = QStringLiteral("/home/me/fw v2.kfw");
+    // Where the window was and how it shared its height, and the command line's history.
+    first.showNormal();
+    first.setGeometry(40, 60, 900, 700);
+    auto* splitter = first.findChild<QSplitter*>(QStringLiteral("SplitterMain"));
+    QTRY_VERIFY(splitter->sizes().value(0) > 0);
+    splitter->setSizes({400, 150});
+    const QList<int> shared = splitter->sizes();
+    auto* history = first.findChild<QComboBox*>(QStringLiteral("EditCmd"));
+    history->addItems({QStringLiteral("69 00 01 02"),
+                       QStringLiteral("75 01 10 00 01 02 03 04 05 06 07 08 09 0A 0B 0C 0D 0E 0F"),
+                       QStringLiteral("64")});
     f.Stop();
 
     QStringList keys;
@@ -109,7 +123,12 @@ void TestFormMain::settingsSurviveARestart() {
     for (int a = 0; a < kDeviceCount; ++a)
         expected << QStringLiteral("addr%1").arg(a);
     expected << QStringLiteral("filename");
+    expected << QStringLiteral(
+                    "left top width height maximized log_height poll_height count cmd1 cmd2")
+                    .split(QLatin1Char(' '));
     QCOMPARE(keys, expected);
+    // A key never reaches the file, not even through the history.
+    QVERIFY(!f.ReadFile(f.IniPath()).contains("75 01 10"));
 
     TFormMain& w = f.Start();
     QCOMPARE(w.Engine().Port().GetPortName(), QStringLiteral("server:4001"));
@@ -122,6 +141,15 @@ void TestFormMain::settingsSurviveARestart() {
     QCOMPARE(w.Engine().PollInterval(), 250);
     QCOMPARE(w.Engine().MfgId, 0x7C4E51u);
     QCOMPARE(w.DfuFileName, QStringLiteral("/home/me/fw v2.kfw"));
+    QCOMPARE(w.normalGeometry(), QRect(40, 60, 900, 700));
+    QVERIFY(!(w.windowState() & Qt::WindowMaximized));
+    w.show();
+    QTRY_COMPARE(w.findChild<QSplitter*>(QStringLiteral("SplitterMain"))->sizes(), shared);
+    auto* restored = w.findChild<QComboBox*>(QStringLiteral("EditCmd"));
+    QCOMPARE(restored->count(), 2);
+    QCOMPARE(restored->itemText(0), QStringLiteral("69 00 01 02"));
+    QCOMPARE(restored->itemText(1), QStringLiteral("64"));
+    QCOMPARE(restored->currentText(), QString()); // nothing typed for the user
 }
 
 void TestFormMain::oddValuesInTheFileAreHarmless() {
@@ -340,6 +368,23 @@ void TestFormMain::missingVendorListIsReported() {
         text,
         QStringLiteral("Cannot open file \"%1\". No such file or directory").arg(f.VendorPath()));
     QVERIFY(w.isWindow() && w.Engine().Vendors.Size() == 0);
+}
+
+// Beside a program whose folder cannot take a file, the settings go to the user's
+// configuration folder; a missing vendor list beside it is Debian's instead.
+void TestFormMain::installedProgramKeepsItsFilesElsewhere() {
+    QTemporaryDir config;
+    QTemporaryDir programs;
+    qputenv("XDG_CONFIG_HOME", config.path().toUtf8());
+    const TFormMainOptions installed =
+        TFormMainOptions::BesideExecutable(QStringLiteral("/nonexistent-quintrel/bin/quintrel"));
+    QCOMPARE(installed.IniPath, config.filePath(QStringLiteral("quintrel/quintrel.ini")));
+    const TFormMainOptions local =
+        TFormMainOptions::BesideExecutable(programs.filePath(QStringLiteral("quintrel")));
+    QCOMPARE(local.IniPath, programs.filePath(QStringLiteral("quintrel.ini")));
+    if (QFile::exists(QStringLiteral("/usr/share/ieee-data/oui.csv")))
+        QCOMPARE(local.VendorPath, QStringLiteral("/usr/share/ieee-data/oui.csv"));
+    qunsetenv("XDG_CONFIG_HOME");
 }
 
 QTEST_MAIN(TestFormMain)

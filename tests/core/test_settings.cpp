@@ -115,8 +115,12 @@ TEST(Settings, NewFileHoldsEveryKeyInTableOrder) {
                                  "diversify_masterkey=1\nMFG_ID=8146453\nshow_desc=1\nshow_poll=0\n"
                                  "show_raw=0\n\n[poll_select]\naddr0=1\naddr1=0\naddr2=0\n"))
         << text;
-    EXPECT_TRUE(text.ends_with("\naddr125=0\naddr126=0\n\n[DFU]\nfilename=\n")) << text;
-    EXPECT_EQ(Lines(text).size(), 16u + 1 + 127 + 3);
+    EXPECT_TRUE(
+        text.ends_with("\naddr125=0\naddr126=0\n\n[DFU]\nfilename=\n\n[window]\nleft=0\n"
+                       "top=0\nwidth=0\nheight=0\nmaximized=1\nlog_height=0\npoll_height=0\n"
+                       "\n[history]\ncount=0\n"))
+        << text;
+    EXPECT_EQ(Lines(text).size(), 16u + 1 + 127 + 3 + 9 + 3);
 }
 
 TEST(Settings, RoundTripThroughAnOldFile) {
@@ -138,6 +142,8 @@ TEST(Settings, RoundTripThroughAnOldFile) {
     s.PollSelect[0] = false;
     s.PollSelect[126] = true;
     s.DfuFilename = "/home/me/fw 1.kfw";
+    s.Window = TWindowPlacement{-20, 40, 1280, 900, false, 600, 180};
+    s.History = {"69 00 01 02", "0x64", "61 00"};
     const std::string old = "[options]\nforeign=00\nbaudrate=1\ncomport=x\n"
                             "[poll_select]\naddr5=1\naddr0=1\n[DFU]\nfilename=old.kfw\n";
     const std::string text = FormatSettings(s, old);
@@ -152,4 +158,23 @@ TEST(Settings, RoundTripThroughAnOldFile) {
     EXPECT_EQ(lines[17], "addr0=0");
     EXPECT_EQ(lines[18], "addr1=0");
     EXPECT_EQ(FormatSettings(s, text), text);
+}
+
+TEST(Settings, HistoryKeepsFiftyAndNoKeys) {
+    TSettings s;
+    for (int i = 0; i < 60; ++i)
+        s.History.push_back(std::to_string(i));
+    s.History.insert(s.History.begin() + 1,
+                     "75 01 10 00 11 22 33 44 55 66 77 88 99 AA BB CC DD EE FF");
+    s.History.insert(s.History.begin() + 2, "76 01 02 03 04 05 06 07 08");
+    const TSettings back = ParseSettings(FormatSettings(s));
+    ASSERT_EQ(back.History.size(), 50u);
+    EXPECT_EQ(back.History.front(), "0");
+    EXPECT_EQ(back.History.back(), "49");
+    // A shorter history written over a longer one leaves nothing of it behind.
+    TSettings shorter;
+    shorter.History = {"64"};
+    const std::string text = FormatSettings(shorter, FormatSettings(s));
+    EXPECT_EQ(ParseSettings(text).History, shorter.History);
+    EXPECT_EQ(text.find("cmd2=1"), std::string::npos);
 }

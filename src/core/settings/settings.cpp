@@ -12,9 +12,22 @@ namespace {
 constexpr std::string_view kOptions = "options";
 constexpr std::string_view kPollSelect = "poll_select";
 constexpr std::string_view kDfu = "DFU";
+constexpr std::string_view kWindow = "window";
+constexpr std::string_view kHistory = "history";
 
 std::string PollKey(int address) {
     return "addr" + std::to_string(address);
+}
+
+std::string HistoryKey(int index) {
+    return "cmd" + std::to_string(index + 1);
+}
+
+// Entries that carry key material (osdp_KEYSET, osdp_CHLNG, osdp_SCRYPT) stay in memory:
+// the settings file never holds a key.
+bool Storable(const std::string& entry) {
+    const std::string_view code = std::string_view(entry).substr(0, 2);
+    return code != "75" && code != "76" && code != "77";
 }
 
 const std::vector<std::string> kOptionKeys = {
@@ -46,6 +59,23 @@ TSettings ParseSettings(std::string_view text, const TSettings& current) {
     for (int a = 0; a < kPollSelectCount; ++a)
         s.PollSelect[a] = ini.ReadBool(kPollSelect, PollKey(a), current.PollSelect[a]);
     s.DfuFilename = ini.ReadString(kDfu, "filename", current.DfuFilename);
+    const TWindowPlacement& w = current.Window;
+    s.Window = TWindowPlacement{ini.ReadInteger(kWindow, "left", w.Left),
+                                ini.ReadInteger(kWindow, "top", w.Top),
+                                ini.ReadInteger(kWindow, "width", w.Width),
+                                ini.ReadInteger(kWindow, "height", w.Height),
+                                ini.ReadBool(kWindow, "maximized", w.Maximized),
+                                ini.ReadInteger(kWindow, "log_height", w.LogHeight),
+                                ini.ReadInteger(kWindow, "poll_height", w.PollHeight)};
+    const int count = ini.ReadInteger(kHistory, "count", -1);
+    if (count < 0) {
+        s.History = current.History;
+    } else {
+        for (int i = 0; i < count && i < kHistoryKept; ++i) {
+            const std::string entry = ini.ReadString(kHistory, HistoryKey(i), "");
+            if (!entry.empty() && Storable(entry)) s.History.push_back(entry);
+        }
+    }
     return s;
 }
 
@@ -68,6 +98,24 @@ std::string FormatSettings(const TSettings& s, std::string_view existing) {
     for (int a = 0; a < kPollSelectCount; ++a)
         ini.WriteBool(kPollSelect, PollKey(a), s.PollSelect[a]);
     ini.Write(kDfu, "filename", s.DfuFilename);
+    ini.WriteInteger(kWindow, "left", s.Window.Left);
+    ini.WriteInteger(kWindow, "top", s.Window.Top);
+    ini.WriteInteger(kWindow, "width", s.Window.Width);
+    ini.WriteInteger(kWindow, "height", s.Window.Height);
+    ini.WriteBool(kWindow, "maximized", s.Window.Maximized);
+    ini.WriteInteger(kWindow, "log_height", s.Window.LogHeight);
+    ini.WriteInteger(kWindow, "poll_height", s.Window.PollHeight);
+    std::vector<std::string> kept;
+    for (const std::string& entry : s.History)
+        if (!entry.empty() && Storable(entry) && kept.size() < kHistoryKept) kept.push_back(entry);
+    ini.WriteInteger(kHistory, "count", static_cast<int>(kept.size()));
+    // Entries beyond the count are emptied, so an older, longer history leaves nothing behind.
+    for (int i = 0; i < kHistoryKept; ++i) {
+        if (i < static_cast<int>(kept.size()))
+            ini.Write(kHistory, HistoryKey(i), kept[static_cast<std::size_t>(i)]);
+        else if (ini.Read(kHistory, HistoryKey(i)))
+            ini.Write(kHistory, HistoryKey(i), "");
+    }
 
     // Our keys always read in the same order, whatever order an edited file had.
     ini.Order(kOptions, kOptionKeys);

@@ -4,10 +4,26 @@
 #include <array>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace quintrel {
 
 inline constexpr int kPollSelectCount = 127; // addresses 0..126
+inline constexpr int kHistoryKept = 50;      // command-line entries kept across a restart
+
+// Where the window was: its normal geometry, whether it was maximised, and how the log
+// and the poll selection shared the height. Width 0: nothing saved yet.
+struct TWindowPlacement {
+    int Left = 0;
+    int Top = 0;
+    int Width = 0;
+    int Height = 0;
+    bool Maximized = true;
+    int LogHeight = 0;
+    int PollHeight = 0;
+
+    bool operator==(const TWindowPlacement&) const = default;
+};
 inline constexpr int kDefaultMfgId = 0x7C4E15;
 
 struct TSettings {
@@ -31,6 +47,8 @@ struct TSettings {
         return select;
     }();
     std::string DfuFilename;
+    TWindowPlacement Window;
+    std::vector<std::string> History; // the command line's entries, newest first
 
     bool operator==(const TSettings&) const = default;
 };

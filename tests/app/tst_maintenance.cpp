@@ -10,6 +10,7 @@
 #include <QComboBox>
 #include <QCryptographicHash>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QInputDialog>
 #include <QLabel>
 #include <QLineEdit>
@@ -206,9 +207,13 @@ void TestMaintenance::fileTransferFromTheMenu() {
     QVERIFY(file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size());
     file.close();
     TModalAnswerer answer({[&](QWidget* d) {
+        // The folder first, then the name in it: the dialog lists folders asynchronously, and
+        // a full path chosen before its folder is listed may not be taken yet.
         auto* dialog = qobject_cast<QFileDialog*>(d);
-        dialog->selectFile(file.fileName());
-        Accept(d);
+        const QFileInfo chosen(file.fileName());
+        dialog->setDirectory(chosen.absolutePath());
+        dialog->selectFile(chosen.fileName());
+        static_cast<QDialog*>(dialog)->done(QDialog::Accepted);
     }});
     rig.Fixture.Action("mnuFileTransfer")->trigger();
     QVERIFY2(answer.AllAnswered(), qPrintable(answer.Report()));

@@ -207,13 +207,12 @@ void TestMaintenance::fileTransferFromTheMenu() {
     QVERIFY(file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size());
     file.close();
     TModalAnswerer answer({[&](QWidget* d) {
-        // The folder first, then the name in it: the dialog lists folders asynchronously, and
-        // a full path chosen before its folder is listed may not be taken yet.
-        auto* dialog = qobject_cast<QFileDialog*>(d);
-        const QFileInfo chosen(file.fileName());
-        dialog->setDirectory(chosen.absolutePath());
-        dialog->selectFile(chosen.fileName());
-        static_cast<QDialog*>(dialog)->done(QDialog::Accepted);
+        // Typed as a person would: the dialog's own list fills asynchronously, and a
+        // selection made through it before that may not be taken.
+        auto* name = d->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+        QVERIFY(name);
+        name->setText(file.fileName());
+        Accept(d);
     }});
     rig.Fixture.Action("mnuFileTransfer")->trigger();
     QVERIFY2(answer.AllAnswered(), qPrintable(answer.Report()));

@@ -149,6 +149,8 @@ void TFormMain::CreateActions() {
     mnuFileTransfer = NewAction("mnuFileTransfer", QStringLiteral("File transfer"));
     mnuFileTransfer->setData(0x7C);
     connect(mnuFileTransfer, &QAction::triggered, this, &TFormMain::mnuFileTransferClick);
+    mnuFindDevices = NewAction("mnuFindDevices", QStringLiteral("Find devices\u2026"));
+    connect(mnuFindDevices, &QAction::triggered, this, &TFormMain::mnuFindDevicesClick);
     mnuSetChlng =
         NewCommandAction("mnuSetChlng", QStringLiteral("Start Secure Channel Communication"), 0x76);
     mnuSetCrypt = NewCommandAction("mnuSetCrypt", QStringLiteral("Set secure crypto"), 0x77);
@@ -232,6 +234,7 @@ void TFormMain::CreateMenus() {
     osdp->addAction(mnuSetCOM);
     osdp->addSeparator();
     osdp->addAction(mnuFileTransfer);
+    osdp->addAction(mnuFindDevices);
     osdp->addSeparator();
     osdp->addActions({mnuSetChlng, mnuSetCrypt, mnuSetKey});
 

@@ -29,6 +29,7 @@ namespace quintrel {
 
 class TFormAbout;
 class TFormDFU;
+class TFormFindDevices;
 class TFormEditCustCodes;
 class TFormEditOptions;
 class TFormSelectPort;
@@ -121,6 +122,7 @@ class TFormMain : public QMainWindow, public IEngineHost {
     void mnuSetCCClick();
     void mnuRDX900_SetVarFlagsClick();
     void mnuRDX900_DFUClick();
+    void mnuFindDevicesClick();
     void OnSendMfgCmdClick(int tag);
     void mnuFileTransferClick();
     void UpdateProgress();
@@ -147,6 +149,7 @@ class TFormMain : public QMainWindow, public IEngineHost {
     TFormEditCustCodes* FormEditCustCodes = nullptr;
     TFormEditOptions* FormEditOptions = nullptr;
     TFormDFU* FormDFU = nullptr;
+    TFormFindDevices* FormFindDevices = nullptr;
 
     QAction* mnuConnect = nullptr;
     QAction* mnuDisconnect = nullptr;
@@ -165,6 +168,7 @@ class TFormMain : public QMainWindow, public IEngineHost {
     QAction* mnuSetBUZ = nullptr;
     QAction* mnuSetCOM = nullptr;
     QAction* mnuFileTransfer = nullptr;
+    QAction* mnuFindDevices = nullptr;
     QAction* mnuSetChlng = nullptr;
     QAction* mnuSetCrypt = nullptr;
     QAction* mnuSetKey = nullptr;

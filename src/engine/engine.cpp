@@ -230,7 +230,7 @@ void TEngine::TransmitFrame() {
     ++Attempts;
     ExchangeOpen = true;
     SentClock.start();
-    CommTimer.start(ReplyTimeoutMs);
+    CommTimer.start(ReplyWait);
 }
 
 void TEngine::SendRepeat() {
@@ -532,6 +532,7 @@ void TEngine::ProcessFrame(std::uint8_t* frame, std::size_t count, bool answers)
             ReportSessionEnd(address, sessionBefore,
                              *f.Error ? QLatin1String(f.Error) : QStringLiteral("mac error"));
         if (answers) ExchangeFailed(f.Error, f.Intact);
+        emit InvalidFrame(address);
         return;
     }
 
@@ -563,7 +564,9 @@ void TEngine::ProcessFrame(std::uint8_t* frame, std::size_t count, bool answers)
                              .arg(Attempts));
             Attempts = 0;
         }
-    } else if (answers && device) {
+    } else if (answers && device && LastAddress < kDeviceCount) {
+        // (A reader's answer to a broadcast steps nothing: its count restarted at 0 and
+        // waits for 1, which every device's next frame carries.)
         if (address == LastAddress && LastFrameWasHandshake()) {
             const bool expected = LastScbType == 0x11 ? f.Code == 0x76 && f.ScbType() == 0x12
                                                       : f.Code == 0x78 && f.ScbType() == 0x14;
@@ -668,14 +671,14 @@ void TEngine::OnTimeout() {
 // after its last byte, but never more in all than its own length takes on the line: a
 // false start in slow noise must not hold the line for ever.
 qint64 TEngine::TimeoutLeftMs() const {
-    const qint64 fromSend = ReplyTimeoutMs - SentClock.elapsed();
+    const qint64 fromSend = ReplyWait - SentClock.elapsed();
     if (RxCount == 0 || !ByteClock.isValid()) return fromSend;
     const std::size_t length = RxCount >= 4
                                    ? static_cast<std::size_t>(RxBuffer[2] | (RxBuffer[3] << 8))
                                    : kFrameBufferSize;
     const int baud = CP1.Baud() > 0 ? CP1.Baud() : 9600;
     const qint64 lineMs = static_cast<qint64>((length * 10 * 1000 + baud - 1) / baud);
-    const qint64 fromByte = ReplyTimeoutMs - ByteClock.elapsed();
+    const qint64 fromByte = ReplyWait - ByteClock.elapsed();
     return std::max(fromSend, std::min(fromByte, fromSend + lineMs));
 }
 

@@ -70,6 +70,13 @@ class TEngine : public QObject {
     // A negative interval counts as 0.
     void SetPollInterval(int ms) { PollIntervalMs = ms < 0 ? 0 : ms; }
 
+    // The reply time-out of the frames sent from now on: 300 ms, or less for a search that
+    // waits a shorter time per address (1..300).
+    int ReplyTimeout() const { return ReplyWait; }
+    void SetReplyTimeout(int ms) {
+        ReplyWait = ms < 1 ? 1 : ms > ReplyTimeoutMs ? ReplyTimeoutMs : ms;
+    }
+
     bool Polling() const { return IsPolling; }
     // True while Disconnect waits for the last exchange to finish.
     bool Disconnecting() const { return IsDisconnecting; }
@@ -116,6 +123,8 @@ class TEngine : public QObject {
     void ErrorMessage(const QString& text);
     // A valid frame after the engine's own handling; the raw frame and its plain data.
     void FrameReceived(std::uint8_t address, std::uint8_t code, const QByteArray& data);
+    // A frame that failed its checks (from the address it shows, which may itself be damaged).
+    void InvalidFrame(std::uint8_t address);
     void MfgReply(std::uint8_t address, const QByteArray& data);
 
   private:
@@ -184,6 +193,7 @@ class TEngine : public QObject {
 
     bool IsPolling = false;
     bool IsDisconnecting = false;
+    int ReplyWait = ReplyTimeoutMs;
     bool PollStepDue = false;
     int PollIntervalMs = 0;
     int LastAddress = 0;

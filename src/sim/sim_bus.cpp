@@ -132,15 +132,21 @@ std::vector<std::uint8_t> TSimBus::HandleFrame(std::uint8_t* frame, std::size_t 
     const std::uint8_t sequence = frame[4] & 0x03;
     const std::uint8_t code = PeekFrame(frame, count).Code;
     if (broadcast) {
-        // Sequence 0 reaches every reader: each one starts its count and session anew.
-        // The first reader answers, so replies do not collide.
+        // Sequence 0 reaches every reader: each one starts its count and session anew, and
+        // each answers from its own address (the first one's reply stands for them all).
         if (!Rules.Lenient)
             for (TReader& r : ReaderList) {
                 r.LastSequence = 0;
                 r.LastReply.clear();
                 EndSession(Records[r.Config.Address].Session);
             }
-        return OnTheWire(Run(*reader, address, frame, count, code), code);
+        std::vector<std::uint8_t> reply =
+            Run(*reader, static_cast<std::uint8_t>(reader->Config.Address), frame, count, code);
+        // Several readers answer at once and their replies collide on the line.
+        const auto answering = std::count_if(ReaderList.begin(), ReaderList.end(),
+                                             [](const TReader& r) { return !r.Config.Silent; });
+        if (answering > 1 && reply.size() > 1) reply.back() ^= 0x5A;
+        return OnTheWire(std::move(reply), code);
     }
 
     TSecureSession& session = Records[address].Session;

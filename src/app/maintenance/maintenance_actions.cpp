@@ -1,6 +1,7 @@
 // The window's side of reader maintenance: the TORVA menu's editors and reset, and the
 // OSDP file transfer with its progress bar.
 
+#include "discovery/form_find_devices.h"
 #include "form_main.h"
 #include "maintenance/form_dfu.h"
 #include "maintenance/form_edit_cust_codes.h"
@@ -31,6 +32,17 @@ void TFormMain::CreateMaintenance() {
     FormEditOptions = new TFormEditOptions(Torva->Records.VarFlags, this);
     FormDFU = new TFormDFU(
         Osdp, [this] { return SelectedAddress(); }, this);
+    FormFindDevices = new TFormFindDevices(Osdp, this);
+}
+
+void TFormMain::mnuFindDevicesClick() {
+    if (!Osdp.Port().IsOpen()) {
+        QMessageBox::critical(this, QApplication::applicationName(),
+                              QStringLiteral("Error: no connection"));
+        return;
+    }
+    FormFindDevices->Execute();
+    UpdateControls(); // the ticks, and the speed, may have changed
 }
 
 // The bootloader borrows the line: polling stops for the update and comes back after it.

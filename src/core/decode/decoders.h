@@ -14,9 +14,20 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace quintrel {
+
+// The fields of an identification (12 bytes); nothing when it is shorter.
+struct TPdid {
+    std::uint32_t Vendor = 0;
+    std::uint8_t Model = 0;
+    std::uint8_t Version = 0;
+    std::uint32_t Serial = 0;
+    std::uint8_t Firmware[3] = {};
+};
+std::optional<TPdid> ParsePdid(const std::uint8_t* data, std::size_t length);
 
 // Identification, 12 bytes. A maker's own vendor code is stored into mfgId so that the
 // manufacturer commands follow the last of the maker's readers identified; any other vendor

@@ -4,6 +4,7 @@
 
 #include "log/hex.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <string_view>
 
@@ -58,17 +59,29 @@ const char* Condition(std::uint8_t value) {
 
 } // namespace
 
+std::optional<TPdid> ParsePdid(const std::uint8_t* data, std::size_t length) {
+    if (length < kPdidLength) return std::nullopt;
+    TPdid p;
+    p.Vendor = static_cast<std::uint32_t>(data[0]) << 16 |
+               static_cast<std::uint32_t>(data[1]) << 8 | data[2];
+    p.Model = data[3];
+    p.Version = data[4];
+    p.Serial = static_cast<std::uint32_t>(data[8]) << 24 |
+               static_cast<std::uint32_t>(data[7]) << 16 |
+               static_cast<std::uint32_t>(data[6]) << 8 | data[5];
+    std::copy_n(data + 9, 3, p.Firmware);
+    return p;
+}
+
 std::string DecodePdid(const std::uint8_t* data, std::size_t length, const TVendorList& vendors,
                        std::uint32_t& mfgId) {
-    if (length < kPdidLength) return BytesToHex(data, length, true);
-    const std::uint32_t vendor = static_cast<std::uint32_t>(data[0]) << 16 |
-                                 static_cast<std::uint32_t>(data[1]) << 8 | data[2];
-    if (vendor == kMakerVendorCode || vendor == kMakerSecondVendorCode) mfgId = vendor;
+    const std::optional<TPdid> p = ParsePdid(data, length);
+    if (!p) return BytesToHex(data, length, true);
+    if (p->Vendor == kMakerVendorCode || p->Vendor == kMakerSecondVendorCode) mfgId = p->Vendor;
     char rest[96];
-    std::snprintf(rest, sizeof rest,
-                  ", MODEL=%.2X, HWVER=%.2X, SERNO=%.2X%.2X%.2X%.2X, FWVER=%d.%d.%d", data[3],
-                  data[4], data[8], data[7], data[6], data[5], data[9], data[10], data[11]);
-    return "MANUF=" + vendors.VendorName(vendor) + rest;
+    std::snprintf(rest, sizeof rest, ", MODEL=%.2X, HWVER=%.2X, SERNO=%.8X, FWVER=%d.%d.%d",
+                  p->Model, p->Version, p->Serial, p->Firmware[0], p->Firmware[1], p->Firmware[2]);
+    return "MANUF=" + vendors.VendorName(p->Vendor) + rest;
 }
 
 std::string DecodePdcap(const std::uint8_t* data, std::size_t length) {

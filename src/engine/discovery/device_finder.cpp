@@ -1,0 +1,109 @@
+#include "discovery/device_finder.h"
+
+#include "decode/decoders.h"
+
+#include <QMetaObject>
+
+namespace quintrel {
+
+namespace {
+
+constexpr std::uint8_t kId = 0x61;
+constexpr std::uint8_t kPdid = 0x45;
+constexpr std::uint8_t kNak = 0x41;
+
+void Describe(TFoundDevice& device, const QByteArray& data, const TVendorList& vendors) {
+    const auto pdid = ParsePdid(reinterpret_cast<const std::uint8_t*>(data.constData()),
+                                static_cast<std::size_t>(data.size()));
+    if (!pdid) return;
+    device.Vendor = QString::fromStdString(vendors.VendorName(pdid->Vendor));
+    device.Model = QString::asprintf("%.2X", pdid->Model);
+    device.Serial = QString::asprintf("%.8X", pdid->Serial);
+    device.Firmware =
+        QString::asprintf("%d.%d.%d", pdid->Firmware[0], pdid->Firmware[1], pdid->Firmware[2]);
+}
+
+} // namespace
+
+TDeviceFinder::TDeviceFinder(TEngine& engine, QObject* parent) : QObject(parent), Engine(engine) {}
+
+// One osdp_ID and its answer (the engine repeats a damaged reply's frame by itself).
+TDeviceFinder::TAnswer TDeviceFinder::Ask(int address, TFoundDevice& device) {
+    TAnswer answer = TAnswer::None;
+    const auto valid = connect(&Engine, &TEngine::FrameReceived, this,
+                               [&](std::uint8_t from, std::uint8_t code, const QByteArray& data) {
+                                   if (answer == TAnswer::Valid) return;
+                                   if (address != kBroadcastAddress && from != address) return;
+                                   answer = TAnswer::Valid;
+                                   device.Address = from;
+                                   if (code == kPdid) Describe(device, data, Engine.Vendors);
+                                   if (code == kNak)
+                                       device.Note = QStringLiteral("refused osdp_ID");
+                               });
+    const auto damaged = connect(&Engine, &TEngine::InvalidFrame, this, [&](std::uint8_t) {
+        if (answer == TAnswer::None) answer = TAnswer::Damaged;
+    });
+    if (address < kDeviceCount) Engine.Devices()[address].Sequence = 0; // a fresh start for each
+    TOsdpRequest id;
+    id.Command = kId;
+    id.Address = static_cast<std::uint8_t>(address);
+    id.Payload[0] = 0x00;
+    id.PayloadLength = 1;
+    if (Engine.SendRequest(id)) Engine.WaitExchangeDone();
+    disconnect(valid);
+    disconnect(damaged);
+    if (answer == TAnswer::Damaged) device.Note = QStringLiteral("damaged reply");
+    return answer;
+}
+
+bool TDeviceFinder::SearchSpeed(int baud, const TFinderOptions& options, int& done, int total) {
+    if (baud > 0 && Engine.Port().Baud() != baud) Engine.Port().SetBaud(baud);
+    const auto report = [&](TFoundDevice device) {
+        device.Baud = baud;
+        Results << device;
+        emit Found(device);
+    };
+    // A single reader answers the broadcast cleanly and names itself: nothing else to ask.
+    TFoundDevice first;
+    if (Ask(kBroadcastAddress, first) == TAnswer::Valid && first.Address < kDeviceCount) {
+        report(first);
+        done += options.LastAddress - options.FirstAddress + 1;
+        emit Progress(done, total);
+        return true;
+    }
+    for (int a = options.FirstAddress; a <= options.LastAddress; ++a) {
+        if (Cancelled || !Engine.Port().IsOpen()) return false;
+        TFoundDevice device;
+        device.Address = a;
+        if (Ask(a, device) != TAnswer::None) report(device);
+        emit Progress(++done, total);
+    }
+    return true;
+}
+
+QList<TFoundDevice> TDeviceFinder::Run(const TFinderOptions& options) {
+    Results.clear();
+    Cancelled = false;
+    IsRunning = true;
+    TLink& port = Engine.Port();
+    const int noted = port.Baud();
+    const bool wasPolling = Engine.Polling();
+    if (wasPolling) {
+        Engine.StopPolling();
+        Engine.WaitExchangeDone();
+    }
+    Engine.SetReplyTimeout(options.WaitMs);
+    QList<int> speeds = port.IsTcp() || options.Speeds.isEmpty() ? QList<int>{0} : options.Speeds;
+    const int perSpeed = std::max(0, options.LastAddress - options.FirstAddress + 1);
+    const int total = static_cast<int>(speeds.size()) * perSpeed;
+    int done = 0;
+    for (int baud : speeds)
+        if (Cancelled || !port.IsOpen() || !SearchSpeed(baud, options, done, total)) break;
+    Engine.SetReplyTimeout(TEngine::ReplyTimeoutMs);
+    if (port.Baud() != noted) port.SetBaud(noted);
+    if (wasPolling && port.IsOpen()) Engine.StartPolling();
+    IsRunning = false;
+    return Results;
+}
+
+} // namespace quintrel

@@ -1,0 +1,59 @@
+#pragma once
+// Finds the readers on a line: at each speed asked, first one osdp_ID to the broadcast
+// address (a single reader answers at once, naming its address), else osdp_ID to every
+// address of the range with sequence 0, moving on at the first valid reply or after a short
+// wait. Afterwards the port is back at its speed and polling runs again if it ran before.
+
+#include "engine.h"
+
+#include <QList>
+#include <QObject>
+#include <QString>
+
+namespace quintrel {
+
+struct TFinderOptions {
+    QList<int> Speeds; // empty, or on TCP: the port's own speed only
+    int FirstAddress = 0;
+    int LastAddress = 126;
+    int WaitMs = 100; // per address, at most the normal reply time-out
+};
+
+struct TFoundDevice {
+    int Baud = 0; // 0 on TCP
+    int Address = 0;
+    QString Vendor; // empty when the reader did not identify itself
+    QString Model;
+    QString Serial;
+    QString Firmware;
+    QString Note; // "damaged reply", "refused osdp_ID"
+};
+
+class TDeviceFinder : public QObject {
+    Q_OBJECT
+
+  public:
+    explicit TDeviceFinder(TEngine& engine, QObject* parent = nullptr);
+
+    // Runs the search with the window alive (the engine's waits); returns what was found.
+    QList<TFoundDevice> Run(const TFinderOptions& options);
+    // Stops a running search within one wait.
+    void Cancel() { Cancelled = true; }
+    bool Running() const { return IsRunning; }
+
+  signals:
+    void Found(const TFoundDevice& device);
+    void Progress(int done, int total);
+
+  private:
+    enum class TAnswer { None, Valid, Damaged };
+    TAnswer Ask(int address, TFoundDevice& device);
+    bool SearchSpeed(int baud, const TFinderOptions& options, int& done, int total);
+
+    TEngine& Engine;
+    bool Cancelled = false;
+    bool IsRunning = false;
+    QList<TFoundDevice> Results;
+};
+
+} // namespace quintrel

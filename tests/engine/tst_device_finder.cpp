@@ -1,0 +1,122 @@
+// Finding the readers on a line: every address and speed asked, against the simulated
+// readers over TCP and on a pseudo-terminal whose speed the simulator holds to.
+
+#include "discovery/device_finder.h"
+#include "support/engine_fixture.h"
+#include "support/pd_process.h"
+
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+using namespace quintrel;
+using namespace quintrel::test;
+
+class TstDeviceFinder : public QObject {
+    Q_OBJECT
+
+  private slots:
+    void FindsEveryReaderAndNothingElse();
+    void SingleReaderAnswersTheBroadcast();
+    void FindsTheSpeedOnASerialLine();
+    void CancelRestoresPortAndPolling();
+};
+
+namespace {
+
+struct TFinderRig : TEngineRig {
+    TPdProcess Pd;
+    QTemporaryDir Dir;
+    TDeviceFinder Finder{Engine};
+    bool Start(QStringList args) {
+        QString error;
+        if (!Pd.Start(args, &error)) {
+            qWarning("%s", qPrintable(error));
+            return false;
+        }
+        Engine.View.Poll = true;
+        Engine.View.Raw = true;
+        return Open(Pd.PortName());
+    }
+    QString Pty() const { return Dir.filePath(QStringLiteral("line")); }
+};
+
+QStringList Listed(const QList<TFoundDevice>& found) {
+    QStringList out;
+    for (const TFoundDevice& d : found)
+        out << QStringLiteral("%1@%2 %3 %4 %5 %6")
+                   .arg(d.Address)
+                   .arg(d.Baud)
+                   .arg(d.Serial, d.Firmware, d.Model, d.Note);
+    return out;
+}
+
+} // namespace
+
+void TstDeviceFinder::FindsEveryReaderAndNothingElse() {
+    TFinderRig rig;
+    QVERIFY(
+        rig.Start({QStringLiteral("--address"), QStringLiteral("3"), QStringLiteral("--address"),
+                   QStringLiteral("17"), QStringLiteral("--address"), QStringLiteral("126")}));
+    TFinderOptions options;
+    options.WaitMs = 20;
+    const QList<TFoundDevice> found = rig.Finder.Run(options);
+    // Three readers answer the broadcast at once: the collision sends the search through
+    // every address, where each answers alone with its identification.
+    QCOMPARE(Listed(found), (QStringList{QStringLiteral("3@0 1234567B 1.2.3 09 "),
+                                         QStringLiteral("17@0 12345689 1.2.3 09 "),
+                                         QStringLiteral("126@0 123456F6 1.2.3 09 ")}));
+    QCOMPARE(found[0].Vendor, QStringLiteral("7C4E15")); // no vendor list loaded: the bare key
+    QVERIFY(rig.Engine.Polling()); // it ran before, so it runs again
+    QCOMPARE(rig.Engine.ReplyTimeout(), TEngine::ReplyTimeoutMs);
+}
+
+void TstDeviceFinder::SingleReaderAnswersTheBroadcast() {
+    TFinderRig rig;
+    QVERIFY(rig.Start({QStringLiteral("--address"), QStringLiteral("42")}));
+    const int before = static_cast<int>(rig.SentFrames().size());
+    const QList<TFoundDevice> found = rig.Finder.Run(TFinderOptions{});
+    QCOMPARE(Listed(found), QStringList{QStringLiteral("42@0 123456A2 1.2.3 09 ")});
+    // One question was enough: no address was asked on its own.
+    const QList<QByteArray> sent = rig.SentFrames().mid(before);
+    QCOMPARE(std::count_if(sent.begin(), sent.end(),
+                           [](const QByteArray& f) { return f.size() > 5 && f[5] == '\x61'; }),
+             1);
+}
+
+void TstDeviceFinder::FindsTheSpeedOnASerialLine() {
+    TFinderRig rig;
+    QVERIFY(rig.Start({QStringLiteral("--pty"), rig.Pty(), QStringLiteral("--baud"),
+                       QStringLiteral("19200"), QStringLiteral("--address"), QStringLiteral("2")}));
+    QCOMPARE(rig.Engine.Port().Baud(), 9600);
+    TFinderOptions options;
+    options.Speeds = {9600, 19200, 38400};
+    options.LastAddress = 5;
+    options.WaitMs = 30;
+    const QList<TFoundDevice> found = rig.Finder.Run(options);
+    QCOMPARE(Listed(found), QStringList{QStringLiteral("2@19200 1234567A 1.2.3 09 ")});
+    QCOMPARE(rig.Engine.Port().Baud(), 9600); // back where it was
+}
+
+void TstDeviceFinder::CancelRestoresPortAndPolling() {
+    TFinderRig rig;
+    QVERIFY(rig.Start({QStringLiteral("--pty"), rig.Pty(), QStringLiteral("--silent")}));
+    TFinderOptions options;
+    options.Speeds = {19200, 38400};
+    options.WaitMs = 50;
+    int progress = 0;
+    QObject::connect(&rig.Finder, &TDeviceFinder::Progress, [&](int done, int) {
+        progress = done;
+        if (done == 5) rig.Finder.Cancel();
+    });
+    QElapsedTimer t;
+    t.start();
+    QVERIFY(rig.Finder.Run(options).isEmpty());
+    QCOMPARE(progress, 5); // stopped within one wait
+    QCOMPARE(rig.Engine.Port().Baud(), 9600);
+    QVERIFY(rig.Engine.Polling());
+    QCOMPARE(rig.Engine.ReplyTimeout(), TEngine::ReplyTimeoutMs);
+}
+
+QTEST_GUILESS_MAIN(TstDeviceFinder)
+#include "tst_device_finder.moc"

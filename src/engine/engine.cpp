@@ -14,7 +14,6 @@ namespace quintrel {
 
 namespace {
 
-constexpr std::uint8_t kSom = 0x53;
 constexpr std::uint8_t kPoll = 0x60;
 constexpr std::uint8_t kAck = 0x40;
 constexpr std::uint8_t kBusy = 0x79;
@@ -445,64 +444,33 @@ void TEngine::OnTriggerAvail(int count) {
         const bool waitForNext = AssembleByte(b);
         // Only bytes of a frame being assembled extend the wait for the reply: noise
         // between frames must not keep a silent device from timing out.
-        if (RxCount > 0) ByteClock.start();
+        if (Assembly.Held() > 0) ByteClock.start();
         if (waitForNext) return;
     }
 }
 
-// What the bytes so far say about themselves: a LEN that no frame can have means the
-// start byte was noise.
-bool TEngine::PlausibleSoFar() const {
-    if (RxCount < 4) return true;
-    const std::size_t length = RxBuffer[2] | (RxBuffer[3] << 8);
-    if (length < 7 || length > kFrameBufferSize) return false;
-    if (RxCount < 5) return true;
-    const std::uint8_t ctrl = RxBuffer[4];
-    const std::size_t header = 6 + ((ctrl & 0x04) ? 2 : 1) + ((ctrl & 0x08) ? 2 : 0);
-    return length >= header;
-}
-
-// A false start costs only itself: the bytes taken after it are scanned again for the
-// next start byte, so a reply right behind a burst of noise is still assembled.
-void TEngine::Resynchronise() {
-    std::array<std::uint8_t, 5> rest{};
-    const std::size_t n = RxCount - 1; // at most 4: the checks above end by the fifth byte
-    std::memcpy(rest.data(), RxBuffer.data() + 1, n);
-    ResetAssembly();
-    for (std::size_t i = 0; i < n; ++i)
-        AssembleByte(rest[i], true);
-}
-
-bool TEngine::AssembleByte(std::uint8_t b, bool refeed) {
-    if (RxCount == 0) {
-        if (b == kSom) RxBuffer[RxCount++] = b;
+bool TEngine::AssembleByte(std::uint8_t b) {
+    switch (Assembly.Feed(b)) {
+    case TFrameAssembler::TStep::Pending:
         return false;
-    }
-    if (RxCount == 1 && b == kSom) {
-        // A second start byte: the frame starts here instead. The rest of this
+    case TFrameAssembler::TStep::SecondStart:
+        // The frame starts at the second start byte instead; the rest of this
         // notification's bytes wait for the next one.
-        if (View.Raw) emit LogLine(Hex(RxBuffer.data(), 1));
-        return !refeed;
+        if (View.Raw) emit LogLine(Hex(Assembly.Data(), 1));
+        return true;
+    case TFrameAssembler::TStep::Frame:
+        break;
     }
-    RxBuffer[RxCount++] = b;
-    if (!PlausibleSoFar()) {
-        Resynchronise();
-        return false;
-    }
-    if (RxCount < 6) return false;
-    const std::size_t length = RxBuffer[2] | (RxBuffer[3] << 8);
-    if (RxCount < length) return false;
-
     CommTimer.stop();
     // Only the first frame after a send answers it; anything else is logged and
     // checked, but neither paces the cycle nor counts for the exchange.
     const bool answers = ExchangeOpen;
     ExchangeOpen = false;
     // Work on a copy: handlers of this frame may run nested loops that assemble the next
-    // frame into RxBuffer before this one is done.
+    // frame into the assembly before this one is done.
     std::array<std::uint8_t, kFrameBufferSize> frame;
-    const std::size_t count = RxCount;
-    std::memcpy(frame.data(), RxBuffer.data(), count);
+    const std::size_t count = Assembly.Held();
+    std::memcpy(frame.data(), Assembly.Data(), count);
     ResetAssembly();
     ProcessFrame(frame.data(), count, answers);
     if (answers && (IsPolling || RepeatDue)) TurnaroundTimer.start(TurnaroundMs());
@@ -650,8 +618,8 @@ void TEngine::OnTimeout() {
     ExchangeOpen = false;
     Attempts = 0;
     EndHandshake(LastAddress, QStringLiteral("no reply"));
-    if (RxCount > 0) {
-        emit LogLine(Hex(RxBuffer.data(), RxCount));
+    if (Assembly.Held() > 0) {
+        emit LogLine(Hex(Assembly.Data(), Assembly.Held()));
         ResetAssembly();
     }
     if (LastAddress < kDeviceCount) {
@@ -672,10 +640,8 @@ void TEngine::OnTimeout() {
 // false start in slow noise must not hold the line for ever.
 qint64 TEngine::TimeoutLeftMs() const {
     const qint64 fromSend = ReplyWait - SentClock.elapsed();
-    if (RxCount == 0 || !ByteClock.isValid()) return fromSend;
-    const std::size_t length = RxCount >= 4
-                                   ? static_cast<std::size_t>(RxBuffer[2] | (RxBuffer[3] << 8))
-                                   : kFrameBufferSize;
+    if (Assembly.Held() == 0 || !ByteClock.isValid()) return fromSend;
+    const std::size_t length = Assembly.Held() >= 4 ? Assembly.Length() : kFrameBufferSize;
     const int baud = CP1.Baud() > 0 ? CP1.Baud() : 9600;
     const qint64 lineMs = static_cast<qint64>((length * 10 * 1000 + baud - 1) / baud);
     const qint64 fromByte = ReplyWait - ByteClock.elapsed();

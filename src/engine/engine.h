@@ -10,6 +10,7 @@
 
 #include "decode/vendor_list.h"
 #include "link/link.h"
+#include "osdp/frame_assembler.h"
 #include "osdp/types.h"
 
 #include <QElapsedTimer>
@@ -130,9 +131,7 @@ class TEngine : public QObject {
   private:
     void OnTriggerAvail(int count);
     // True when the rest of this notification's bytes must wait for the next one.
-    bool AssembleByte(std::uint8_t b, bool refeed = false);
-    bool PlausibleSoFar() const;
-    void Resynchronise();
+    bool AssembleByte(std::uint8_t b);
     void ProcessFrame(std::uint8_t* frame, std::size_t count, bool answers);
     void TransmitFrame();
     void SendRepeat();
@@ -152,7 +151,7 @@ class TEngine : public QObject {
     void ConnectionLost();
     void DispatchReply(std::uint8_t address, std::uint8_t code, const std::uint8_t* data,
                        std::size_t length, std::uint8_t scbType);
-    void ResetAssembly() { RxCount = 0; }
+    void ResetAssembly() { Assembly.Reset(); }
     bool ShouldLogTraffic(std::uint8_t code, bool sending) const;
     int TurnaroundMs() const;
 
@@ -163,8 +162,7 @@ class TEngine : public QObject {
     int QueueWrite = 0;
     int QueueRead = 0;
 
-    std::array<std::uint8_t, kFrameBufferSize> RxBuffer{};
-    std::size_t RxCount = 0;
+    TFrameAssembler Assembly;
     // The frame is built one byte in, behind the 0xFF mark byte that precedes it on the line.
     std::array<std::uint8_t, kFrameBufferSize + 1> TxLine{0xFF};
     std::uint8_t* TxBuffer() { return TxLine.data() + 1; }

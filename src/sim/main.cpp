@@ -63,6 +63,9 @@ Faults and events:
   --nak-plain            answer the next command with a plain osdp_NAK that ends
                          the secure session
   --noise-every MS       a random byte on the line every MS milliseconds
+  --line-noise SHARE     each reply byte is, with this chance (0.01 = 1 %), flipped,
+                         dropped or preceded by a stray byte; "stats" on standard
+                         input tells how many replies went out and how many undamaged
 
 The maker's maintenance commands (osdp_MFG) work on each reader's own customer
 codes, check mode, last code read and options (reset gives: no codes, mode 0,
@@ -90,6 +93,7 @@ command 7. After 500 ms of quiet the new firmware starts: with --record it print
 Commands on standard input, one per line (N counts from now, 1 = the next):
   card NUMBER [BITS [ADDRESS]]    keys DIGITS [ADDRESS]    corrupt-mac
   silent [ADDRESS]    answer [ADDRESS]    bad-crc-every N
+  stats (replies sent, and how many undamaged)
   corrupt-reply [N]   corrupt-reply-to CODE (hex: the reply to the next such command)
   drop-command [N]    busy N    nak-plain    odd-block TYPE (hex: the next reply in a
   secure session carries this block without a MAC)
@@ -224,6 +228,11 @@ int main(int argc, char** argv) {
         } else if (a == QLatin1String("--noise-every")) {
             if (!integer(line.NoiseEveryMs) || line.NoiseEveryMs < 1)
                 return Fail(QStringLiteral("--noise-every needs milliseconds"));
+        } else if (a == QLatin1String("--line-noise")) {
+            bool ok = false;
+            line.LineNoise = value().toDouble(&ok);
+            if (!ok || line.LineNoise < 0 || line.LineNoise > 1)
+                return Fail(QStringLiteral("--line-noise needs a share from 0 to 1"));
         } else if (a == QLatin1String("--garbage")) {
             line.Garbage = true;
         } else if (a == QLatin1String("--split")) {

@@ -180,7 +180,7 @@ void TSimLine::Feed(std::uint8_t b) {
     if (!reply.empty()) Send(reply);
     ApplyLineSpeed();
     if (inApplication && Bus.Boot.Active()) {
-        OsdpBaud = LineBaud; // where the new firmware will listen again
+        OsdpBaud = LineBaud;         // where the new firmware will listen again
         SetLineSpeed(kBootRates[2]); // a bootloader always starts at 9600
         BootIdle->start(500);
     }
@@ -200,7 +200,7 @@ void TSimLine::Send(const std::vector<std::uint8_t>& bytes) {
                             << Qt::endl;
     QByteArray out;
     if (Config.Garbage) out.append("\x11\x22\x53\x00", 4); // noise, a false start byte among it
-    out.append(reinterpret_cast<const char*>(bytes.data()), static_cast<qsizetype>(bytes.size()));
+    out.append(Damage(bytes));
     if (Config.SplitChunk <= 0) {
         WriteNow(out);
         return;
@@ -214,6 +214,40 @@ void TSimLine::Send(const std::vector<std::uint8_t>& bytes) {
             QTimer::singleShot(delay, this, [this, piece] { WriteNow(piece); });
         delay += Config.SplitGapMs;
     }
+}
+
+// Line noise: each byte is, with the configured chance, flipped, dropped or preceded by a
+// stray one. Replies whose frame came through untouched (noise before its start byte
+// aside) are counted: a receiver must get every one of them.
+QByteArray TSimLine::Damage(const std::vector<std::uint8_t>& bytes) {
+    ++RepliesSent;
+    QByteArray out;
+    out.reserve(static_cast<qsizetype>(bytes.size()) + 4);
+    std::uniform_real_distribution<double> chance(0.0, 1.0);
+    bool damaged = false;
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        const std::uint8_t b = bytes[i];
+        if (Config.LineNoise <= 0 || chance(NoiseRandom) >= Config.LineNoise) {
+            out.append(static_cast<char>(b));
+            continue;
+        }
+        const int kind = static_cast<int>(NoiseRandom() % 3);
+        // The mark byte, and anything before the start byte, is not the frame's.
+        if (i >= 2 || (i == 1 && kind != 2)) damaged = true;
+        switch (kind) {
+        case 0: // flipped bits
+            out.append(static_cast<char>(b ^ (1 + NoiseRandom() % 255)));
+            break;
+        case 1: // dropped
+            break;
+        default: // a stray byte before it
+            out.append(static_cast<char>(NoiseRandom() & 0xFF));
+            out.append(static_cast<char>(b));
+            break;
+        }
+    }
+    if (!damaged) ++RepliesUndamaged;
+    return out;
 }
 
 void TSimLine::WriteNow(const QByteArray& bytes) {
@@ -334,6 +368,8 @@ QString TSimLine::Command(const QString& line) {
         Bus.OddBlockNext(static_cast<std::uint8_t>(type));
         return QStringLiteral("ok");
     }
+    if (verb == QLatin1String("stats"))
+        return QStringLiteral("replies %1 undamaged %2").arg(RepliesSent).arg(RepliesUndamaged);
     if (verb == QLatin1String("quit")) {
         QCoreApplication::quit();
         return QStringLiteral("bye");

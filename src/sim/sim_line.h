@@ -9,6 +9,8 @@
 #include <QPointer>
 #include <QString>
 
+#include <random>
+
 class QIODevice;
 class QSerialPort;
 class QTcpServer;
@@ -31,6 +33,7 @@ struct TLineConfig {
     bool Garbage = false; // noise bytes before every reply
     int DropAfter = 0;    // close the connection after this many frames
     int NoiseEveryMs = 0; // a random byte on the line this often
+    double LineNoise = 0; // the share of reply bytes flipped, dropped or with one inserted
     bool Verbose = false;
 };
 
@@ -51,6 +54,7 @@ class TSimLine : public QObject {
     void Send(const std::vector<std::uint8_t>& bytes);
     void WriteNow(const QByteArray& bytes);
     void SendNoise();
+    QByteArray Damage(const std::vector<std::uint8_t>& bytes);
     void FeedBoot(std::uint8_t b);
     void ApplyLineSpeed();
     void SetLineSpeed(int baud);
@@ -65,9 +69,12 @@ class TSimLine : public QObject {
     QSocketNotifier* Stdin = nullptr;
     QByteArray StdinBuffer;
     std::size_t FramesSeen = 0;
+    std::mt19937 NoiseRandom{20261207};
+    std::size_t RepliesSent = 0;
+    std::size_t RepliesUndamaged = 0; // what a receiver must get, every one of them
     TPtyLine* Pty = nullptr;
-    int LineBaud = 9600;              // the speed the readers listen at
-    int OsdpBaud = 9600;              // ... and the one they return to after the bootloader
+    int LineBaud = 9600;        // the speed the readers listen at
+    int OsdpBaud = 9600;        // ... and the one they return to after the bootloader
     QTimer* BootIdle = nullptr; // the new firmware starts once the line is quiet
 };
 

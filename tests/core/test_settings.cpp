@@ -160,6 +160,16 @@ TEST(Settings, RoundTripThroughAnOldFile) {
     EXPECT_EQ(FormatSettings(s, text), text);
 }
 
+// Found by fuzzing: a value with a CR inside it was cut there when written back.
+TEST(Settings, WhatIsReadIsWrittenBackUnchanged) {
+    const std::string text =
+        "[DFU]\nfilename=a.kfw\t\r\r x\ty\r\r\n[options]\ncomport=\r COM3 \r\n";
+    const TSettings read = ParseSettings(text);
+    EXPECT_EQ(read.DfuFilename, "a.kfw\t\r\r x\ty");
+    EXPECT_EQ(read.ComPort, "COM3");
+    EXPECT_EQ(ParseSettings(FormatSettings(read, text)), read);
+}
+
 TEST(Settings, HistoryKeepsFiftyAndNoKeys) {
     TSettings s;
     for (int i = 0; i < 60; ++i)

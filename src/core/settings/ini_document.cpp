@@ -8,8 +8,10 @@ namespace quintrel {
 
 namespace {
 
+// A CR counts as a blank: the text may have come with CR LF line ends, or stray CRs, and a
+// value read must be one the writer can give back unchanged.
 bool IsBlank(char c) {
-    return c == ' ' || c == '\t';
+    return c == ' ' || c == '\t' || c == '\r';
 }
 
 std::string_view Trim(std::string_view s) {
@@ -158,7 +160,7 @@ std::optional<std::string> TIniDocument::Read(std::string_view section,
 }
 
 void TIniDocument::Write(std::string_view section, std::string_view key, std::string_view value) {
-    value = value.substr(0, value.find_first_of("\r\n")); // one entry, one line
+    value = value.substr(0, value.find('\n')); // one entry, one line
     if (TLine* line = const_cast<TLine*>(Find(section, key))) {
         line->Text.clear(); // formatted from Key and Value from now on
         line->Value = std::string(value);

@@ -26,7 +26,8 @@ class TIniDocument {
     std::string Format() const;
 
     std::optional<std::string> Read(std::string_view section, std::string_view key) const;
-    // A value ends at its first line break: what follows could not be read back as part of it.
+    // A value ends at its first LF: what follows could not be read back as part of it. (CR and
+    // blanks at either end are not kept by a read either.)
     void Write(std::string_view section, std::string_view key, std::string_view value);
 
     std::string ReadString(std::string_view section, std::string_view key,

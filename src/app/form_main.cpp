@@ -5,7 +5,8 @@
 #include "commands/composer_ui.h"
 #include "link/form_select_port.h"
 #include "link/form_setup.h"
-#include "log_view.h"
+#include "logview/log_memo.h"
+#include "logview/log_view.h"
 #include "poll_list.h"
 #include "settings_file.h"
 
@@ -18,7 +19,6 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
-#include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScrollArea>
@@ -121,6 +121,7 @@ void TFormMain::CreateActions() {
     connect(mnuConnect, &QAction::triggered, this, &TFormMain::btnConnectClick);
     connect(mnuDisconnect, &QAction::triggered, this, &TFormMain::btnDisconnectClick);
     connect(mnuExit, &QAction::triggered, this, &QWidget::close);
+    CreateLogActions();
 
     mnuViewClear =
         NewAction("mnuViewClear", QStringLiteral("Clear screen"), Qt::CTRL | Qt::Key_Delete);
@@ -218,6 +219,10 @@ void TFormMain::CreateMenus() {
 
     QMenu* file = addMenu("mnuFile", QStringLiteral("&File"));
     file->addActions({mnuConnect, mnuDisconnect});
+    file->addSeparator();
+    file->addActions({mnuStartCapture, mnuStopCapture, mnuOpenCapture});
+    file->addSeparator();
+    file->addAction(mnuSaveLog);
     file->addSeparator();
     file->addAction(mnuExit);
 
@@ -328,15 +333,12 @@ void TFormMain::CreateCentralArea() {
     ProgressBar1->setVisible(false);
     comm->addWidget(ProgressBar1);
 
-    MemoComm = new QPlainTextEdit(tsComm);
+    Log = new TLogView(this);
+    MemoComm = Log->CreateMemo(tsComm);
     MemoComm->setObjectName(QStringLiteral("MemoComm"));
-    MemoComm->setLineWrapMode(QPlainTextEdit::NoWrap);
-    MemoComm->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-    MemoComm->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-    MemoComm->setUndoRedoEnabled(false); // an undo stack would grow with the log
     MemoComm->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
     comm->addWidget(MemoComm, 1);
-    Log = new TLogView(MemoComm, this);
+    CreateLogTools(pages, comm);
 
     auto* panelPoll = new QWidget(SplitterMain);
     panelPoll->setObjectName(QStringLiteral("PanelPoll"));

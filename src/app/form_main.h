@@ -12,6 +12,7 @@
 
 #include <QMainWindow>
 #include <QString>
+#include <QTimer>
 
 #include <array>
 #include <memory>
@@ -20,10 +21,10 @@ class QAction;
 class QComboBox;
 class QLabel;
 class QMenu;
-class QPlainTextEdit;
 class QProgressBar;
 class QPushButton;
 class QSplitter;
+class QTabWidget;
 
 namespace quintrel {
 
@@ -34,6 +35,11 @@ class TFormEditCustCodes;
 class TFormEditOptions;
 class TFormSelectPort;
 class TFormSetup;
+class TCaptureWriter;
+class TDeviceTable;
+class TDevicesView;
+class TFindBar;
+class TLogMemo;
 class TLogView;
 class TPollList;
 
@@ -76,6 +82,10 @@ class TFormMain : public QMainWindow, public IEngineHost {
     void UpdateControls();
     // Writes the log lines that are waiting for the next batch at once.
     void FlushLog();
+    // Reads a capture file into the log (what File > Open capture does after its dialog).
+    void OpenCapture(const QString& path);
+    TCaptureWriter& CaptureWriter() { return *Capture; }
+    TDeviceTable& DeviceTable() { return *Devices; }
 
     // IEngineHost. The address is -1 while the address box has no selection (a settings
     // file can ask for an address that is not in the list).
@@ -96,6 +106,13 @@ class TFormMain : public QMainWindow, public IEngineHost {
     void CreateCentralArea();
     void CreateStatusBar();
     void ConnectEngine();
+
+    // form_main_log.cpp: the log's tools, captures and the Devices tab
+    void CreateLogActions();
+    void CreateLogTools(QTabWidget* pages, QLayout* comm);
+    void mnuStartCaptureClick();
+    void mnuOpenCaptureClick();
+    void mnuSaveLogClick();
 
     // form_main_actions.cpp: what the user and the engine trigger
     void btnConnectClick();
@@ -150,10 +167,20 @@ class TFormMain : public QMainWindow, public IEngineHost {
     TFormEditOptions* FormEditOptions = nullptr;
     TFormDFU* FormDFU = nullptr;
     TFormFindDevices* FormFindDevices = nullptr;
+    TFindBar* FindBar = nullptr;
+    TCaptureWriter* Capture = nullptr;
+    QTimer CaptureStatus;
+    TDeviceTable* Devices = nullptr;
+    TDevicesView* DevicesView = nullptr;
 
     QAction* mnuConnect = nullptr;
     QAction* mnuDisconnect = nullptr;
     QAction* mnuExit = nullptr;
+    QAction* mnuStartCapture = nullptr;
+    QAction* mnuStopCapture = nullptr;
+    QAction* mnuOpenCapture = nullptr;
+    QAction* mnuSaveLog = nullptr;
+    QAction* mnuFind = nullptr;
     QAction* mnuViewClear = nullptr;
     QAction* mnuViewRaw = nullptr;
     QAction* mnuViewDescription = nullptr;
@@ -192,7 +219,7 @@ class TFormMain : public QMainWindow, public IEngineHost {
     QComboBox* EditCmd = nullptr;
     QPushButton* btnSend = nullptr;
     QProgressBar* ProgressBar1 = nullptr;
-    QPlainTextEdit* MemoComm = nullptr;
+    TLogMemo* MemoComm = nullptr;
     TPollList* EditDevices = nullptr;
     QSplitter* SplitterMain = nullptr;
     std::array<QLabel*, StatusPanelCount> StatusPanels{};

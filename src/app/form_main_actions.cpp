@@ -4,7 +4,8 @@
 #include "commands/composer_ui.h"
 #include "link/form_select_port.h"
 #include "link/form_setup.h"
-#include "log_view.h"
+#include "capture/capture_file.h"
+#include "logview/log_view.h"
 #include "poll_list.h"
 
 #include <QAction>
@@ -41,6 +42,9 @@ void TFormMain::UpdateControls() {
     mnuViewPoll->setChecked(Osdp.View.Poll);
     tbnStartPoll->setEnabled(open && !polling && anySelected && !Osdp.Disconnecting());
     tbnStopPoll->setEnabled(open && polling);
+    // A capture records a connection: it starts on one and ends with it.
+    mnuStartCapture->setEnabled(open && !Capture->Running());
+    mnuStopCapture->setEnabled(Capture->Running());
     UpdateProgress();
     SyncPollList();
 }

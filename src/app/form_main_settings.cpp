@@ -1,6 +1,6 @@
 #include "form_main.h"
 
-#include "log_view.h"
+#include "logview/log_view.h"
 #include "poll_list.h"
 #include "settings_file.h"
 

@@ -6,6 +6,7 @@
 
 #include <QCoreApplication>
 #include <QEventLoop>
+#include <QMetaMethod>
 
 #include <cmath>
 #include <cstring>
@@ -85,6 +86,7 @@ void TEngine::ClosePort() {
     Attempts = 0;
     TurnaroundTimer.stop();
     emit PollListChanged();
+    emit Disconnected();
 }
 
 // Waits for the outstanding exchange, but never longer than one reply time-out: bytes
@@ -230,6 +232,16 @@ void TEngine::TransmitFrame() {
     ExchangeOpen = true;
     SentClock.start();
     CommTimer.start(ReplyWait);
+    EmitLineFrame(true, TxBuffer(), TxLength);
+    emit FrameSent(static_cast<std::uint8_t>(LastAddress), LastRequest.Command, Attempts);
+}
+
+void TEngine::EmitLineFrame(bool sent, const std::uint8_t* frame, std::size_t count) {
+    // Only a capture listens; without one no copy is made.
+    static const QMetaMethod signal = QMetaMethod::fromSignal(&TEngine::LineFrame);
+    if (isSignalConnected(signal))
+        emit LineFrame(sent, QByteArray(reinterpret_cast<const char*>(frame),
+                                        static_cast<qsizetype>(count)));
 }
 
 void TEngine::SendRepeat() {
@@ -466,12 +478,14 @@ bool TEngine::AssembleByte(std::uint8_t b) {
     // checked, but neither paces the cycle nor counts for the exchange.
     const bool answers = ExchangeOpen;
     ExchangeOpen = false;
+    RoundTripUs = answers ? SentClock.nsecsElapsed() / 1000 : -1;
     // Work on a copy: handlers of this frame may run nested loops that assemble the next
     // frame into the assembly before this one is done.
     std::array<std::uint8_t, kFrameBufferSize> frame;
     const std::size_t count = Assembly.Held();
     std::memcpy(frame.data(), Assembly.Data(), count);
     ResetAssembly();
+    EmitLineFrame(false, frame.data(), count);
     ProcessFrame(frame.data(), count, answers);
     if (answers && (IsPolling || RepeatDue)) TurnaroundTimer.start(TurnaroundMs());
     return false;
@@ -499,12 +513,22 @@ void TEngine::ProcessFrame(std::uint8_t* frame, std::size_t count, bool answers)
         if (sessionEnded)
             ReportSessionEnd(address, sessionBefore,
                              *f.Error ? QLatin1String(f.Error) : QStringLiteral("mac error"));
-        if (answers) ExchangeFailed(f.Error, f.Intact);
+        if (answers) {
+            emit ExchangeEnded(static_cast<std::uint8_t>(LastAddress),
+                               f.Intact ? TExchangeEnd::BadSecurity : TExchangeEnd::BadCheck,
+                               RoundTripUs);
+            ExchangeFailed(f.Error, f.Intact);
+        }
         emit InvalidFrame(address);
         return;
     }
 
     emit StatusText(2, QStringLiteral("Message from %1").arg(address));
+    // A broadcast's answer counts for the reader that gave it.
+    if (answers)
+        emit ExchangeEnded(LastAddress < kDeviceCount ? static_cast<std::uint8_t>(LastAddress)
+                                                      : address,
+                           TExchangeEnd::Reply, RoundTripUs);
     if (sessionEnded)
         ReportSessionEnd(address, sessionBefore,
                          f.HasBlock() ? QStringLiteral("unprotected reply")
@@ -632,6 +656,7 @@ void TEngine::OnTimeout() {
         }
         emit StatusText(2, QStringLiteral("Timeout %1").arg(LastAddress));
     }
+    emit ExchangeEnded(static_cast<std::uint8_t>(LastAddress), TExchangeEnd::Timeout, -1);
     ContinuePolling();
 }
 

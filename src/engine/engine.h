@@ -37,6 +37,10 @@ class IEngineHost {
     virtual void IssueMenuCommand(int tag, int address) = 0;
 };
 
+// How an exchange ended: a valid reply, no reply in time, a reply that failed its check
+// bytes (or its layout), or one that arrived intact but failed its security (MAC, session).
+enum class TExchangeEnd { Reply, Timeout, BadCheck, BadSecurity };
+
 struct TViewFlags {
     bool Raw = false;
     bool Description = true;
@@ -127,12 +131,23 @@ class TEngine : public QObject {
     // A frame that failed its checks (from the address it shows, which may itself be damaged).
     void InvalidFrame(std::uint8_t address);
     void MfgReply(std::uint8_t address, const QByteArray& data);
+    // Every frame as it went out (without the mark byte before it) or came in (before its
+    // checks, invalid ones too), for captures.
+    void LineFrame(bool sent, const QByteArray& frame);
+    // The port was closed (by the user or because the link was lost).
+    void Disconnected();
+    // A frame left for the address; attempt 1 is the first send, more is a repeat.
+    void FrameSent(std::uint8_t address, std::uint8_t command, int attempt);
+    // The exchange with the address ended; the round trip (send to last byte of the reply)
+    // in microseconds, or -1 at a time-out.
+    void ExchangeEnded(std::uint8_t address, quintrel::TExchangeEnd end, qint64 roundTripUs);
 
   private:
     void OnTriggerAvail(int count);
     // True when the rest of this notification's bytes must wait for the next one.
     bool AssembleByte(std::uint8_t b);
     void ProcessFrame(std::uint8_t* frame, std::size_t count, bool answers);
+    void EmitLineFrame(bool sent, const std::uint8_t* frame, std::size_t count);
     void TransmitFrame();
     void SendRepeat();
     void ExchangeFailed(const char* reason, bool intact);
@@ -171,6 +186,7 @@ class TEngine : public QObject {
     TOsdpRequest LastRequest{};
     std::uint8_t LastScbLength = 0;
     std::uint8_t LastScbType = 0;
+    qint64 RoundTripUs = -1;   // of the reply being processed
     int Attempts = 0;          // sends of the frame in TxLine so far
     bool RepeatDue = false;    // the frame in TxLine goes again after the turnaround
     bool ExchangeOpen = false; // a frame is out and neither a reply nor the time-out came

@@ -1,8 +1,9 @@
 #include "support/window_fixture.h"
 
+#include "logview/log_memo.h"
+
 #include <QApplication>
 #include <QFile>
-#include <QPlainTextEdit>
 
 #include <algorithm>
 
@@ -54,7 +55,7 @@ QString TWindowFixture::StatusPanel(int panel) const {
 
 QString TWindowFixture::LogText() const {
     Window->FlushLog();
-    return Window->findChild<QPlainTextEdit*>(QStringLiteral("MemoComm"))->toPlainText();
+    return Window->findChild<TLogMemo*>(QStringLiteral("MemoComm"))->toPlainText();
 }
 
 bool TWindowFixture::Logged(const QString& text) const {

@@ -1,0 +1,62 @@
+#pragma once
+// The box that shows the message log: one line per log line, monospaced, both scroll bars,
+// select with the mouse or the keyboard and copy. It paints only the lines in sight
+// straight from the log's store, so ten million lines scroll, jump to the end and clear
+// as fast as ten. The system only ever appends; the box is read-only.
+
+#include "log/log_store.h"
+
+#include <QAbstractScrollArea>
+
+namespace quintrel {
+
+class TLogMemo : public QAbstractScrollArea {
+    Q_OBJECT
+
+  public:
+    // A selection larger than this is not put on the clipboard (save the log instead).
+    static constexpr std::size_t MaxCopyBytes = std::size_t{64} << 20;
+
+    explicit TLogMemo(const TLogStore& store, QWidget* parent = nullptr);
+
+    // The store grew or was emptied: new scroll ranges, and a view that was at the end
+    // follows it.
+    void LinesChanged();
+
+    QString toPlainText() const;
+    bool HasSelection() const { return Anchor != Cursor; }
+    QString SelectedText() const;
+    void SelectAll();
+    void Copy();
+    // Selects bytes [at, at + length) of a line and scrolls them into sight.
+    void ShowRange(TLogPosition at, std::size_t length);
+    // Where a search starts: the selection's start, or the first line in sight.
+    TLogPosition SearchStart() const;
+    int FirstVisibleLine() const;
+    int VisibleLineCount() const;
+    void AddContextAction(QAction* action) { ExtraActions << action; }
+
+  protected:
+    void paintEvent(QPaintEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void mouseDoubleClickEvent(QMouseEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    void contextMenuEvent(QContextMenuEvent* event) override;
+    void changeEvent(QEvent* event) override;
+
+  private:
+    void UpdateRanges();
+    TLogPosition PositionAt(const QPoint& point) const;
+    std::pair<TLogPosition, TLogPosition> Selection() const;
+    int LineHeight() const;
+    int CharWidth() const;
+
+    const TLogStore& Store;
+    TLogPosition Anchor;
+    TLogPosition Cursor;
+    QList<QAction*> ExtraActions;
+};
+
+} // namespace quintrel

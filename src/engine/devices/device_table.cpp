@@ -1,0 +1,287 @@
+#include "devices/device_table.h"
+
+#include "crypto/secure_session.h"
+#include "decode/decoders.h"
+#include "engine.h"
+
+#include <QDateTime>
+
+namespace quintrel {
+
+namespace {
+
+QString Ms(qint64 us) {
+    return QString::number(static_cast<double>(us) / 1000.0, 'f', 2);
+}
+
+// The capabilities a device has, without the ones it reports as absent.
+QString CapabilitySummary(const QByteArray& data) {
+    const std::string all = DecodePdcap(reinterpret_cast<const std::uint8_t*>(data.constData()),
+                                        static_cast<std::size_t>(data.size()));
+    QStringList kept;
+    for (const QString& entry : QString::fromStdString(all).split(QStringLiteral(", ")))
+        if (!entry.startsWith(QLatin1String("NO-"))) kept << entry;
+    return kept.join(QStringLiteral(", "));
+}
+
+} // namespace
+
+qint64 TDeviceStats::NakCount() const {
+    qint64 n = 0;
+    for (const auto& [reason, count] : Naks)
+        n += count;
+    return n;
+}
+
+void TDeviceStats::ResetCounters() {
+    Polls = Replies = Timeouts = CheckErrors = MacErrors = Repeats = 0;
+    Naks.clear();
+    RttLastUs = -1;
+    RttMinUs = RttMaxUs = RttSumUs = RttCount = 0;
+}
+
+TDeviceTable::TDeviceTable(TEngine& engine, std::function<QVariant(int)> colour, QObject* parent)
+    : QAbstractTableModel(parent), Engine(engine), Colour(std::move(colour)),
+      Records(kDeviceCount) {
+    Repaint.setSingleShot(true);
+    Repaint.setInterval(RepaintMs);
+    connect(&Repaint, &QTimer::timeout, this, &TDeviceTable::Refresh);
+    connect(&engine, &TEngine::FrameSent, this, &TDeviceTable::OnFrameSent);
+    connect(&engine, &TEngine::ExchangeEnded, this, &TDeviceTable::OnExchangeEnded);
+    connect(&engine, &TEngine::FrameReceived, this, &TDeviceTable::OnFrameReceived);
+    // States, sessions and the selection change with these.
+    connect(&engine, &TEngine::PollListChanged, this, &TDeviceTable::Changed);
+    connect(&engine, &TEngine::ControlsChanged, this, &TDeviceTable::Changed);
+    Refresh();
+}
+
+TDeviceStats* TDeviceTable::Device(std::uint8_t address) {
+    return address < kDeviceCount ? &Records[address] : nullptr;
+}
+
+void TDeviceTable::Changed() {
+    if (!Repaint.isActive()) Repaint.start();
+}
+
+void TDeviceTable::OnFrameSent(std::uint8_t address, std::uint8_t command, int attempt) {
+    TDeviceStats* d = Device(address);
+    if (!d) return;
+    if (attempt > 1)
+        ++d->Repeats;
+    else if (command == 0x60)
+        ++d->Polls;
+    Changed();
+}
+
+void TDeviceTable::OnExchangeEnded(std::uint8_t address, TExchangeEnd end, qint64 roundTripUs) {
+    TDeviceStats* d = Device(address);
+    if (!d) return;
+    switch (end) {
+    case TExchangeEnd::Reply:
+        ++d->Replies;
+        if (roundTripUs >= 0) {
+            d->RttLastUs = roundTripUs;
+            d->RttMinUs = d->RttCount ? std::min(d->RttMinUs, roundTripUs) : roundTripUs;
+            d->RttMaxUs = std::max(d->RttMaxUs, roundTripUs);
+            d->RttSumUs += roundTripUs;
+            ++d->RttCount;
+        }
+        break;
+    case TExchangeEnd::Timeout:
+        ++d->Timeouts;
+        break;
+    case TExchangeEnd::BadCheck:
+        ++d->CheckErrors;
+        break;
+    case TExchangeEnd::BadSecurity:
+        ++d->MacErrors;
+        break;
+    }
+    Changed();
+}
+
+void TDeviceTable::OnFrameReceived(std::uint8_t address, std::uint8_t code,
+                                   const QByteArray& data) {
+    TDeviceStats* d = Device(address);
+    if (!d) return;
+    d->Answered = true;
+    d->LastSeenMs = QDateTime::currentMSecsSinceEpoch();
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(data.constData());
+    const auto length = static_cast<std::size_t>(data.size());
+    if (code == 0x45) {
+        if (const std::optional<TPdid> id = ParsePdid(bytes, length)) {
+            QString vendor = QString::fromStdString(Engine.Vendors.VendorName(id->Vendor));
+            d->Vendor = vendor.mid(vendor.indexOf(QLatin1Char('=')) + 1);
+            d->Model = QString::asprintf("%.2X (hw %.2X)", id->Model, id->Version);
+            d->Serial = QString::asprintf("%.8X", id->Serial);
+            d->Firmware =
+                QString::asprintf("%d.%d.%d", id->Firmware[0], id->Firmware[1], id->Firmware[2]);
+        }
+    } else if (code == 0x46 && length >= 3) {
+        d->Capabilities = CapabilitySummary(data);
+    } else if (code == 0x41) {
+        ++d->Naks[length > 0 ? bytes[0] : 0];
+    }
+    Changed();
+}
+
+void TDeviceTable::ResetCounters() {
+    for (TDeviceStats& d : Records)
+        d.ResetCounters();
+    Refresh();
+}
+
+int TDeviceTable::RowOf(int address) const {
+    const auto at = std::find(Shown.begin(), Shown.end(), address);
+    return at == Shown.end() ? -1 : static_cast<int>(at - Shown.begin());
+}
+
+void TDeviceTable::Refresh() {
+    Repaint.stop();
+    std::vector<int> wanted;
+    for (int a = 0; a < kDeviceCount; ++a)
+        if (Engine.Devices()[a].Selected || Records[a].Answered) wanted.push_back(a);
+    ++RepaintCount;
+    if (wanted != Shown) {
+        beginResetModel();
+        Shown = std::move(wanted);
+        endResetModel();
+        return;
+    }
+    if (!Shown.empty())
+        emit dataChanged(index(0, 0), index(static_cast<int>(Shown.size()) - 1, ColumnCount - 1));
+}
+
+int TDeviceTable::rowCount(const QModelIndex& parent) const {
+    return parent.isValid() ? 0 : static_cast<int>(Shown.size());
+}
+
+int TDeviceTable::columnCount(const QModelIndex& parent) const {
+    return parent.isValid() ? 0 : ColumnCount;
+}
+
+QVariant TDeviceTable::headerData(int section, Qt::Orientation orientation, int role) const {
+    static const char* const kTitles[ColumnCount] = {
+        "Address",       "Vendor",           "Model",         "Serial number", "Firmware",
+        "Capabilities",  "Secure channel",   "Last seen",     "Polls",         "Replies",
+        "Time-outs",     "CRC/cksum errors", "MAC errors",    "NAKs",          "Repeats",
+        "RTT last (ms)", "RTT min (ms)",     "RTT mean (ms)", "RTT max (ms)"};
+    if (orientation != Qt::Horizontal || section < 0 || section >= ColumnCount) return {};
+    if (role == Qt::DisplayRole) return QString::fromLatin1(kTitles[section]);
+    return {};
+}
+
+QString TDeviceTable::Text(int address, int column) const {
+    const TDeviceStats& d = Records[static_cast<std::size_t>(address)];
+    const auto count = [](qint64 n) { return QString::number(n); };
+    switch (column) {
+    case colAddress:
+        return QString::number(address);
+    case colVendor:
+        return d.Vendor;
+    case colModel:
+        return d.Model;
+    case colSerial:
+        return d.Serial;
+    case colFirmware:
+        return d.Firmware;
+    case colCapabilities:
+        return d.Capabilities;
+    case colSession: {
+        const std::uint8_t state = Engine.Devices()[address].Session.State;
+        return state == ssNone          ? QStringLiteral("none")
+               : state >= ssEstablished ? QStringLiteral("established")
+                                        : QStringLiteral("handshake");
+    }
+    case colLastSeen:
+        return d.LastSeenMs ? QDateTime::fromMSecsSinceEpoch(d.LastSeenMs)
+                                  .toString(QStringLiteral("HH:mm:ss.zzz"))
+                            : QString();
+    case colPolls:
+        return count(d.Polls);
+    case colReplies:
+        return count(d.Replies);
+    case colTimeouts:
+        return count(d.Timeouts);
+    case colCheckErrors:
+        return count(d.CheckErrors);
+    case colMacErrors:
+        return count(d.MacErrors);
+    case colNaks: {
+        QString text = count(d.NakCount());
+        QStringList reasons;
+        for (const auto& [reason, n] : d.Naks)
+            reasons << QString::asprintf("%.2X\u00D7%lld", reason, static_cast<long long>(n));
+        if (!reasons.isEmpty())
+            text += QStringLiteral(" (") + reasons.join(QStringLiteral(", ")) + QLatin1Char(')');
+        return text;
+    }
+    case colRepeats:
+        return count(d.Repeats);
+    case colRttLast:
+        return d.RttLastUs >= 0 ? Ms(d.RttLastUs) : QString();
+    case colRttMin:
+        return d.RttCount ? Ms(d.RttMinUs) : QString();
+    case colRttMean:
+        return d.RttCount ? Ms(d.RttSumUs / d.RttCount) : QString();
+    case colRttMax:
+        return d.RttCount ? Ms(d.RttMaxUs) : QString();
+    default:
+        return {};
+    }
+}
+
+QVariant TDeviceTable::SortValue(int address, int column) const {
+    const TDeviceStats& d = Records[static_cast<std::size_t>(address)];
+    switch (column) {
+    case colAddress:
+        return address;
+    case colLastSeen:
+        return d.LastSeenMs;
+    case colPolls:
+        return d.Polls;
+    case colReplies:
+        return d.Replies;
+    case colTimeouts:
+        return d.Timeouts;
+    case colCheckErrors:
+        return d.CheckErrors;
+    case colMacErrors:
+        return d.MacErrors;
+    case colNaks:
+        return d.NakCount();
+    case colRepeats:
+        return d.Repeats;
+    case colRttLast:
+        return d.RttLastUs;
+    case colRttMin:
+        return d.RttCount ? d.RttMinUs : -1;
+    case colRttMean:
+        return d.RttCount ? d.RttSumUs / d.RttCount : -1;
+    case colRttMax:
+        return d.RttCount ? d.RttMaxUs : -1;
+    default:
+        return Text(address, column);
+    }
+}
+
+QVariant TDeviceTable::data(const QModelIndex& index, int role) const {
+    if (!index.isValid() || index.row() >= static_cast<int>(Shown.size())) return {};
+    const int address = Shown[static_cast<std::size_t>(index.row())];
+    switch (role) {
+    case Qt::DisplayRole:
+        return Text(address, index.column());
+    case SortRole:
+        return SortValue(address, index.column());
+    case Qt::BackgroundRole:
+        return index.column() == colAddress && Colour ? Colour(address) : QVariant();
+    case Qt::TextAlignmentRole:
+        return index.column() >= colPolls || index.column() == colAddress
+                   ? QVariant(Qt::AlignRight | Qt::AlignVCenter)
+                   : QVariant();
+    default:
+        return {};
+    }
+}
+
+} // namespace quintrel

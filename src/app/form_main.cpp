@@ -388,6 +388,14 @@ void TFormMain::CreateStatusBar() {
 void TFormMain::ConnectEngine() {
     connect(&Osdp, &TEngine::LogLine, Log, &TLogView::LogLine);
     connect(&Osdp, &TEngine::StatusText, this, &TFormMain::OnStatusText);
+    StatusQuiet.setSingleShot(true);
+    StatusQuiet.setInterval(StatusQuietMs);
+    connect(&StatusQuiet, &QTimer::timeout, this, [this] {
+        // Texts came during the spell: show them, and the spell goes on.
+        if (std::find(StatusDirty.begin(), StatusDirty.end(), true) == StatusDirty.end()) return;
+        FlushStatus();
+        StatusQuiet.start();
+    });
     connect(&Osdp, &TEngine::ControlsChanged, this, &TFormMain::UpdateControls);
     connect(&Osdp, &TEngine::PollListChanged, this, &TFormMain::SyncPollList);
     // The engine reports from inside its own handlers; the box waits until they are done.

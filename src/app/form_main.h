@@ -63,6 +63,7 @@ class TFormMain : public QMainWindow, public IEngineHost {
     static constexpr int DefaultHeight = 640;
     static constexpr int StatusPanelCount = 4;
     static constexpr int MaxPollIntervalMs = 3600000;
+    static constexpr int StatusQuietMs = 250;
 
     // The about box exists first: the caption carries the version its component reads.
     TFormMain(TFormAbout& about, const TFormMainOptions& options, QWidget* parent = nullptr);
@@ -82,6 +83,8 @@ class TFormMain : public QMainWindow, public IEngineHost {
     void UpdateControls();
     // Writes the log lines that are waiting for the next batch at once.
     void FlushLog();
+    // Shows the status texts gathered since the last repaint of the panels at once.
+    void FlushStatus();
     // Reads a capture file into the log (what File > Open capture does after its dialog).
     void OpenCapture(const QString& path);
     TCaptureWriter& CaptureWriter() { return *Capture; }
@@ -223,6 +226,9 @@ class TFormMain : public QMainWindow, public IEngineHost {
     TPollList* EditDevices = nullptr;
     QSplitter* SplitterMain = nullptr;
     std::array<QLabel*, StatusPanelCount> StatusPanels{};
+    std::array<QString, StatusPanelCount> StatusPending{};
+    std::array<bool, StatusPanelCount> StatusDirty{};
+    QTimer StatusQuiet;
 };
 
 } // namespace quintrel

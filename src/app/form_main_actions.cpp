@@ -1,10 +1,10 @@
 #include "form_main.h"
 
 #include "about/form_about.h"
+#include "capture/capture_file.h"
 #include "commands/composer_ui.h"
 #include "link/form_select_port.h"
 #include "link/form_setup.h"
-#include "capture/capture_file.h"
 #include "logview/log_view.h"
 #include "poll_list.h"
 
@@ -165,8 +165,25 @@ void TFormMain::NotYetImplemented() {
                           QStringLiteral("Not yet implemented"));
 }
 
+// The engine reports state on every exchange, a hundred times a second while polling;
+// repainting the panels that often would cost more than the polling itself. The first
+// text after a quiet spell shows at once, the ones that follow within StatusQuietMs are
+// gathered and the latest shows when the spell ends.
 void TFormMain::OnStatusText(int panel, const QString& text) {
-    if (panel >= 0 && panel < StatusPanelCount) StatusPanels[panel]->setText(text);
+    if (panel < 0 || panel >= StatusPanelCount) return;
+    StatusPending[static_cast<std::size_t>(panel)] = text;
+    StatusDirty[static_cast<std::size_t>(panel)] = true;
+    if (StatusQuiet.isActive()) return;
+    FlushStatus();
+    StatusQuiet.start();
+}
+
+void TFormMain::FlushStatus() {
+    for (std::size_t i = 0; i < StatusPanels.size(); ++i) {
+        if (!StatusDirty[i]) continue;
+        StatusDirty[i] = false;
+        StatusPanels[i]->setText(StatusPending[i]);
+    }
 }
 
 void TFormMain::OnErrorMessage(const QString& text) {

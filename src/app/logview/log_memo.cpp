@@ -73,7 +73,10 @@ void TLogMemo::UpdateRanges() {
 void TLogMemo::LinesChanged() {
     QScrollBar* v = verticalScrollBar();
     const bool atEnd = v->value() >= v->maximum();
-    if (Store.Count() == 0) Anchor = Cursor = {};
+    if (Store.Count() == 0) {
+        Anchor = Cursor = {};
+        Painted.clear();
+    }
     UpdateRanges();
     if (atEnd) v->setValue(v->maximum());
     viewport()->update();
@@ -92,13 +95,27 @@ void TLogMemo::paintEvent(QPaintEvent*) {
     const QPalette& pal = palette();
     const std::size_t first = static_cast<std::size_t>(FirstVisibleLine());
     const std::size_t last = std::min(Store.Count(), first + VisibleLineCount() + 1);
+    QHash<qulonglong, QStaticText> painted;
+    painted.reserve(static_cast<qsizetype>(last - first));
+    painter.setPen(pal.color(QPalette::Text));
     for (std::size_t i = first; i < last; ++i) {
+        const int y = static_cast<int>(i - first) * lh;
+        QStaticText text = Painted.value(i);
+        if (text.text().isEmpty()) {
+            text.setText(Text(Store.Line(i)));
+            text.setTextFormat(Qt::PlainText);
+            text.setPerformanceHint(QStaticText::AggressiveCaching);
+            text.prepare(painter.transform(), font());
+        }
+        painter.drawStaticText(x0, y, text);
+        painted.insert(i, text);
+    }
+    Painted.swap(painted);
+    if (from == to) return;
+    for (std::size_t i = std::max(first, from.Line); i < last && i <= to.Line; ++i) {
         const std::string_view bytes = Store.Line(i);
         const QString line = Text(bytes);
         const int y = static_cast<int>(i - first) * lh;
-        painter.setPen(pal.color(QPalette::Text));
-        painter.drawText(x0, y + ascent, line);
-        if (from == to || i < from.Line || i > to.Line) continue;
         const int a = i == from.Line ? Columns(bytes, from.Offset) : 0;
         const int b = i == to.Line ? Columns(bytes, to.Offset) : static_cast<int>(line.size());
         const QString left = line.left(a);
@@ -121,7 +138,10 @@ void TLogMemo::resizeEvent(QResizeEvent* event) {
 
 void TLogMemo::changeEvent(QEvent* event) {
     QAbstractScrollArea::changeEvent(event);
-    if (event->type() == QEvent::FontChange) UpdateRanges();
+    if (event->type() == QEvent::FontChange) {
+        Painted.clear();
+        UpdateRanges();
+    }
 }
 
 TLogPosition TLogMemo::PositionAt(const QPoint& point) const {

@@ -7,6 +7,8 @@
 #include "log/log_store.h"
 
 #include <QAbstractScrollArea>
+#include <QHash>
+#include <QStaticText>
 
 namespace quintrel {
 
@@ -54,6 +56,9 @@ class TLogMemo : public QAbstractScrollArea {
     int CharWidth() const;
 
     const TLogStore& Store;
+    // The lines last painted, laid out once: following the end, a repaint lays out only the
+    // lines that are new in sight.
+    QHash<qulonglong, QStaticText> Painted;
     TLogPosition Anchor;
     TLogPosition Cursor;
     QList<QAction*> ExtraActions;

@@ -49,6 +49,7 @@ QAction* TWindowFixture::Action(const char* name) const {
 }
 
 QString TWindowFixture::StatusPanel(int panel) const {
+    Window->FlushStatus();
     const auto* label = Window->findChild<QLabel*>(QStringLiteral("StatusPanel%1").arg(panel));
     return label ? label->text() : QStringLiteral("<no panel %1>").arg(panel);
 }

@@ -3,32 +3,19 @@
 // seconds), with polling lines shown in the log and with them hidden.
 
 #include "about/form_about.h"
+#include "bench_support.h"
 #include "devices/device_table.h"
 #include "form_main.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QProcess>
-#include <QRegularExpression>
 #include <QTabWidget>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTextStream>
 
-#include <sys/resource.h>
-
 using namespace quintrel;
-
-namespace {
-
-double CpuSeconds() {
-    rusage u{};
-    getrusage(RUSAGE_SELF, &u);
-    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
-           static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
-
-} // namespace
 
 int main(int argc, char** argv) {
     qputenv("QT_QPA_PLATFORM", "offscreen");
@@ -36,16 +23,6 @@ int main(int argc, char** argv) {
     QTextStream out(stdout);
     const int seconds = argc > 1 ? std::max(2, std::atoi(argv[1])) : 20;
     constexpr int kReaders = 8;
-
-    QProcess pd;
-    QStringList args{QStringLiteral("--listen"), QStringLiteral("0")};
-    for (int a = 0; a < kReaders; ++a)
-        args << QStringLiteral("--address") << QString::number(a);
-    pd.start(QStringLiteral(QUINTREL_PD_PATH), args);
-    pd.waitForReadyRead(5000);
-    const auto port = QRegularExpression(QStringLiteral(":(\\d+)"))
-                          .match(QString::fromUtf8(pd.readAllStandardOutput()))
-                          .captured(1);
 
     QTemporaryDir dir;
     TFormMainOptions options;
@@ -60,14 +37,11 @@ int main(int argc, char** argv) {
     window.findChild<QTabWidget*>(QStringLiteral("PageControl1"))
         ->setCurrentIndex(devicesTab ? 1 : 0);
     TEngine& engine = window.Engine();
+    QProcess pd;
+    QStringList args;
     for (int a = 0; a < kReaders; ++a)
-        engine.SetSelected(a, true);
-    engine.Port().SetPortName(QStringLiteral("127.0.0.1:") + port);
-    QString error;
-    if (!engine.OpenPort(&error)) {
-        out << "cannot open: " << error << Qt::endl;
-        return 1;
-    }
+        args << QStringLiteral("--address") << QString::number(a);
+    if (!bench::ConnectToPd(pd, engine, args, kReaders, out)) return 1;
     window.UpdateControls();
 
     for (const bool pollShown : {false, true}) {
@@ -78,12 +52,12 @@ int main(int argc, char** argv) {
         for (int a = 0; a < kReaders; ++a)
             all0 += window.DeviceTable().Stats(a).Polls;
         const qint64 repaints0 = window.DeviceTable().Repaints();
-        const double cpu0 = CpuSeconds();
+        const double cpu0 = bench::CpuSeconds();
         QElapsedTimer t;
         t.start();
         QTest::qWait(seconds * 1000);
         const double wall = static_cast<double>(t.nsecsElapsed()) / 1e9;
-        const double cpu = CpuSeconds() - cpu0;
+        const double cpu = bench::CpuSeconds() - cpu0;
         qint64 polls = -all0;
         for (int a = 0; a < kReaders; ++a)
             polls += window.DeviceTable().Stats(a).Polls;

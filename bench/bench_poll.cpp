@@ -13,21 +13,12 @@
 #include <QTextStream>
 #include <QTimer>
 
-#include <sys/resource.h>
-
 #include <algorithm>
 #include <vector>
 
 using namespace quintrel;
 
 namespace {
-
-double CpuSeconds() {
-    rusage u{};
-    getrusage(RUSAGE_SELF, &u);
-    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
-           static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
 
 // Lets the event loop run for ms without spinning, so the CPU figures are the engine's.
 void Run(int ms) {
@@ -70,20 +61,20 @@ void Measure(int addresses, QTextStream& out) {
 
     const int seconds = 5;
     replies = 0;
-    const double cpu0 = CpuSeconds();
+    const double cpu0 = bench::CpuSeconds();
     t.start();
     engine.StartPolling();
     Run(seconds * 1000);
     const double elapsed = static_cast<double>(t.elapsed()) / 1000.0;
-    const double cpu = CpuSeconds() - cpu0;
+    const double cpu = bench::CpuSeconds() - cpu0;
     const double rate = replies / elapsed;
     const double bound = 1000.0 / (replyMs + 20.0);
     engine.StopPolling();
     engine.WaitExchangeDone();
 
-    const double idle0 = CpuSeconds();
+    const double idle0 = bench::CpuSeconds();
     Run(3000);
-    const double idle = (CpuSeconds() - idle0) / 3.0;
+    const double idle = (bench::CpuSeconds() - idle0) / 3.0;
 
     out << QString::asprintf(
                "%d address(es): reply %.3f ms, %.1f polls/s, bound %.1f polls/s (%.1f%%), "

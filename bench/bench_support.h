@@ -9,6 +9,8 @@
 #include <QRegularExpression>
 #include <QTextStream>
 
+#include <sys/resource.h>
+
 namespace quintrel::bench {
 
 // Starts quintrel-pd with args, ticks addresses 0..addresses-1 and connects the engine,
@@ -29,6 +31,14 @@ inline bool ConnectToPd(QProcess& pd, TEngine& engine, QStringList args, int add
     if (engine.OpenPort(&error)) return true;
     out << "cannot open: " << error << Qt::endl;
     return false;
+}
+
+// CPU time this process has used, user and system, in seconds.
+inline double CpuSeconds() {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+           static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
 }
 
 // Mean time from submitting request (polling stopped) to the end of its exchange.

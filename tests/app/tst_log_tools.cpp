@@ -24,6 +24,7 @@ class TestLogTools : public QObject {
     void findBarAcrossALongLog();
     void saveLogWritesEveryLine();
     void capturedSessionReadsBackTheSame();
+    void captureStopsAtAWriteError();
     void captureFromAnotherWriterAndBrokenLines();
 };
 
@@ -122,6 +123,10 @@ void TestLogTools::capturedSessionReadsBackTheSame() {
                              3000);
     QTRY_VERIFY_WITH_TIMEOUT(w.CaptureWriter().Frames() >= 20, 5000);
     QTRY_VERIFY(rig.Fixture.StatusPanel(3).startsWith(QStringLiteral("Capture: ")));
+    // Every frame is in the file as soon as it has passed: nothing waits in a buffer.
+    w.Engine().StopPolling();
+    w.Engine().WaitExchangeDone();
+    QCOMPARE(rig.Fixture.ReadFile(path).count('\n'), w.CaptureWriter().Frames());
     // The capture ends with the connection, and says so.
     w.Engine().Disconnect();
     QVERIFY(!w.CaptureWriter().Running());
@@ -141,6 +146,19 @@ void TestLogTools::capturedSessionReadsBackTheSame() {
     QCOMPARE(FrameLines(rig.Fixture), live);
     QVERIFY(rig.Fixture.LogText().contains(
         QStringLiteral("Capture %1: %2 frames").arg(path).arg(w.CaptureWriter().Frames())));
+}
+
+void TestLogTools::captureStopsAtAWriteError() {
+    TPdWindowRig rig;
+    QVERIFY(rig.Start());
+    QString error;
+    QVERIFY(rig.Window->CaptureWriter().Start(QStringLiteral("/dev/full"), &error));
+    QTRY_VERIFY(!rig.Window->CaptureWriter().Running());
+    QVERIFY2(rig.Fixture.LogText().contains(
+                 QStringLiteral("Capture to /dev/full stopped: No space left on device (0 frames "
+                                "written)")),
+             qPrintable(rig.Fixture.LogText()));
+    QVERIFY(rig.Window->Engine().Polling()); // the line goes on without it
 }
 
 void TestLogTools::captureFromAnotherWriterAndBrokenLines() {

@@ -66,6 +66,7 @@ TEST(CaptureFormat, ReadsWhatOtherWritersWriteAndRefusesTheRest) {
         {R"({"timeSec":"1","timeNano":"0","io":"input","data":"53 00 08 00 04 40 4B 2A"})", ""},
         {R"({"timeSec":"1","timeNano":"0","io":"input"})", "data missing"},
         {R"({"timeSec":"1","timeNano":"0","io":"sideways","data":"53"})", "bad io"},
+        {R"({"timeSec":"1","timeNano":"999999999","io":"input","data":"53"})", ""},
         {R"({"timeSec":"1","timeNano":"1000000000","io":"input","data":"53"})", "bad timeNano"},
         {R"({"timeSec":"-1","timeNano":"0","io":"input","data":"53"})", "bad timeSec"},
         {R"({"timeSec":"1","timeNano":"0","io":"input","data":"530"})", "bad data"},
@@ -91,12 +92,16 @@ TEST(CaptureFormat, ReadsWhatOtherWritersWriteAndRefusesTheRest) {
             EXPECT_EQ(error, c.Error) << c.Line;
         }
     }
+    // The data may be as long as the largest frame allowed, and not a byte longer.
+    const auto withData = [](std::size_t bytes) {
+        return "{\"timeSec\":\"1\",\"timeNano\":\"0\",\"io\":\"input\",\"data\":\"" +
+               std::string(2 * bytes, 'a') + "\"}";
+    };
     TCaptureRecord big;
     std::string error;
-    const std::string longData =
-        "{\"timeSec\":\"1\",\"timeNano\":\"0\",\"io\":\"input\",\"data\":\"" +
-        std::string(2 * (kCaptureMaxData + 1), 'a') + "\"}";
-    EXPECT_FALSE(ParseCaptureLine(longData, big, error));
+    EXPECT_TRUE(ParseCaptureLine(withData(kCaptureMaxData), big, error));
+    EXPECT_EQ(big.Data.size(), kCaptureMaxData);
+    EXPECT_FALSE(ParseCaptureLine(withData(kCaptureMaxData + 1), big, error));
 }
 
 TEST(CaptureFormat, FramesAreDescribedLikeTheLiveLog) {

@@ -75,7 +75,13 @@ TEST(LogStore, FindsForwardBackwardAndWraps) {
             EXPECT_EQ(hit, needleAt(c.Line)) << c.Name;
         }
     }
+    // A match at the very start of a line belongs to that line, not the one before.
     TLogPosition hit;
+    for (const std::size_t line : {1u, 10480u, 20000u}) {
+        const std::string start(store.Line(line).substr(0, 60));
+        ASSERT_TRUE(store.Find(start, true, {}, true, false, hit));
+        EXPECT_EQ(hit, (TLogPosition{line, 0})) << start;
+    }
     EXPECT_FALSE(store.Find("needle", true, {}, true, true, hit)); // case matched: "Needle" only
     EXPECT_TRUE(store.Find("Needle", true, {}, true, true, hit));
     EXPECT_FALSE(store.Find("", false, {}, true, true, hit));

@@ -25,7 +25,7 @@ struct TLogPosition {
 class TLogStore {
   public:
     static constexpr std::size_t BlockSize = std::size_t{1} << 20;
-    // A longer line is cut here (its end is lost, the line is marked); far longer than any
+    // A longer line is cut here (its end is dropped); far longer than any
     // line the program writes (a frame of 2080 bytes in hex is 6240 characters).
     static constexpr std::size_t MaxLineBytes = 64 * 1024;
 

@@ -23,8 +23,10 @@ TCaptureWriter::TCaptureWriter(TEngine& engine, QObject* parent) : QObject(paren
     Source = (version.isEmpty() ? name : name + QLatin1Char(' ') + version).toStdString();
 }
 
+// The engine may be gone by now (the window's children outlive its members): only the
+// file is closed; the connections end with this object.
 TCaptureWriter::~TCaptureWriter() {
-    Stop();
+    File.close();
 }
 
 bool TCaptureWriter::Start(const QString& path, QString* error) {

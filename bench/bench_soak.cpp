@@ -4,7 +4,8 @@
 // taken as valid (no more than the CRC lets through), time-outs, the longest stall, and the
 // resident memory at the start, the middle and the end. Exits non-zero when an undamaged reply
 // was lost or the line stood still for a second.
-//   bench_soak [EXCHANGES [SHARE [TIMEOUT_MS]]]   default 1000000 exchanges at 0.01, 300 ms
+//   bench_soak [EXCHANGES [SHARE [TIMEOUT_MS [SEED]]]]   default 1000000 exchanges at 0.01,
+//   300 ms, the reader's own seed; runs side by side need seeds of their own
 // A shorter reply time-out (the simulated reader answers within a millisecond) gets through
 // more exchanges in the same time; the noise is handled the same way.
 
@@ -38,6 +39,8 @@ int main(int argc, char** argv) {
     const long long exchanges = args.size() > 1 ? args[1].toLongLong() : 1000000;
     const QString share = args.size() > 2 ? args[2] : QStringLiteral("0.01");
     const int timeoutMs = args.size() > 3 ? args[3].toInt() : TEngine::ReplyTimeoutMs;
+    QStringList pdArgs{QStringLiteral("--line-noise"), share};
+    if (args.size() > 4) pdArgs << QStringLiteral("--noise-seed") << args[4];
 
     QProcess pd;
     TEngine engine;
@@ -52,7 +55,7 @@ int main(int argc, char** argv) {
     QObject::connect(&engine, &TEngine::StatusText, [&](int panel, const QString& text) {
         if (panel == 2 && text.startsWith(QLatin1String("Timeout"))) ++timeouts;
     });
-    if (!bench::ConnectToPd(pd, engine, {QStringLiteral("--line-noise"), share}, 1, out)) return 1;
+    if (!bench::ConnectToPd(pd, engine, pdArgs, 1, out)) return 1;
     engine.StopPolling();
     engine.WaitExchangeDone();
     engine.SetReplyTimeout(timeoutMs);

@@ -66,6 +66,7 @@ Faults and events:
   --line-noise SHARE     each reply byte is, with this chance (0.01 = 1 %), flipped,
                          dropped or preceded by a stray byte; "stats" on standard
                          input tells how many replies went out and how many undamaged
+  --noise-seed N         another seed for that damage (the default is always the same)
 
 The maker's maintenance commands (osdp_MFG) work on each reader's own customer
 codes, check mode, last code read and options (reset gives: no codes, mode 0,
@@ -233,6 +234,10 @@ int main(int argc, char** argv) {
             line.LineNoise = value().toDouble(&ok);
             if (!ok || line.LineNoise < 0 || line.LineNoise > 1)
                 return Fail(QStringLiteral("--line-noise needs a share from 0 to 1"));
+        } else if (a == QLatin1String("--noise-seed")) {
+            bool ok = false;
+            line.NoiseSeed = value().toUInt(&ok, 0);
+            if (!ok) return Fail(QStringLiteral("--noise-seed needs a number"));
         } else if (a == QLatin1String("--garbage")) {
             line.Garbage = true;
         } else if (a == QLatin1String("--split")) {

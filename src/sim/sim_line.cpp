@@ -16,7 +16,7 @@
 namespace quintrel::sim {
 
 TSimLine::TSimLine(TSimBus& bus, const TLineConfig& config, QObject* parent)
-    : QObject(parent), Bus(bus), Config(config) {}
+    : QObject(parent), Bus(bus), Config(config), NoiseRandom(config.NoiseSeed) {}
 
 void TSimLine::SendNoise() {
     static std::uint32_t state = 0x2545F491u;

@@ -28,12 +28,13 @@ struct TLineConfig {
     QString SerialPath; // --serial
     QString PtyPath;    // --pty: a pseudo-terminal of our own, linked here
     int Baud = 9600;
-    int SplitChunk = 0;   // send replies in pieces of this many bytes ...
-    int SplitGapMs = 0;   // ... with this pause between them
-    bool Garbage = false; // noise bytes before every reply
-    int DropAfter = 0;    // close the connection after this many frames
-    int NoiseEveryMs = 0; // a random byte on the line this often
-    double LineNoise = 0; // the share of reply bytes flipped, dropped or with one inserted
+    int SplitChunk = 0;            // send replies in pieces of this many bytes ...
+    int SplitGapMs = 0;            // ... with this pause between them
+    bool Garbage = false;          // noise bytes before every reply
+    int DropAfter = 0;             // close the connection after this many frames
+    int NoiseEveryMs = 0;          // a random byte on the line this often
+    double LineNoise = 0;          // the share of reply bytes flipped, dropped or with one inserted
+    unsigned NoiseSeed = 20261207; // the same seed gives the same damage, run after run
     bool Verbose = false;
 };
 
@@ -69,7 +70,7 @@ class TSimLine : public QObject {
     QSocketNotifier* Stdin = nullptr;
     QByteArray StdinBuffer;
     std::size_t FramesSeen = 0;
-    std::mt19937 NoiseRandom{20261207};
+    std::mt19937 NoiseRandom;
     std::size_t RepliesSent = 0;
     std::size_t RepliesUndamaged = 0; // what a receiver must get, every one of them
     TPtyLine* Pty = nullptr;

@@ -17,6 +17,7 @@ class TestDevices : public QObject {
 
   private slots:
     void rowFillsFromIdAndCap();
+    void sortsByNumber();
     void countersFollowTheLine_data();
     void countersFollowTheLine();
     void resetZeroesAndRepaintsAreThrottled();
@@ -52,9 +53,29 @@ void TestDevices::rowFillsFromIdAndCap() {
     // The address cell carries the poll list's colour: green while it answers.
     QTRY_COMPARE(table.data(table.index(0, 0), Qt::BackgroundRole).value<QColor>(),
                  QColor(30, 174, 37));
-    // A view sorts by number, not by text: 10 before 9 would be wrong.
+}
+
+void TestDevices::sortsByNumber() {
+    TPdWindowRig rig;
+    QVERIFY(rig.Start({QStringLiteral("--address"), QStringLiteral("9"),
+                       QStringLiteral("--address"), QStringLiteral("10")}));
+    rig.Window->Engine().SetSelected(9, true);
+    rig.Window->Engine().SetSelected(10, true);
+    rig.Window->DeviceTable().Refresh();
     auto* grid = rig.Window->findChild<QTableView*>(QStringLiteral("GridDevices"));
     QVERIFY(grid && grid->isSortingEnabled());
+    const auto column = [&](int c) {
+        QStringList cells;
+        for (int r = 0; r < grid->model()->rowCount(); ++r)
+            cells << grid->model()->index(r, c).data().toString();
+        return cells;
+    };
+    // By number, not by text: "10" sorts after "9".
+    QCOMPARE(column(TDeviceTable::colAddress),
+             (QStringList{QStringLiteral("0"), QStringLiteral("9"), QStringLiteral("10")}));
+    grid->sortByColumn(TDeviceTable::colAddress, Qt::DescendingOrder);
+    QCOMPARE(column(TDeviceTable::colAddress),
+             (QStringList{QStringLiteral("10"), QStringLiteral("9"), QStringLiteral("0")}));
 }
 
 void TestDevices::countersFollowTheLine_data() {

@@ -34,6 +34,7 @@ TDevicesView::TDevicesView(TDeviceTable& table, QWidget* parent) : QWidget(paren
     GridDevices->setSelectionBehavior(QAbstractItemView::SelectRows);
     GridDevices->setEditTriggers(QAbstractItemView::NoEditTriggers);
     GridDevices->setAlternatingRowColors(true);
+    GridDevices->setWordWrap(false);
     GridDevices->verticalHeader()->hide();
     GridDevices->horizontalHeader()->setSectionResizeMode(QHeaderView::Interactive);
     GridDevices->horizontalHeader()->setStretchLastSection(true);

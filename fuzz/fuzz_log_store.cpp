@@ -43,6 +43,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const std::size_t all =
             store.CountMatches(needle, matchCase, {store.Count() / 2, 0}, &before);
         if (before > all) std::abort();
+        // Counting on from a line adds up with what lies before it.
+        if (before + store.CountMatches(needle, matchCase, {}, nullptr, store.Count() / 2) != all)
+            std::abort();
         for (const bool forward : {true, false}) {
             TLogPosition hit;
             TLogPosition from{store.Count() / 3, 1};

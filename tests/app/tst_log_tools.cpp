@@ -85,6 +85,19 @@ void TestLogTools::findBarAcrossALongLog() {
     QCOMPARE(count->text(), QStringLiteral("100 of 100 (wrapped)"));
     w.findChild<QPushButton*>(QStringLiteral("btnFindNext"))->click();
     QCOMPARE(count->text(), QStringLiteral("1 of 100 (wrapped)"));
+    // Lines logged since count too; "Clear screen" leaves nothing to find.
+    for (int i = 0; i < 5; ++i)
+        emit w.Engine().LogLine(QStringLiteral("late Needle"));
+    w.FlushLog();
+    w.findChild<QPushButton*>(QStringLiteral("btnFindPrevious"))->click();
+    QCOMPARE(count->text(), QStringLiteral("105 of 105 (wrapped)"));
+    QCOMPARE(memo->FirstVisibleLine() + memo->VisibleLineCount(), 100005);
+    f.Action("mnuViewClear")->trigger();
+    w.findChild<QPushButton*>(QStringLiteral("btnFindNext"))->click();
+    QCOMPARE(count->text(), QStringLiteral("No matches"));
+    emit w.Engine().LogLine(QStringLiteral("Needle again"));
+    w.findChild<QPushButton*>(QStringLiteral("btnFindNext"))->click();
+    QCOMPARE(count->text(), QStringLiteral("1 of 1"));
     w.findChild<QCheckBox*>(QStringLiteral("chkMatchCase"))->setChecked(true);
     QCOMPARE(count->text(), QStringLiteral("No matches"));
     QTest::keyClick(edit, Qt::Key_Escape);

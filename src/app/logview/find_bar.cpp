@@ -100,6 +100,8 @@ bool TFindBar::Find(bool forward) {
     if (needle.isEmpty()) return false;
     const std::string_view text(needle.constData(), static_cast<std::size_t>(needle.size()));
     const bool matchCase = chkMatchCase->isChecked();
+    // After "Clear screen" the match shown is gone: start afresh.
+    if (Store.Generation() != CountedGeneration) HaveMatch = false;
     TLogPosition from = HaveMatch ? Match : Memo.SearchStart();
     if (HaveMatch && forward) from.Offset += 1;
     TLogPosition hit;
@@ -109,14 +111,23 @@ bool TFindBar::Find(bool forward) {
         return false;
     }
     const bool wrapped = forward ? hit < from : !(hit < from);
+    if (HaveMatch) {
+        MatchTotal += Store.CountMatches(text, matchCase, {}, nullptr, CountedLines);
+        MatchIndex =
+            forward ? (wrapped ? 1 : MatchIndex + 1) : (wrapped ? MatchTotal : MatchIndex - 1);
+    } else {
+        std::size_t before = 0;
+        MatchTotal = Store.CountMatches(text, matchCase, hit, &before);
+        MatchIndex = before + 1;
+    }
+    CountedLines = Store.Count();
+    CountedGeneration = Store.Generation();
     HaveMatch = true;
     Match = hit;
     Memo.ShowRange(hit, text.size());
-    std::size_t before = 0;
-    const std::size_t all = Store.CountMatches(text, matchCase, hit, &before);
     lblFindCount->setText(QStringLiteral("%1 of %2%3")
-                              .arg(before + 1)
-                              .arg(all)
+                              .arg(MatchIndex)
+                              .arg(MatchTotal)
                               .arg(wrapped ? QStringLiteral(" (wrapped)") : QString()));
     return true;
 }

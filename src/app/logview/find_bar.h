@@ -40,6 +40,13 @@ class TFindBar : public QWidget {
     QLabel* lblFindCount = nullptr;
     bool HaveMatch = false;
     TLogPosition Match;
+    // Where the match shown stands among all of them. Counted in full for a new text; a step
+    // to the next or previous match only moves the index, and lines logged since only add
+    // their own matches, so stepping through ten million lines stays quick.
+    std::size_t MatchIndex = 0;
+    std::size_t MatchTotal = 0;
+    std::size_t CountedLines = 0;
+    std::size_t CountedGeneration = 0;
 };
 
 } // namespace quintrel

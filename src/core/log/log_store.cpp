@@ -90,6 +90,7 @@ void TLogStore::Clear() {
     Index.shrink_to_fit();
     Lines = 0;
     Longest = 0;
+    ++Clears;
 }
 
 std::string_view TLogStore::Line(std::size_t index) const {
@@ -180,9 +181,9 @@ bool TLogStore::LastBefore(std::string_view needle, bool matchCase, TLogPosition
 }
 
 std::size_t TLogStore::CountMatches(std::string_view needle, bool matchCase, TLogPosition before,
-                                    std::size_t* countBefore) const {
+                                    std::size_t* countBefore, std::size_t firstLine) const {
     std::size_t all = 0, earlier = 0;
-    ForEachMatch(needle, matchCase, 0, [&](TLogPosition p) {
+    ForEachMatch(needle, matchCase, firstLine, [&](TLogPosition p) {
         ++all;
         if (p < before) ++earlier;
         return true;

@@ -39,6 +39,8 @@ class TLogStore {
     void Clear();
 
     std::size_t Count() const { return Lines; }
+    // Goes up at every Clear, so positions taken before it can be told stale.
+    std::size_t Generation() const { return Clears; }
     std::string_view Line(std::size_t index) const;
     // The longest line so far, in bytes (for the width of the view).
     std::size_t LongestLine() const { return Longest; }
@@ -50,9 +52,10 @@ class TLogStore {
     // other characters always match exactly. A needle never matches across lines.
     bool Find(std::string_view needle, bool matchCase, TLogPosition from, bool forward, bool wrap,
               TLogPosition& hit) const;
-    // All matches (not overlapping), and how many of them lie before the position.
+    // The matches (not overlapping) from firstLine on, and how many of them lie before the
+    // position.
     std::size_t CountMatches(std::string_view needle, bool matchCase, TLogPosition before,
-                             std::size_t* countBefore) const;
+                             std::size_t* countBefore, std::size_t firstLine = 0) const;
 
   private:
     struct TEntry {
@@ -80,6 +83,7 @@ class TLogStore {
     std::vector<std::unique_ptr<TEntry[]>> Index;
     std::size_t Lines = 0;
     std::size_t Longest = 0;
+    std::size_t Clears = 0;
 };
 
 } // namespace quintrel

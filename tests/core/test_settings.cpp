@@ -69,6 +69,12 @@ TEST(IniDocument, ReadsLikeAProfileFile) {
     // A byte-order mark from an editor must not hide the first section.
     EXPECT_EQ(
         TIniDocument::Parse("\xEF\xBB\xBF[options]\nkey=1\n").ReadInteger("options", "key", 0), 1);
+    // Only the first mark is one: after two, the header is text, and stays text once written.
+    const std::string twoMarks = "\xEF\xBB\xBF\xEF\xBB\xBF[options]\nbaudrate=x\n";
+    const TSettings read = ParseSettings(twoMarks);
+    EXPECT_EQ(read.Baudrate, TSettings{}.Baudrate);
+    EXPECT_TRUE(ParseSettings(FormatSettings(read, twoMarks)) == read);
+    EXPECT_TRUE(FormatSettings(read, twoMarks).starts_with(twoMarks));
 }
 
 TEST(IniDocument, WritingKeepsTheRestOfTheFile) {

@@ -82,7 +82,9 @@ int IniTextToInteger(std::string_view text) {
 
 TIniDocument TIniDocument::Parse(std::string_view text) {
     TIniDocument doc;
-    if (text.starts_with("\xEF\xBB\xBF")) text.remove_prefix(3); // an editor's UTF-8 mark
+    constexpr std::string_view kMark = "\xEF\xBB\xBF"; // an editor's UTF-8 mark
+    doc.ByteOrderMark = text.starts_with(kMark);
+    if (doc.ByteOrderMark) text.remove_prefix(kMark.size());
     doc.Sections.push_back(TSection{.Name = {}, .Header = {}, .Nameless = true, .Lines = {}});
     while (!text.empty()) {
         const std::size_t end = text.find('\n');
@@ -115,7 +117,7 @@ TIniDocument TIniDocument::Parse(std::string_view text) {
 }
 
 std::string TIniDocument::Format() const {
-    std::string out;
+    std::string out = ByteOrderMark ? "\xEF\xBB\xBF" : "";
     for (const TSection& section : Sections) {
         if (!section.Nameless) out += section.Header + '\n';
         for (const TLine& line : section.Lines) {

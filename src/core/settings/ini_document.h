@@ -62,6 +62,9 @@ class TIniDocument {
     const TSection* FindSection(std::string_view section) const;
 
     std::vector<TSection> Sections;
+    // The text began with a UTF-8 byte-order mark. It is written back, so that whatever
+    // followed it (even a second mark) reads back as the same line.
+    bool ByteOrderMark = false;
 };
 
 } // namespace quintrel

@@ -240,8 +240,8 @@ void TEngine::EmitLineFrame(bool sent, const std::uint8_t* frame, std::size_t co
     // Only a capture listens; without one no copy is made.
     static const QMetaMethod signal = QMetaMethod::fromSignal(&TEngine::LineFrame);
     if (isSignalConnected(signal))
-        emit LineFrame(sent, QByteArray(reinterpret_cast<const char*>(frame),
-                                        static_cast<qsizetype>(count)));
+        emit LineFrame(
+            sent, QByteArray(reinterpret_cast<const char*>(frame), static_cast<qsizetype>(count)));
 }
 
 void TEngine::SendRepeat() {
@@ -324,6 +324,7 @@ void TEngine::StartPolling() {
     for (TDeviceState& d : DeviceStates) {
         d.Status = dsOk;
         d.Sequence = 0;
+        d.RepliesWithCrc = false; // the reader may have been changed while polling was off
     }
     emit LogLine(QStringLiteral("START"));
     PollStep(NextPollAddress(-1));

@@ -74,6 +74,7 @@ TEncodeResult EncodeFrame(const TOsdpRequest& request, TDeviceState* device, boo
     }
 
     if (device && scbLength && scbType == 0x11) device->Sequence = 0;
+    if (device && !useCrc && !reply) device->RepliesWithCrc = false;
     const std::uint8_t sequence = device ? (device->Sequence & 0x03) : 0;
 
     std::memset(tx, 0, kFrameBufferSize);
@@ -140,11 +141,19 @@ TDecodedFrame DecodeFrame(std::uint8_t* frame, std::size_t count, std::span<TDev
         f.Valid = false;
         f.Error = "length error";
     }
+    // Only a reply teaches or tests what its device answers with; broadcast has no record.
+    TDeviceState* replier = count >= 2 && (frame[1] & 0x80) && f.Address < devices.size()
+                                ? &devices[f.Address]
+                                : nullptr;
     if (f.Valid) {
         if (f.Ctrl & kCtrlCrc) {
             const std::uint16_t crc = CalcCrc16(frame, count - 2);
             f.Valid = frame[count - 2] == (crc & 0xFF) && frame[count - 1] == (crc >> 8);
             if (!f.Valid) f.Error = "crc error";
+            if (f.Valid && replier) replier->RepliesWithCrc = true;
+        } else if (replier && replier->RepliesWithCrc) {
+            f.Valid = false;
+            f.Error = "crc error";
         } else {
             f.Valid = CalcChecksum(frame, count) == 0;
             if (!f.Valid) f.Error = "cksum error";

@@ -63,6 +63,8 @@ TDecodedFrame PeekFrame(const std::uint8_t* frame, std::size_t count);
 // that fails its layout or check bytes touches no session, and neither does anything
 // during a handshake: whether a reply ends a handshake depends on what it answers,
 // which only the caller knows. Replies from the broadcast address touch no record.
+// A reply may carry a CRC or a checksum, except that a device that has answered a CRC
+// command with a CRC fails with "crc error" when it brings a checksum (see RepliesWithCrc).
 // devices holds the kDeviceCount records of addresses 0..126.
 TDecodedFrame DecodeFrame(std::uint8_t* frame, std::size_t count, std::span<TDeviceState> devices);
 

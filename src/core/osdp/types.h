@@ -23,6 +23,10 @@ struct TDeviceState {
     std::uint8_t Status = dsOk;
     std::uint8_t Sequence = 0;
     TSecureSession Session;
+    // The device has answered a command sent with CRC with a CRC. Until a command goes to
+    // it with a checksum, a reply from it that carries a checksum is taken as damaged: one
+    // flipped control bit would otherwise trade the 16-bit check for an 8-bit one.
+    bool RepliesWithCrc = false;
 };
 
 // One outgoing command, copied whole into the request ring and into the sender.

@@ -133,6 +133,19 @@ TEST_F(Codec, CheckModeFollowsTheFrameNotTheSetting) {
     EXPECT_TRUE(Decode(withChecksum).Valid);
 }
 
+TEST_F(Codec, EverySingleByteChangeOfACrcReplyIsCaught) {
+    const auto good = Bytes("53 80 08 00 05 40 68 9F");
+    auto first = good;
+    ASSERT_TRUE(Decode(first).Valid); // address 0 has now answered with a CRC
+    for (std::size_t at = 0; at < good.size(); ++at) {
+        for (int flip = 1; flip < 256; ++flip) {
+            auto bad = good;
+            bad[at] ^= static_cast<std::uint8_t>(flip);
+            EXPECT_FALSE(Decode(bad).Valid) << "byte " << at << " xor " << flip;
+        }
+    }
+}
+
 TEST_F(Codec, PlainReplyEndsTheSessionButADamagedOneDoesNot) {
     devices[0].Session.State = ssEstablished;
     auto ack = Bytes("53 80 08 00 05 40 68 9F");

@@ -141,11 +141,10 @@ TDecodedFrame DecodeFrame(std::uint8_t* frame, std::size_t count, std::span<TDev
         f.Valid = false;
         f.Error = "length error";
     }
-    // Only a reply teaches or tests what its device answers with; broadcast has no record.
-    TDeviceState* replier = count >= 2 && (frame[1] & 0x80) && f.Address < devices.size()
-                                ? &devices[f.Address]
-                                : nullptr;
     if (f.Valid) {
+        // Only a reply teaches or tests what its device answers with; broadcast has no record.
+        TDeviceState* replier =
+            (frame[1] & 0x80) && f.Address < devices.size() ? &devices[f.Address] : nullptr;
         if (f.Ctrl & kCtrlCrc) {
             const std::uint16_t crc = CalcCrc16(frame, count - 2);
             f.Valid = frame[count - 2] == (crc & 0xFF) && frame[count - 1] == (crc >> 8);

@@ -8,6 +8,8 @@ namespace quintrel {
 
 namespace {
 
+constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF"; // an editor's UTF-8 mark
+
 // A CR counts as a blank: the text may have come with CR LF line ends, or stray CRs, and a
 // value read must be one the writer can give back unchanged.
 bool IsBlank(char c) {
@@ -82,9 +84,8 @@ int IniTextToInteger(std::string_view text) {
 
 TIniDocument TIniDocument::Parse(std::string_view text) {
     TIniDocument doc;
-    constexpr std::string_view kMark = "\xEF\xBB\xBF"; // an editor's UTF-8 mark
-    doc.ByteOrderMark = text.starts_with(kMark);
-    if (doc.ByteOrderMark) text.remove_prefix(kMark.size());
+    doc.ByteOrderMark = text.starts_with(kByteOrderMark);
+    if (doc.ByteOrderMark) text.remove_prefix(kByteOrderMark.size());
     doc.Sections.push_back(TSection{.Name = {}, .Header = {}, .Nameless = true, .Lines = {}});
     while (!text.empty()) {
         const std::size_t end = text.find('\n');
@@ -117,7 +118,7 @@ TIniDocument TIniDocument::Parse(std::string_view text) {
 }
 
 std::string TIniDocument::Format() const {
-    std::string out = ByteOrderMark ? "\xEF\xBB\xBF" : "";
+    std::string out(ByteOrderMark ? kByteOrderMark : std::string_view{});
     for (const TSection& section : Sections) {
         if (!section.Nameless) out += section.Header + '\n';
         for (const TLine& line : section.Lines) {

@@ -14,7 +14,7 @@ using namespace quintrel::sim;
 
 namespace {
 
-const char* const kHelp = R"(Usage: quintrel-pd TRANSPORT [READER OPTIONS] [LINE OPTIONS]
+const char* const kHelp = R"help(Usage: quintrel-pd TRANSPORT [READER OPTIONS] [LINE OPTIONS]
 
 A simulated OSDP reader line. Each reader answers the commands addressed to it
 with its own address and the command's sequence number, in the command's CRC or
@@ -39,26 +39,44 @@ before the first --address to every reader):
   --master-key HEX       its key is diversified from this master key and its cUID
   --serial-number N      serial number (also the last 4 bytes of its cUID)
   --silent               it does not answer
+  --answer-delay MS      its replies leave MS after the command (so readers answer a
+                         broadcast apart; replies that overlap on the line collide)
 Without --scbk or --master-key a reader knows only the default key SCBK-D.
 
 Protocol (strict by default, as a standard reader):
   A repeated sequence number gets the last reply again, byte for byte, and
   nothing runs twice; an unexpected number gets osdp_NAK 04; sequence 0 starts
-  the count and the secure session anew; a damaged frame gets no reply; a
-  command for an output, LED or reader that is not there gets a NAK; osdp_KEYSET
-  outside a secure session gets osdp_NAK 06.
+  the count and the secure session anew; a damaged frame gets no reply; a frame
+  cut short is dropped after 200 ms without a byte; a frame longer than the
+  receive size of 1024 bytes is not run; a command shorter or longer than its
+  layout gets osdp_NAK 02; a command for an output, LED or reader that is not
+  there gets a NAK; a broadcast is answered from address 0x7F by every reader
+  (each checks its sequence number as for any frame); osdp_COMSET to a speed no
+  serial port has is answered with osdp_COM carrying the settings kept;
+  osdp_KEYSET outside a secure session, and a command without a MAC inside one
+  (osdp_CHLNG aside), get osdp_NAK 06; once a reader has a key of its own the
+  default key no longer opens a session.
   --lenient              none of that: no sequence checks, no replays, anything
                          answered, keys taken in the clear
   --allow-plain-keyset   take osdp_KEYSET outside a secure session
   --keyset-ends-session  end the secure session after a new key
+  --install-mode         the default key opens a session even once a key is set
+  --broadcast-own-address  answer a broadcast from the reader's own address
+  --refuse-scrypt        refuse every server cryptogram (osdp_RMAC_I with 0xFF)
+  --inter-byte-timeout MS  drop a frame in assembly after MS of quiet (default
+                         200; 0 waits for the whole announced length)
   --record               print what the readers really did on standard output:
                          "ran ADDR CODE DATA" for each command executed (polls
-                         left out), "delivered ADDR CODE DATA" for each event
+                         left out), "delivered ADDR CODE DATA" for each event,
+                         "session ADDR opened|refused (WHY)|ended (WHY)", and
+                         "overlong ADDR LENGTH" for a frame it could not take
 
 Faults and events:
   --bad-crc-every N      every Nth reply carries a wrong CRC or checksum
   --corrupt-reply N      reply N (counted from 1) carries a wrong CRC (repeatable)
   --drop-command N       command N is lost on its way in (repeatable)
+  --drop-reply N         reply N is lost on its way out; the reader ran the command
+                         and repeats the reply for the same number (repeatable)
   --busy N               answer the next N commands with osdp_BUSY
   --nak-plain            answer the next command with a plain osdp_NAK that ends
                          the secure session
@@ -96,13 +114,14 @@ Commands on standard input, one per line (N counts from now, 1 = the next):
   silent [ADDRESS]    answer [ADDRESS]    bad-crc-every N
   stats (replies sent, and how many undamaged)
   corrupt-reply [N]   corrupt-reply-to CODE (hex: the reply to the next such command)
-  drop-command [N]    busy N    nak-plain    odd-block TYPE (hex: the next reply in a
+  drop-command [N]    drop-reply [N]    late MS (the next reply leaves MS late)
+  busy N    nak-plain    odd-block TYPE (hex: the next reply in a
   secure session carries this block without a MAC)
   last-code TYPE VALUE [ADDRESS] (hex: the reader has just read this customer code)
   maker [ADDRESS] (prints its codes, mode and options)    ft-delay MS
   ft-status N (the next osdp_FTSTAT carries status N)    ft-silent (the next
   fragment gets no answer)    quit
-)";
+)help";
 
 bool ParseKey(const QString& text, TAesKey& key) {
     std::uint8_t bytes[127];
@@ -135,7 +154,7 @@ int main(int argc, char** argv) {
     int busy = 0;
     int fileDelay = 0;
     TBootFaults boot;
-    std::vector<std::size_t> corruptReplies, dropCommands;
+    std::vector<std::size_t> corruptReplies, dropCommands, dropReplies;
     QStringList cards, keys;
     bool transport = false;
 
@@ -216,12 +235,28 @@ int main(int argc, char** argv) {
             rules.KeysetEndsSession = true;
         } else if (a == QLatin1String("--record")) {
             record = true;
-        } else if (a == QLatin1String("--corrupt-reply") || a == QLatin1String("--drop-command")) {
+        } else if (a == QLatin1String("--corrupt-reply") || a == QLatin1String("--drop-command") ||
+                   a == QLatin1String("--drop-reply")) {
             int n = 0;
             if (!integer(n) || n < 1)
                 return Fail(QStringLiteral("%1 needs a number from 1").arg(a));
-            (a == QLatin1String("--corrupt-reply") ? corruptReplies : dropCommands)
+            (a == QLatin1String("--corrupt-reply")  ? corruptReplies
+             : a == QLatin1String("--drop-command") ? dropCommands
+                                                    : dropReplies)
                 .push_back(static_cast<std::size_t>(n));
+        } else if (a == QLatin1String("--answer-delay")) {
+            if (!integer(current->AnswerDelayMs) || current->AnswerDelayMs < 0 ||
+                current->AnswerDelayMs > 60000)
+                return Fail(QStringLiteral("--answer-delay needs 0..60000 ms"));
+        } else if (a == QLatin1String("--install-mode")) {
+            rules.InstallMode = true;
+        } else if (a == QLatin1String("--broadcast-own-address")) {
+            rules.BroadcastOwnAddress = true;
+        } else if (a == QLatin1String("--refuse-scrypt")) {
+            rules.RefuseScrypt = true;
+        } else if (a == QLatin1String("--inter-byte-timeout")) {
+            if (!integer(line.InterByteMs) || line.InterByteMs < 0)
+                return Fail(QStringLiteral("--inter-byte-timeout needs milliseconds"));
         } else if (a == QLatin1String("--busy")) {
             if (!integer(busy) || busy < 0) return Fail(QStringLiteral("--busy needs a number"));
         } else if (a == QLatin1String("--nak-plain")) {
@@ -269,6 +304,8 @@ int main(int argc, char** argv) {
         bus.CorruptReply(n);
     for (std::size_t n : dropCommands)
         bus.DropCommand(n);
+    for (std::size_t n : dropReplies)
+        bus.DropReply(n);
     bus.AnswerBusy(busy);
     bus.SetFileDelay(fileDelay);
     bus.Boot.Faults = boot;

@@ -39,6 +39,40 @@ bool Intact(const std::uint8_t* frame, std::size_t count) {
     return CalcChecksum(frame, count) == 0;
 }
 
+// The data length each command's layout allows: exactly, or a whole number of records.
+bool LayoutFits(std::uint8_t code, std::size_t length) {
+    switch (code) {
+    case 0x60:
+    case 0x64:
+    case 0x65:
+    case 0x66:
+    case 0x67: // POLL and the status queries
+        return length == 0;
+    case 0x61:
+    case 0x62: // ID, CAP: one reply-type byte
+        return length == 1;
+    case 0x68: // OUT: 4 bytes an output
+        return length > 0 && length % 4 == 0;
+    case 0x69: // LED: 14 bytes an LED
+        return length > 0 && length % 14 == 0;
+    case 0x6A: // BUZ
+    case 0x6E: // COMSET: address and speed
+        return length == 5;
+    case 0x75: // KEYSET: type, length 16, the key
+        return length == 18;
+    case 0x76: // CHLNG: RND.A
+        return length == 8;
+    case 0x77: // SCRYPT: the server cryptogram
+        return length == 16;
+    case kMfgCommand: // the maker's code and at least a command byte
+        return length >= 4;
+    case kFileTransferCommand: // type, size, offset, fragment length, fragment
+        return length >= 11;
+    default:
+        return true; // an unknown command is refused as such (NAK 03)
+    }
+}
+
 template <typename T> bool TakeOne(std::vector<T>& list, T value) {
     for (auto it = list.begin(); it != list.end(); ++it)
         if (*it == value) {
@@ -116,73 +150,124 @@ bool TSimBus::QueueKeys(int address, const std::string& keys) {
     return true;
 }
 
-std::vector<std::uint8_t> TSimBus::HandleFrame(std::uint8_t* frame, std::size_t count) {
+std::vector<TBusReply> TSimBus::HandleFrame(std::uint8_t* frame, std::size_t count) {
     // Frames with the reply bit come from other devices on the line.
     if (count < 7 || (frame[1] & 0x80)) return {};
     const std::uint8_t address = frame[1] & 0x7F;
     const bool broadcast = address == kBroadcastAddress;
-    TReader* reader = broadcast ? First() : Find(address);
-    if (!reader || reader->Config.Silent) return {};
+    if (!broadcast) {
+        TReader* reader = Find(address);
+        if (!reader || reader->Config.Silent) return {};
+    }
     ++Handled;
     ++CommandCount;
     if (TakeOne(DropCommands, CommandCount)) return {}; // lost on the way in
     if (!Intact(frame, count)) return {};               // damaged: no reply at all
+    // More than the receive buffer announced in osdp_PDCAP: a reader cannot take it in.
+    if (!Rules.Lenient && count > kSimReceiveSize) {
+        if (Record) Record("overlong " + std::to_string(address) + " " + std::to_string(count));
+        return {};
+    }
 
+    std::vector<TBusReply> replies;
+    for (TReader& r : ReaderList) {
+        if (r.Config.Silent || (!broadcast && &r != Find(address))) continue;
+        // Standard readers answer a broadcast from the broadcast address.
+        const std::uint8_t from = broadcast && !Rules.BroadcastOwnAddress
+                                      ? kBroadcastAddress
+                                      : static_cast<std::uint8_t>(r.Config.Address);
+        const int delay = r.Config.AnswerDelayMs;
+        std::vector<std::uint8_t> reply = Exchange(r, from, frame, count);
+        if (!reply.empty()) replies.push_back({std::move(reply), delay + std::exchange(LateMs, 0)});
+        if (!broadcast) break;
+    }
+    return Collide(std::move(replies));
+}
+
+// Replies of several readers that overlap on the line reach it as one damaged frame.
+std::vector<TBusReply> TSimBus::Collide(std::vector<TBusReply> replies) const {
+    std::stable_sort(replies.begin(), replies.end(),
+                     [](const TBusReply& a, const TBusReply& b) { return a.DelayMs < b.DelayMs; });
+    std::vector<TBusReply> out;
+    int busyUntil = 0;
+    for (TBusReply& r : replies) {
+        const int onLine = static_cast<int>((r.Bytes.size() * 10 * 1000 + LineBaud - 1) / LineBaud);
+        if (!out.empty() && r.DelayMs < busyUntil) {
+            if (out.back().Bytes.size() > 1) out.back().Bytes.back() ^= 0x5A;
+            busyUntil = std::max(busyUntil, r.DelayMs + onLine);
+            continue;
+        }
+        busyUntil = r.DelayMs + onLine;
+        out.push_back(std::move(r));
+    }
+    return out;
+}
+
+void TSimBus::NoteSession(int address, const std::string& what) {
+    if (Record) Record("session " + std::to_string(address) + " " + what);
+}
+
+void TSimBus::EndReaderSession(int address, const char* reason) {
+    if (address < 0 || address >= kDeviceCount) return;
+    TSecureSession& s = Records[address].Session;
+    const bool open = s.IsEstablished();
+    EndSession(s);
+    if (open) NoteSession(address, std::string("ended (") + reason + ")");
+}
+
+// One reader's part in an exchange: sequence checks, the kept reply for a repeat, and the
+// command run at most once.
+std::vector<std::uint8_t> TSimBus::Exchange(TReader& reader, std::uint8_t replyAddress,
+                                            std::uint8_t* frame, std::size_t count) {
+    const int own = reader.Config.Address;
     const bool useCrc = frame[4] & 0x04;
     const std::uint8_t sequence = frame[4] & 0x03;
-    const std::uint8_t code = PeekFrame(frame, count).Code;
-    if (broadcast) {
-        // Sequence 0 reaches every reader: each one starts its count and session anew, and
-        // each answers from its own address (the first one's reply stands for them all).
-        if (!Rules.Lenient)
-            for (TReader& r : ReaderList) {
-                r.LastSequence = 0;
-                r.LastReply.clear();
-                EndSession(Records[r.Config.Address].Session);
-            }
-        std::vector<std::uint8_t> reply =
-            Run(*reader, static_cast<std::uint8_t>(reader->Config.Address), frame, count, code);
-        // Several readers answer at once and their replies collide on the line.
-        const auto answering = std::count_if(ReaderList.begin(), ReaderList.end(),
-                                             [](const TReader& r) { return !r.Config.Silent; });
-        if (answering > 1 && reply.size() > 1) reply.back() ^= 0x5A;
-        return OnTheWire(std::move(reply), code);
-    }
+    const TDecodedFrame peek = PeekFrame(frame, count);
+    const std::uint8_t code = peek.Code;
+    const auto nak = [&](std::uint8_t reason) {
+        return Frame(replyAddress, useCrc, sequence, kNak, Payload({reason}), 0, 0, true);
+    };
 
-    TSecureSession& session = Records[address].Session;
+    TSecureSession& session = Records[own].Session;
     if (!Rules.Lenient) {
         if (sequence == 0) {
-            EndSession(session); // the control panel started over
-        } else if (reader->LastSequence >= 0) {
-            const bool again = sequence == reader->LastSequence;
+            EndReaderSession(own, "sequence 0"); // the control panel started over
+            reader.LastSequence = -1;
+            reader.LastReply.clear();
+        } else if (reader.LastSequence >= 0) {
+            const bool again = sequence == reader.LastSequence;
             // The same number again asks for the same answer: it is sent byte for byte
             // and nothing runs twice. A command answered busy is run when it comes again.
-            if (again && !reader->LastWasBusy && !reader->LastReply.empty())
-                return OnTheWire(reader->LastReply, code);
-            if (!again && sequence != reader->LastSequence % 3 + 1)
-                return OnTheWire(
-                    Frame(address, useCrc, sequence, kNak, Payload({0x04}), 0, 0, true), code);
+            if (again && !reader.LastWasBusy && !reader.LastReply.empty())
+                return OnTheWire(reader.LastReply, code);
+            if (!again && sequence != reader.LastSequence % 3 + 1)
+                return OnTheWire(nak(0x04), code);
         }
     }
+    std::vector<std::uint8_t> reply;
     if (BusyLeft > 0) {
         --BusyLeft;
-        reader->LastSequence = sequence;
-        reader->LastReply.clear();
-        reader->LastWasBusy = true;
-        return OnTheWire(Frame(address, useCrc, sequence, kBusy, {}, 0, 0, true), code);
+        reader.LastSequence = sequence;
+        reader.LastReply.clear();
+        reader.LastWasBusy = true;
+        return OnTheWire(Frame(replyAddress, useCrc, sequence, kBusy, {}, 0, 0, true), code);
     }
-    std::vector<std::uint8_t> reply;
+    const bool protectedFrame = peek.HasBlock() && peek.ScbType() >= 0x15 && peek.ScbType() <= 0x18;
     if (NakPlain) {
         NakPlain = false;
-        EndSession(session);
-        reply = Frame(address, useCrc, sequence, kNak, Payload({0x06}), 0, 0, true);
+        EndReaderSession(own, "plain NAK");
+        reply = nak(0x06);
+    } else if (!Rules.Lenient && session.IsEstablished() && !protectedFrame && code != 0x76) {
+        // Inside a session every command but a new challenge carries a MAC.
+        EndReaderSession(own, "plain command");
+        reply = nak(0x06);
     } else {
-        reply = Run(*reader, address, frame, count, code);
+        reply = Run(reader, replyAddress, frame, count, code);
     }
     if (reply.empty()) return {};
-    reader->LastSequence = sequence;
-    reader->LastReply = reply;
-    reader->LastWasBusy = false;
+    reader.LastSequence = sequence;
+    reader.LastReply = reply;
+    reader.LastWasBusy = false;
     return OnTheWire(std::move(reply), code);
 }
 
@@ -190,17 +275,28 @@ std::vector<std::uint8_t> TSimBus::Run(TReader& reader, std::uint8_t address, st
                                        std::size_t count, std::uint8_t code) {
     const bool useCrc = frame[4] & 0x04;
     const std::uint8_t sequence = frame[4] & 0x03;
+    const bool wasOpen = Records[reader.Config.Address].Session.IsEstablished();
     const TDecodedFrame f = DecodeFrame(frame, count, Records);
     // Intact but not acceptable (a MAC that does not match, protection without a
     // session): a plain refusal, and any session is over.
-    if (!f.Valid) return Frame(address, useCrc, sequence, kNak, Payload({0x06}), 0, 0, true);
+    if (!f.Valid) {
+        if (wasOpen) {
+            EndSession(Records[reader.Config.Address].Session);
+            NoteSession(reader.Config.Address, std::string("ended (") + f.Error + ")");
+        }
+        return Frame(address, useCrc, sequence, kNak, Payload({0x06}), 0, 0, true);
+    }
+    // A command shorter or longer than its layout is refused before it runs.
+    if (!Rules.Lenient && !LayoutFits(f.Code, f.DataLength))
+        return Frame(address, useCrc, sequence, kNak, Payload({0x02}));
     std::vector<std::uint8_t> reply =
         Answer(reader, address, useCrc, sequence, f.Code, frame + f.DataStart, f.DataLength,
                f.HasBlock() && f.ScbLength() >= 3 ? f.Scb[2] : 0);
     // A refused command did not run.
     const bool refused =
         reply.size() > 1 && PeekFrame(reply.data() + 1, reply.size() - 1).Code == kNak;
-    if (code != 0x60 && !refused) Note("ran", address, code, frame + f.DataStart, f.DataLength);
+    if (code != 0x60 && !refused)
+        Note("ran", reader.Config.Address, code, frame + f.DataStart, f.DataLength);
     return reply;
 }
 
@@ -209,6 +305,7 @@ std::vector<std::uint8_t> TSimBus::Run(TReader& reader, std::uint8_t address, st
 std::vector<std::uint8_t> TSimBus::OnTheWire(std::vector<std::uint8_t> reply, std::uint8_t code) {
     if (reply.empty()) return reply;
     ++ReplyCount;
+    if (TakeOne(DropReplies, ReplyCount)) return {}; // lost whole on the way out
     const bool everyN = BadCrcEvery > 0 && ReplyCount % static_cast<std::size_t>(BadCrcEvery) == 0;
     const bool numbered = TakeOne(CorruptReplies, ReplyCount);
     const bool toCode = TakeOne(CorruptCodes, code);
@@ -294,13 +391,28 @@ std::vector<std::uint8_t> TSimBus::Answer(TReader& reader, std::uint8_t address,
         return Frame(address, useCrc, sequence, kAck, {});
     case 0x6E: { // COMSET: answer at the old address and speed, then move
         if (length < 5) return Frame(address, useCrc, sequence, kNak, Payload({0x02}));
-        const std::uint8_t newAddress = data[0] & 0x7F;
+        const int own = reader.Config.Address;
+        const std::uint8_t newAddress = data[0];
         const std::uint32_t baud = static_cast<std::uint32_t>(data[1]) | (data[2] << 8) |
                                    (data[3] << 16) | (static_cast<std::uint32_t>(data[4]) << 24);
+        // Only speeds a serial port has and a reader's own addresses are taken; otherwise
+        // the reader keeps what it has and says so.
+        constexpr std::uint32_t kSpeeds[] = {9600, 19200, 38400, 57600, 115200, 230400};
+        const bool speedOk = Rules.Lenient || std::find(std::begin(kSpeeds), std::end(kSpeeds),
+                                                        baud) != std::end(kSpeeds);
+        if (!speedOk || newAddress >= kDeviceCount) {
+            const auto b = static_cast<std::uint32_t>(LineBaud);
+            return Frame(
+                address, useCrc, sequence, kCom,
+                Payload({static_cast<std::uint8_t>(own), static_cast<std::uint8_t>(b),
+                         static_cast<std::uint8_t>(b >> 8), static_cast<std::uint8_t>(b >> 16),
+                         static_cast<std::uint8_t>(b >> 24)}));
+        }
         std::vector<std::uint8_t> reply =
             Frame(address, useCrc, sequence, kCom, std::vector<std::uint8_t>(data, data + 5));
-        if (newAddress < kDeviceCount && address < kDeviceCount) {
-            Records[newAddress] = Records[address];
+        if (own < kDeviceCount && newAddress != own) {
+            Records[newAddress] = Records[own];
+            Records[own] = TDeviceState{};
             reader.Config.Address = newAddress;
         }
         PendingBaud = static_cast<int>(baud);
@@ -316,12 +428,19 @@ std::vector<std::uint8_t> TSimBus::Answer(TReader& reader, std::uint8_t address,
         std::memcpy(reader.Config.Scbk->data(), data + 2, 16);
         reader.Config.MasterKey.reset();
         std::vector<std::uint8_t> ack = Frame(address, useCrc, sequence, kAck, {});
-        if (Rules.KeysetEndsSession && session) EndSession(*session);
+        if (Rules.KeysetEndsSession && session) EndReaderSession(address, "new key");
         return ack;
     }
     case 0x76: { // CHLNG
         if (!session || length != 8) return Frame(address, useCrc, sequence, kNak, Payload({0x06}));
+        if (session->IsEstablished()) NoteSession(address, "ended (new challenge)");
         *session = TSecureSession{};
+        // A reader that has a key of its own takes the default key only in install mode.
+        const bool hasKey = reader.Config.Scbk || reader.Config.MasterKey;
+        if (keyType == 0 && hasKey && !Rules.InstallMode && !Rules.Lenient) {
+            NoteSession(address, "refused (default key)");
+            return Frame(address, useCrc, sequence, kNak, Payload({0x06}));
+        }
         std::memcpy(session->RndA.data(), data, 8);
         for (auto& b : session->RndB)
             b = static_cast<std::uint8_t>(Random() & 0xFF);
@@ -338,15 +457,27 @@ std::vector<std::uint8_t> TSimBus::Answer(TReader& reader, std::uint8_t address,
     case 0x77: { // SCRYPT
         if (!session || length != 16 || session->State != ssCryptReceived ||
             std::memcmp(ComputeServerCryptogram(*session).data(), data, 16) != 0) {
-            if (session) *session = TSecureSession{};
+            if (session) {
+                if (session->State != ssNone)
+                    NoteSession(address, "refused (server cryptogram differs)");
+                EndSession(*session);
+            }
             return Frame(address, useCrc, sequence, kNak, Payload({0x06}));
         }
+        std::memcpy(session->ServerCryptogram.data(), data, 16);
         const TAesBlock rmac = ComputeInitialRmac(*session);
+        const std::vector<std::uint8_t> payload(rmac.begin(), rmac.end());
+        if (Rules.RefuseScrypt) {
+            // The refusal travels in the block's data byte; no session follows.
+            EndSession(*session);
+            NoteSession(address, "refused (cryptogram not accepted)");
+            return Frame(address, useCrc, sequence, kRmacI, payload, 0x14, 0xFF);
+        }
         std::vector<std::uint8_t> reply =
-            Frame(address, useCrc, sequence, kRmacI,
-                  std::vector<std::uint8_t>(rmac.begin(), rmac.end()), 0x14, keyType);
+            Frame(address, useCrc, sequence, kRmacI, payload, 0x14, 0x01);
         session->LastMac = rmac;
         session->State = ssEstablished;
+        NoteSession(address, "opened");
         return reply;
     }
     case kMfgCommand:

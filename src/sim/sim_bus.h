@@ -23,7 +23,8 @@ struct TReaderConfig {
     std::optional<TAesKey> Scbk;      // the reader's own base key
     std::optional<TAesKey> MasterKey; // or: its key is diversified from this master key
     std::uint32_t Serial = 0x12345678;
-    int OptionBytes = 3; // how many option bytes the reader keeps and reports (1..3)
+    int OptionBytes = 3;   // how many option bytes the reader keeps and reports (1..3)
+    int AnswerDelayMs = 0; // every reply goes this long after the command's last byte
 };
 
 // What the maker's maintenance commands read and change; a reset gives these values.
@@ -54,6 +55,19 @@ struct TBusRules {
     bool Lenient = false;          // no sequence checks, no replays, anything answered
     bool AllowPlainKeyset = false; // take osdp_KEYSET outside a secure session
     bool KeysetEndsSession = false;
+    bool InstallMode = false;         // the default key opens a session even once a key is set
+    bool BroadcastOwnAddress = false; // a broadcast is answered from the reader's own address
+    bool RefuseScrypt = false;        // every server cryptogram is refused (osdp_RMAC_I 0xFF)
+};
+
+// The receive size the readers announce in osdp_PDCAP; a longer frame is not run.
+constexpr std::size_t kSimReceiveSize = 1024;
+
+// A reply as it goes on the line: the bytes (mark byte included) and how long after the
+// command's last byte they leave.
+struct TBusReply {
+    std::vector<std::uint8_t> Bytes;
+    int DelayMs = 0;
 };
 
 class TSimBus {
@@ -61,12 +75,16 @@ class TSimBus {
     explicit TSimBus(std::vector<TReaderConfig> readers, unsigned seed = 1, TBusRules rules = {});
 
     // What the readers really did, one line each: "ran ADDR CODE DATA" for a command
-    // executed (polls left out), "delivered ADDR CODE DATA" for an event handed over.
+    // executed (polls left out), "delivered ADDR CODE DATA" for an event handed over,
+    // "session ADDR opened", "session ADDR refused (REASON)", "session ADDR ended (REASON)".
     std::function<void(const std::string&)> Record;
 
     // One complete frame from the line (the mark byte already stripped). Returns the
-    // bytes to send back, mark byte included, or nothing.
-    std::vector<std::uint8_t> HandleFrame(std::uint8_t* frame, std::size_t count);
+    // replies to send back, in the order they leave: none, one, or one from each reader
+    // that answers a broadcast (replies that overlap on the line collide into one).
+    std::vector<TBusReply> HandleFrame(std::uint8_t* frame, std::size_t count);
+    // The line's speed, for osdp_COM and for when broadcast answers overlap.
+    void SetLineBaud(int baud) { LineBaud = baud > 0 ? baud : LineBaud; }
 
     // Events given on the command line or typed on standard input, sent as the reply
     // to a reader's next poll. address < 0 means the first reader.
@@ -81,6 +99,11 @@ class TSimBus {
     void CorruptReplyTo(std::uint8_t code) { CorruptCodes.push_back(code); }
     void DropCommand(std::size_t n) { DropCommands.push_back(n); }
     void DropCommandFromNow(std::size_t n) { DropCommand(CommandCount + n); }
+    // The reader runs the command and keeps its reply for a repeat, but the reply is lost.
+    void DropReply(std::size_t n) { DropReplies.push_back(n); }
+    void DropReplyFromNow(std::size_t n) { DropReply(ReplyCount + n); }
+    // The next reply leaves this much later than it would.
+    void LateNext(int ms) { LateMs = ms > 0 ? ms : 0; }
     void AnswerBusy(int n) { BusyLeft = n; }
     void NakPlainNext() { NakPlain = true; }
     void OddBlockNext(std::uint8_t type) { OddBlock = type; }
@@ -119,9 +142,14 @@ class TSimBus {
   private:
     TReader* Find(int address);
     TReader* First() { return ReaderList.empty() ? nullptr : &ReaderList.front(); }
+    std::vector<std::uint8_t> Exchange(TReader& reader, std::uint8_t replyAddress,
+                                       std::uint8_t* frame, std::size_t count);
     std::vector<std::uint8_t> Run(TReader& reader, std::uint8_t address, std::uint8_t* frame,
                                   std::size_t count, std::uint8_t code);
     std::vector<std::uint8_t> OnTheWire(std::vector<std::uint8_t> reply, std::uint8_t code);
+    std::vector<TBusReply> Collide(std::vector<TBusReply> replies) const;
+    void EndReaderSession(int address, const char* reason);
+    void NoteSession(int address, const std::string& what);
     std::vector<std::uint8_t> AnswerMfg(TReader& reader, std::uint8_t address, bool useCrc,
                                         std::uint8_t sequence, const std::uint8_t* data,
                                         std::size_t length);
@@ -152,6 +180,9 @@ class TSimBus {
     std::vector<std::size_t> CorruptReplies;
     std::vector<std::uint8_t> CorruptCodes;
     std::vector<std::size_t> DropCommands;
+    std::vector<std::size_t> DropReplies;
+    int LateMs = 0;
+    int LineBaud = 9600;
     int BusyLeft = 0;
     bool NakPlain = false;
     std::uint8_t OddBlock = 0;

@@ -13,6 +13,8 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+
 namespace quintrel::sim {
 
 TSimLine::TSimLine(TSimBus& bus, const TLineConfig& config, QObject* parent)
@@ -29,6 +31,7 @@ void TSimLine::SendNoise() {
 
 bool TSimLine::Start(QString* error) {
     LineBaud = Config.Baud;
+    Bus.SetLineBaud(LineBaud);
     BootIdle = new QTimer(this);
     BootIdle->setSingleShot(true);
     connect(BootIdle, &QTimer::timeout, this, [this] {
@@ -126,6 +129,7 @@ bool TSimLine::HeardAtOurSpeed() const {
 void TSimLine::SetLineSpeed(int baud) {
     if (baud <= 0 || baud == LineBaud) return;
     LineBaud = baud;
+    Bus.SetLineBaud(baud);
     if (Serial) {
         Serial->flush();
         Serial->waitForBytesWritten(200);
@@ -158,8 +162,14 @@ void TSimLine::Feed(std::uint8_t b) {
         FeedBoot(b);
         return;
     }
+    // A frame cut short is given up after the inter-byte time, as a standard reader does,
+    // so the next frame is heard from its start byte.
+    if (!Assembly.empty() && Config.InterByteMs > 0 && ByteGap.isValid() &&
+        ByteGap.elapsed() > Config.InterByteMs)
+        Assembly.clear();
     if (Assembly.empty() && b != 0x53) return;
     Assembly.push_back(b);
+    ByteGap.start();
     if (Assembly.size() < 4) return;
     const std::size_t length = Assembly[2] | (Assembly[3] << 8);
     if (length < 7 || length > 2080) {
@@ -176,9 +186,7 @@ void TSimLine::Feed(std::uint8_t b) {
                             << QString::fromStdString(BytesToHex(frame.data(), frame.size()))
                             << Qt::endl;
     const bool inApplication = !Bus.Boot.Active();
-    const std::vector<std::uint8_t> reply = Bus.HandleFrame(frame.data(), frame.size());
-    if (!reply.empty()) Send(reply);
-    ApplyLineSpeed();
+    SendReplies(Bus.HandleFrame(frame.data(), frame.size()));
     if (inApplication && Bus.Boot.Active()) {
         OsdpBaud = LineBaud;         // where the new firmware will listen again
         SetLineSpeed(kBootRates[2]); // a bootloader always starts at 9600
@@ -191,6 +199,24 @@ void TSimLine::Feed(std::uint8_t b) {
         Device->close();
         QCoreApplication::quit();
     }
+}
+
+// Replies leave at their own time; a change of line speed waits for the last of them.
+void TSimLine::SendReplies(const std::vector<TBusReply>& replies) {
+    int last = 0;
+    for (const TBusReply& r : replies) {
+        if (r.DelayMs <= 0) {
+            Send(r.Bytes);
+            continue;
+        }
+        last = std::max(last, r.DelayMs);
+        QTimer::singleShot(r.DelayMs, Qt::PreciseTimer, this,
+                           [this, bytes = r.Bytes] { Send(bytes); });
+    }
+    if (last == 0)
+        ApplyLineSpeed();
+    else
+        QTimer::singleShot(last, Qt::PreciseTimer, this, [this] { ApplyLineSpeed(); });
 }
 
 void TSimLine::Send(const std::vector<std::uint8_t>& bytes) {
@@ -318,6 +344,18 @@ QString TSimLine::Command(const QString& line) {
         const std::size_t n = count(1);
         if (!n) return QStringLiteral("drop-command: a count from 1 is needed");
         Bus.DropCommandFromNow(n);
+        return QStringLiteral("ok");
+    }
+    if (verb == QLatin1String("drop-reply")) {
+        const std::size_t n = count(1);
+        if (!n) return QStringLiteral("drop-reply: a count from 1 is needed");
+        Bus.DropReplyFromNow(n);
+        return QStringLiteral("ok");
+    }
+    if (verb == QLatin1String("late")) {
+        const auto ms = number(1, 10, &ok);
+        if (!ok || ms == 0 || ms > 60000) return QStringLiteral("late: 1..60000 ms are needed");
+        Bus.LateNext(static_cast<int>(ms));
         return QStringLiteral("ok");
     }
     if (verb == QLatin1String("busy")) {

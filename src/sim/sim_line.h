@@ -5,6 +5,7 @@
 #include "sim_bus.h"
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QObject>
 #include <QPointer>
 #include <QString>
@@ -35,6 +36,7 @@ struct TLineConfig {
     int NoiseEveryMs = 0;          // a random byte on the line this often
     double LineNoise = 0;          // the share of reply bytes flipped, dropped or with one inserted
     unsigned NoiseSeed = 20261207; // the same seed gives the same damage, run after run
+    int InterByteMs = 200; // a frame in assembly is dropped after this much quiet (0: never)
     bool Verbose = false;
 };
 
@@ -53,6 +55,7 @@ class TSimLine : public QObject {
     void OnReadyRead();
     void Feed(std::uint8_t b);
     void Send(const std::vector<std::uint8_t>& bytes);
+    void SendReplies(const std::vector<TBusReply>& replies);
     void WriteNow(const QByteArray& bytes);
     void SendNoise();
     QByteArray Damage(const std::vector<std::uint8_t>& bytes);
@@ -67,6 +70,7 @@ class TSimLine : public QObject {
     QSerialPort* Serial = nullptr;
     QPointer<QIODevice> Device;
     std::vector<std::uint8_t> Assembly;
+    QElapsedTimer ByteGap; // since the last byte of the frame in assembly
     QSocketNotifier* Stdin = nullptr;
     QByteArray StdinBuffer;
     std::size_t FramesSeen = 0;

@@ -67,13 +67,15 @@ void TstDeviceFinder::FindsEveryReaderAndNothingElse() {
                                          QStringLiteral("17@0 12345689 1.2.3 09 "),
                                          QStringLiteral("126@0 123456F6 1.2.3 09 ")}));
     QCOMPARE(found[0].Vendor, QStringLiteral("7C4E15")); // no vendor list loaded: the bare key
-    QVERIFY(rig.Engine.Polling()); // it ran before, so it runs again
+    QVERIFY(rig.Engine.Polling());                       // it ran before, so it runs again
     QCOMPARE(rig.Engine.ReplyTimeout(), TEngine::ReplyTimeoutMs);
 }
 
 void TstDeviceFinder::SingleReaderAnswersTheBroadcast() {
+    // A reader that answers a broadcast from its own address names it at once.
     TFinderRig rig;
-    QVERIFY(rig.Start({QStringLiteral("--address"), QStringLiteral("42")}));
+    QVERIFY(rig.Start({QStringLiteral("--address"), QStringLiteral("42"),
+                       QStringLiteral("--broadcast-own-address")}));
     const int before = static_cast<int>(rig.SentFrames().size());
     const QList<TFoundDevice> found = rig.Finder.Run(TFinderOptions{});
     QCOMPARE(Listed(found), QStringList{QStringLiteral("42@0 123456A2 1.2.3 09 ")});

@@ -178,11 +178,17 @@ void TFormMain::CreateActions() {
     mnuUseSCBK_D = NewAction("mnuUseSCBK_D", QStringLiteral("Use default key (SCBK-D)"));
     mnuDiversifyMasterkey =
         NewAction("mnuDiversifyMasterkey", QStringLiteral("Diversify masterkey"));
+    mnuReopenSession =
+        NewAction("mnuReopenSession", QStringLiteral("Reopen secure channel after a line failure"));
     connect(mnuSetupComm, &QAction::triggered, this, &TFormMain::mnuSetupCommClick);
     connect(mnuSetPollInterval, &QAction::triggered, this, &TFormMain::mnuSetPollIntervalClick);
     // The flags are the truth; UpdateControls puts the check marks back in step with them.
-    for (QAction* option : {mnuUseCRC, mnuUseSCBK_D, mnuDiversifyMasterkey})
+    for (QAction* option : {mnuUseCRC, mnuUseSCBK_D, mnuDiversifyMasterkey, mnuReopenSession})
         option->setCheckable(true);
+    connect(mnuReopenSession, &QAction::triggered, this, [this] {
+        Osdp.ReopenSessions = !Osdp.ReopenSessions;
+        UpdateControls();
+    });
     connect(mnuUseCRC, &QAction::triggered, this, [this] {
         Osdp.UseCrc = !Osdp.UseCrc;
         UpdateControls();
@@ -257,7 +263,7 @@ void TFormMain::CreateMenus() {
     QMenu* options = addMenu("mnuOptions", QStringLiteral("O&ptions"));
     options->addActions({mnuSetupComm, mnuSetPollInterval});
     options->addSeparator();
-    options->addActions({mnuUseCRC, mnuUseSCBK_D, mnuDiversifyMasterkey});
+    options->addActions({mnuUseCRC, mnuUseSCBK_D, mnuDiversifyMasterkey, mnuReopenSession});
 
     QMenu* help = addMenu("mnuHelp", QStringLiteral("&Help"));
     help->addAction(mnuAbout);

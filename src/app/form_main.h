@@ -210,6 +210,7 @@ class TFormMain : public QMainWindow, public IEngineHost {
     QAction* mnuSetupComm = nullptr;
     QAction* mnuSetPollInterval = nullptr;
     QAction* mnuUseCRC = nullptr;
+    QAction* mnuReopenSession = nullptr;
     QAction* mnuUseSCBK_D = nullptr;
     QAction* mnuDiversifyMasterkey = nullptr;
     QAction* mnuAbout = nullptr;

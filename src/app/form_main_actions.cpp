@@ -35,6 +35,7 @@ void TFormMain::UpdateControls() {
          {mnuRDX900_DFU, mnuRDX900_SetCC, mnuRDX900_SetVarFlags, mnuORBA_SetCC, mnuResetAll})
         maintenance->setEnabled(open);
     mnuUseCRC->setChecked(Osdp.UseCrc);
+    mnuReopenSession->setChecked(Osdp.ReopenSessions);
     mnuUseSCBK_D->setChecked(Composer->Keys.UseScbkD);
     mnuDiversifyMasterkey->setChecked(Composer->Keys.DiversifyMasterkey);
     mnuViewRaw->setChecked(Osdp.View.Raw);

@@ -33,6 +33,7 @@ void TFormMain::LoadSettings() {
     SelectAddress(s.Address);
     Osdp.SetPollInterval(s.PollInterval);
     Osdp.UseCrc = s.UseCrc;
+    Osdp.ReopenSessions = s.ReopenSessions;
     Keys().UseScbkD = s.UseScbkD;
     Keys().DiversifyMasterkey = s.DiversifyMasterkey;
     Osdp.MfgId = static_cast<std::uint32_t>(s.MfgId);
@@ -77,6 +78,7 @@ void TFormMain::SaveSettings() {
     s.Address = SelectedAddress();
     s.PollInterval = Osdp.PollInterval();
     s.UseCrc = Osdp.UseCrc;
+    s.ReopenSessions = Osdp.ReopenSessions;
     s.UseScbkD = Keys().UseScbkD;
     s.DiversifyMasterkey = Keys().DiversifyMasterkey;
     s.MfgId = static_cast<int>(Osdp.MfgId);

@@ -2,14 +2,20 @@
 
 #include "decode/describe.h"
 #include "log/hex.h"
+#include "osdp/bytes.h"
 #include "osdp/frame_codec.h"
+
+#include "crypto/handshake.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QMetaMethod>
+#include <QRandomGenerator>
 
 #include <cmath>
 #include <cstring>
+#include <memory>
+#include <utility>
 
 namespace quintrel {
 
@@ -85,6 +91,9 @@ void TEngine::ClosePort() {
     ExchangeOpen = false;
     Attempts = 0;
     TurnaroundTimer.stop();
+    ClearQueue();
+    Answered.fill(false);
+    ReplyClock.invalidate();
     emit PollListChanged();
     emit Disconnected();
 }
@@ -107,15 +116,20 @@ void TEngine::Disconnect() {
 
 void TEngine::ReportSessionEnd(int address, std::uint8_t before, const QString& reason) {
     if (before == ssNone) return;
+    const bool reopening = before < ssEstablished && address >= 0 && address < kDeviceCount &&
+                           std::exchange(Reopen[address].Running, false);
     emit LogLine((before >= ssEstablished ? QStringLiteral("Secure channel with %1 ended (%2)")
-                                          : QStringLiteral("Secure channel with %1 not "
-                                                           "established (%2)"))
+                  : reopening ? QStringLiteral("Secure channel with %1 not reopened (%2)")
+                              : QStringLiteral("Secure channel with %1 not "
+                                               "established (%2)"))
                      .arg(address)
                      .arg(reason));
     emit PollListChanged();
 }
 
+// Sessions ended on purpose (a broadcast, a disconnect) are not opened again.
 void TEngine::EndEverySession(const QString& reason) {
+    Reopen.fill(TReopen{});
     for (int a = 0; a < kDeviceCount; ++a) {
         TSecureSession& s = DeviceStates[a].Session;
         const std::uint8_t before = s.State;
@@ -149,7 +163,13 @@ void TEngine::ConnectionLost() {
 
 bool TEngine::QueueRequest(const TOsdpRequest& request, QString* error) {
     if (!IsPolling) return SendRequest(request, error);
-    // Refused now rather than when its turn comes, so the user hears of it.
+    if (!Enqueue(request, error)) return false;
+    Kick();
+    return true;
+}
+
+// Refused now rather than when its turn comes, so the user hears of it.
+bool TEngine::Enqueue(const TOsdpRequest& request, QString* error) {
     const std::uint8_t address = request.Address & 0x7F;
     const std::size_t length =
         EncodedLength(request, address < kDeviceCount ? &DeviceStates[address] : nullptr, UseCrc);
@@ -159,9 +179,14 @@ bool TEngine::QueueRequest(const TOsdpRequest& request, QString* error) {
                                  : QStringLiteral("Error: frame too long");
         return false;
     }
+    ++Submitted;
     Ring[QueueWrite] = request;
     QueueWrite = (QueueWrite + 1) % RingSize;
-    if (QueueWrite == QueueRead) QueueRead = (QueueRead + 1) % RingSize; // oldest dropped
+    if (QueueWrite == QueueRead) { // full: the oldest is dropped
+        QueueRead = (QueueRead + 1) % RingSize;
+        ++Dispatched;
+        DispatchClock.start();
+    }
     return true;
 }
 
@@ -169,17 +194,50 @@ int TEngine::QueuedCount() const {
     return (QueueWrite - QueueRead + RingSize) % RingSize;
 }
 
+void TEngine::ClearQueue() {
+    Dispatched += static_cast<std::uint64_t>(QueuedCount());
+    QueueRead = QueueWrite;
+    DispatchClock.start();
+}
+
+// The line is taken: a frame awaits its reply, the same frame goes again, the turnaround
+// after a reply still runs, or requests wait their turn.
+bool TEngine::LineBusy() const {
+    return ExchangeOpen || RepeatDue || TurnaroundTimer.isActive() || !QueueEmpty() ||
+           (ReplyClock.isValid() && ReplyClock.elapsed() < TurnaroundMs());
+}
+
 bool TEngine::SendRequest(const TOsdpRequest& request, QString* error) {
+    if (LineBusy()) {
+        if (!Enqueue(request, error)) return false;
+        Kick();
+        return true;
+    }
+    ++Submitted;
+    ++Dispatched;
+    DispatchClock.start();
+    return SendNow(request, error);
+}
+
+// Makes sure the next exchange slot comes: nothing else may be left to start it.
+void TEngine::Kick() {
+    if (ExchangeOpen || TurnaroundTimer.isActive() || !CP1.IsOpen()) return;
+    const qint64 since = ReplyClock.isValid() ? ReplyClock.elapsed() : TurnaroundMs();
+    TurnaroundTimer.start(static_cast<int>(std::max<qint64>(0, TurnaroundMs() - since)));
+}
+
+bool TEngine::SendNow(const TOsdpRequest& request, QString* error) {
     LastSendFailedOnWrite = false; // an encoding refusal is no write failure
     const std::uint8_t address = request.Address & 0x7F;
     TDeviceState* device = address < kDeviceCount ? &DeviceStates[address] : nullptr;
-    if (RepeatDue) {
-        // A new frame overtakes a repeat that has not gone yet. The device may still hold
-        // a reply under the old number, so a frame to it starts its count again.
-        RepeatDue = false;
-        if (device && LastAddress == address)
-            RestartSequence(address, QStringLiteral("sequence restart"));
+    if (device && request.Command == 0x76 && request.ScbLength &&
+        (request.PayloadLength != 8 ||
+         std::memcmp(request.Payload.data(), Reopen[address].RndA.data(), 8) != 0)) {
+        // A handshake the user starts replaces any reopening of ours.
+        Reopen[address].Pending = false;
+        Reopen[address].Running = false;
     }
+    if (device && request.Command == 0x75) Reopen[address] = TReopen{}; // a new key
     const TEncodeResult frame = EncodeFrame(request, device, UseCrc, TxBuffer());
     if (!frame.Ok) {
         // Refused before anything went out: the exchange in progress keeps its address.
@@ -194,9 +252,10 @@ bool TEngine::SendRequest(const TOsdpRequest& request, QString* error) {
     Attempts = 0;
     if (!device) {
         // Sequence 0 reaches every reader on the line and restarts each one's count and
-        // secure session, so the next frame to each carries 1.
+        // secure session, so the next frame to each carries 1; a device that is not
+        // answering starts at 0 anyway, as after any time-out.
         for (TDeviceState& d : DeviceStates)
-            d.Sequence = 1;
+            d.Sequence = d.Status == dsTimeout ? 0 : 1;
         EndEverySession(QStringLiteral("broadcast"));
     }
     TransmitFrame();
@@ -262,7 +321,9 @@ void TEngine::ExchangeFailed(const char* reason, bool intact) {
         return;
     }
     const QString why = *reason ? QLatin1String(reason) : QStringLiteral("mac error");
+    const bool open = DeviceStates[LastAddress].Session.IsEstablished();
     RestartSequence(LastAddress, why);
+    if (open) SessionLost(LastAddress);
 }
 
 void TEngine::RestartSequence(int address, const QString& reason) {
@@ -295,9 +356,23 @@ void TEngine::EndHandshake(int address, const QString& reason) {
     ReportSessionEnd(address, before, reason);
 }
 
-// A repeat that is due belongs to the same exchange.
+// A repeat that is due belongs to the same exchange, and while not polling so do the
+// requests still queued. The wait keeps a timer of its own, so it neither depends on one that
+// someone else may stop nor misses a slot that nothing started.
 bool TEngine::WaitExchangeDone() {
-    RunLoopUntil([this] { return !CommTimer.isActive() && !RepeatDue; });
+    QTimer guard;
+    guard.setTimerType(Qt::PreciseTimer);
+    guard.start(20);
+    const auto done = [this] {
+        return !CP1.IsOpen() ||
+               (!ExchangeOpen && !RepeatDue && (IsPolling || IsDisconnecting || QueueEmpty()));
+    };
+    RunLoopUntil([&] {
+        if (done()) return true;
+        if (ExchangeOpen && !CommTimer.isActive()) OnTimeout(); // its timer was stopped
+        if (!ExchangeOpen) Kick();
+        return done();
+    });
     return true;
 }
 
@@ -317,23 +392,31 @@ int TEngine::NextPollAddress(int after) const {
     return -1;
 }
 
+// An exchange still in progress (or its repeat) is finished first, with its device's
+// count left as it is; the cycle starts at its next slot.
 void TEngine::StartPolling() {
     IsPolling = true;
-    RepeatDue = false;
-    Attempts = 0;
-    for (TDeviceState& d : DeviceStates) {
+    const bool inFlight = ExchangeOpen || RepeatDue;
+    for (int a = 0; a < kDeviceCount; ++a) {
+        TDeviceState& d = DeviceStates[a];
         d.Status = dsOk;
-        d.Sequence = 0;
         d.RepliesWithCrc = false; // the reader may have been changed while polling was off
+        if (!inFlight || a != LastAddress) d.Sequence = 0;
     }
     emit LogLine(QStringLiteral("START"));
-    PollStep(NextPollAddress(-1));
+    if (inFlight) {
+        Kick();
+    } else {
+        Attempts = 0;
+        PollStep(NextPollAddress(-1));
+    }
     emit ControlsChanged();
 }
 
+// A repeat that is due, and requests still queued, go out all the same: the turnaround
+// that leads to them keeps running.
 void TEngine::StopPolling() {
     PollTimer.stop();
-    TurnaroundTimer.stop();
     PollStepDue = false;
     IsPolling = false;
     emit LogLine(QStringLiteral("STOP"));
@@ -351,10 +434,9 @@ void TEngine::PollStep(int address) {
         RepeatDue = false;
         TransmitFrame();
         sent = !LastSendFailedOnWrite;
-    } else if (QueueRead != QueueWrite) {
-        const TOsdpRequest& queued = Ring[QueueRead];
-        QueueRead = (QueueRead + 1) % RingSize;
-        sent = SendRequest(queued, &error);
+    } else if (!QueueEmpty()) {
+        SendQueued();
+        sent = true;
     } else if (address < 0 || address >= kDeviceCount) {
         StopPolling();
         return;
@@ -363,7 +445,7 @@ void TEngine::PollStep(int address) {
         poll.Command = kPoll;
         poll.Address = static_cast<std::uint8_t>(address);
         emit StatusText(1, QStringLiteral("Polling %1").arg(address));
-        sent = SendRequest(poll, &error);
+        sent = SendNow(poll, &error);
     }
     if (!sent) {
         if (LastSendFailedOnWrite) {
@@ -379,6 +461,38 @@ void TEngine::PollStep(int address) {
         PollClock.start();
         PollTimer.start(PollIntervalMs);
     }
+}
+
+// The next queued request; one that cannot be framed is reported and skipped, and the
+// next slot comes all the same, since no reply or time-out would bring it otherwise.
+void TEngine::SendQueued() {
+    const TOsdpRequest queued = Ring[QueueRead];
+    QueueRead = (QueueRead + 1) % RingSize;
+    ++Dispatched;
+    DispatchClock.start();
+    QString error;
+    if (SendNow(queued, &error)) return;
+    if (LastSendFailedOnWrite) {
+        ConnectionLost();
+        return;
+    }
+    emit LogLine(error);
+    TurnaroundTimer.start(0);
+}
+
+// An exchange slot: a repeat first, then a queued request, then (while polling) the next
+// poll when its interval has passed.
+void TEngine::NextSlot() {
+    if (ExchangeOpen || IsDisconnecting || !CP1.IsOpen()) return;
+    if (RepeatDue) {
+        SendRepeat();
+        return;
+    }
+    if (!QueueEmpty()) {
+        SendQueued();
+        return;
+    }
+    ContinuePolling();
 }
 
 // The pacing waits are timers rather than nested loops or a blocking sleep, so the
@@ -405,10 +519,7 @@ void TEngine::OnPollTimer() {
 }
 
 void TEngine::OnTurnaround() {
-    if (RepeatDue)
-        SendRepeat();
-    else
-        ContinuePolling();
+    NextSlot();
 }
 
 int TEngine::TurnaroundMs() const {
@@ -474,12 +585,8 @@ bool TEngine::AssembleByte(std::uint8_t b) {
     case TFrameAssembler::TStep::Frame:
         break;
     }
-    CommTimer.stop();
-    // Only the first frame after a send answers it; anything else is logged and
-    // checked, but neither paces the cycle nor counts for the exchange.
-    const bool answers = ExchangeOpen;
-    ExchangeOpen = false;
-    RoundTripUs = answers ? SentClock.nsecsElapsed() / 1000 : -1;
+    const bool open = ExchangeOpen;
+    RoundTripUs = open ? SentClock.nsecsElapsed() / 1000 : -1;
     // Work on a copy: handlers of this frame may run nested loops that assemble the next
     // frame into the assembly before this one is done.
     std::array<std::uint8_t, kFrameBufferSize> frame;
@@ -487,14 +594,69 @@ bool TEngine::AssembleByte(std::uint8_t b) {
     std::memcpy(frame.data(), Assembly.Data(), count);
     ResetAssembly();
     EmitLineFrame(false, frame.data(), count);
-    ProcessFrame(frame.data(), count, answers);
-    if (answers && (IsPolling || RepeatDue)) TurnaroundTimer.start(TurnaroundMs());
+    const bool answered = ProcessFrame(frame.data(), count, open);
+    if (answered && (IsPolling || RepeatDue || !QueueEmpty()))
+        TurnaroundTimer.start(TurnaroundMs());
     return false;
 }
 
-void TEngine::ProcessFrame(std::uint8_t* frame, std::size_t count, bool answers) {
+namespace {
+
+// Layout and check bytes, without looking at any session.
+bool CheckBytesHold(const std::uint8_t* frame, std::size_t count) {
+    const TDecodedFrame f = PeekFrame(frame, count);
+    if (!f.Valid || count > kFrameBufferSize ||
+        static_cast<std::size_t>(frame[2] | (frame[3] << 8)) != count)
+        return false;
+    if (frame[4] & 0x04) {
+        const std::uint16_t crc = CalcCrc16(frame, count - 2);
+        return frame[count - 2] == (crc & 0xFF) && frame[count - 1] == (crc >> 8);
+    }
+    return CalcChecksum(frame, count) == 0;
+}
+
+} // namespace
+
+// A frame that answers nothing is described as it stands but changes nothing: it is checked
+// against a copy of the records, so a late copy of a reply already taken cannot break the
+// MAC chain of a session.
+void TEngine::LogUnawaited(std::uint8_t* frame, std::size_t count) {
+    const TDecodedFrame peek = PeekFrame(frame, count);
+    const bool shown = ShouldLogTraffic(peek.Code, false);
+    if (shown && View.Raw) emit LogLine(QStringLiteral("< ") + Hex(frame, count));
+    auto scratch = std::make_unique<std::array<TDeviceState, kDeviceCount>>(DeviceStates);
+    const TDecodedFrame f = DecodeFrame(frame, count, *scratch);
+    if (!f.Valid) {
+        emit LogLine(QStringLiteral("ERROR (%1 from %2, not awaited)")
+                         .arg(*f.Error ? QLatin1String(f.Error) : QStringLiteral("mac error"))
+                         .arg(peek.Address));
+        emit InvalidFrame(peek.Address);
+    } else if (shown && View.Description) {
+        QString line = QStringLiteral("< addr=%1: ").arg(f.Address);
+        if (f.HasBlock()) line += QString::asprintf("SCS%.2X - ", f.ScbType());
+        line += QString::fromStdString(
+            DescribeReply(f.Code, frame + f.DataStart, f.DataLength, Vendors, MfgId));
+        emit LogLine(line + QStringLiteral(" (not awaited, ignored)"));
+    }
+    emit UnawaitedFrame(peek.Address, f.Intact);
+}
+
+bool TEngine::ProcessFrame(std::uint8_t* frame, std::size_t count, bool open) {
     const TDecodedFrame peek = PeekFrame(frame, count);
     const std::uint8_t address = peek.Address;
+    // Only a frame from the address the last frame went to answers it (any address answers
+    // a broadcast); a frame whose check bytes fail may show a damaged address, so it counts
+    // as the damaged answer and the frame goes again.
+    const bool fromAwaited = LastAddress >= kDeviceCount || address == LastAddress;
+    if (!open || !(fromAwaited || !CheckBytesHold(frame, count))) {
+        LogUnawaited(frame, count);
+        return false;
+    }
+    CommTimer.stop();
+    ExchangeOpen = false;
+    ReplyClock.start();
+    if (LastAddress < kDeviceCount) Answered[LastAddress] = true;
+
     const bool shown = ShouldLogTraffic(peek.Code, false);
     if (shown && View.Raw) emit LogLine(QStringLiteral("< ") + Hex(frame, count));
 
@@ -511,29 +673,30 @@ void TEngine::ProcessFrame(std::uint8_t* frame, std::size_t count, bool answers)
             emit LogLine(
                 QStringLiteral("ERROR (%1 from %2)").arg(QLatin1String(f.Error)).arg(address));
         }
-        if (sessionEnded)
+        if (sessionEnded) {
             ReportSessionEnd(address, sessionBefore,
                              *f.Error ? QLatin1String(f.Error) : QStringLiteral("mac error"));
-        if (answers) {
-            emit ExchangeEnded(static_cast<std::uint8_t>(LastAddress),
-                               f.Intact ? TExchangeEnd::BadSecurity : TExchangeEnd::BadCheck,
-                               RoundTripUs);
-            ExchangeFailed(f.Error, f.Intact);
+            if (sessionBefore >= ssEstablished) SessionLost(address);
         }
+        emit ExchangeEnded(static_cast<std::uint8_t>(LastAddress),
+                           f.Intact ? TExchangeEnd::BadSecurity : TExchangeEnd::BadCheck,
+                           RoundTripUs);
+        ExchangeFailed(f.Error, f.Intact);
         emit InvalidFrame(address);
-        return;
+        return true;
     }
 
     emit StatusText(2, QStringLiteral("Message from %1").arg(address));
     // A broadcast's answer counts for the reader that gave it.
-    if (answers)
-        emit ExchangeEnded(LastAddress < kDeviceCount ? static_cast<std::uint8_t>(LastAddress)
-                                                      : address,
-                           TExchangeEnd::Reply, RoundTripUs);
-    if (sessionEnded)
+    emit ExchangeEnded(LastAddress < kDeviceCount ? static_cast<std::uint8_t>(LastAddress)
+                                                  : address,
+                       TExchangeEnd::Reply, RoundTripUs);
+    if (sessionEnded) {
         ReportSessionEnd(address, sessionBefore,
                          f.HasBlock() ? QStringLiteral("unprotected reply")
                                       : QStringLiteral("plain reply"));
+        if (sessionBefore >= ssEstablished) SessionLost(address);
+    }
     const std::uint8_t* data = frame + f.DataStart;
     if (shown && View.Description) {
         QString line = QStringLiteral("< addr=%1: ").arg(address);
@@ -545,7 +708,7 @@ void TEngine::ProcessFrame(std::uint8_t* frame, std::size_t count, bool answers)
         device->Status = dsOk;
         emit ControlsChanged();
     }
-    if (answers && f.Code == kBusy && address == LastAddress && device) {
+    if (f.Code == kBusy && device && LastAddress < kDeviceCount) {
         // Busy is no answer to the command: the same frame goes again, with the same
         // number, until the attempts run out.
         if (Attempts < MaxAttempts) {
@@ -557,10 +720,10 @@ void TEngine::ProcessFrame(std::uint8_t* frame, std::size_t count, bool answers)
                              .arg(Attempts));
             Attempts = 0;
         }
-    } else if (answers && device && LastAddress < kDeviceCount) {
+    } else if (device && LastAddress < kDeviceCount) {
         // (A reader's answer to a broadcast steps nothing: its count restarted at 0 and
         // waits for 1, which every device's next frame carries.)
-        if (address == LastAddress && LastFrameWasHandshake()) {
+        if (LastFrameWasHandshake()) {
             const bool expected = LastScbType == 0x11 ? f.Code == 0x76 && f.ScbType() == 0x12
                                                       : f.Code == 0x78 && f.ScbType() == 0x14;
             if (!expected)
@@ -570,17 +733,22 @@ void TEngine::ProcessFrame(std::uint8_t* frame, std::size_t count, bool answers)
         // Every answer steps the number, the one that ends an error or time-out run too,
         // so no later command leaves with a number the device has already answered.
         device->Sequence = static_cast<std::uint8_t>(device->Sequence % 3 + 1);
+        Attempts = 0;
+        // A session lost with the line is opened again at the device's first answer.
+        if (Reopen[address].Pending && device->Session.State == ssNone) StartReopen(address);
     }
     // Dispatch after the step: a command issued from here (osdp_SCRYPT) takes the next number.
-    DispatchReply(address, f.Code, data, f.DataLength, f.ScbType());
+    DispatchReply(address, f.Code, data, f.DataLength, f.ScbType(),
+                  f.ScbLength() >= 3 ? f.Scb[2] : std::uint8_t{0});
     if (Awaited != 0 && f.Code == Awaited) Awaited = 0;
     emit FrameReceived(
         address, f.Code,
         QByteArray(reinterpret_cast<const char*>(data), static_cast<qsizetype>(f.DataLength)));
+    return true;
 }
 
 void TEngine::DispatchReply(std::uint8_t address, std::uint8_t code, const std::uint8_t* data,
-                            std::size_t length, std::uint8_t scbType) {
+                            std::size_t length, std::uint8_t scbType, std::uint8_t scbData) {
     TDeviceState* device = address < kDeviceCount ? &DeviceStates[address] : nullptr;
     switch (code) {
     case 0x54: // osdp_COM: follow the device to its new address and speed
@@ -609,17 +777,16 @@ void TEngine::DispatchReply(std::uint8_t address, std::uint8_t code, const std::
             std::memcpy(s.ClientCryptogram.data(), data + 16, 16);
             s.State = ssCryptReceived;
             // The answer goes to the device that sent the cryptogram, whatever the
-            // address box shows.
-            if (Host) Host->IssueMenuCommand(0x77, address);
+            // address box shows; a session being reopened is answered here, with its key.
+            if (Reopen[address].Running)
+                AnswerReopenCryptogram(address);
+            else if (Host)
+                Host->IssueMenuCommand(0x77, address);
         }
         break;
     case 0x78: // osdp_RMAC_I opens the session
-        if (device && device->Session.State == ssScryptSent && scbType == 0x14 && length == 16) {
-            std::memcpy(device->Session.LastMac.data(), data, 16);
-            device->Session.State = ssEstablished;
-            emit LogLine(QStringLiteral("Secure channel with %1 established").arg(address));
-            emit PollListChanged();
-        }
+        if (device && device->Session.State == ssScryptSent && scbType == 0x14 && length == 16)
+            OnInitialMac(address, data, scbData);
         break;
     case 0x90: // osdp_MFGREP from the maker's readers
         if (length >= 4 && data[0] == 0x7C && data[1] == 0x4E)
@@ -631,6 +798,102 @@ void TEngine::DispatchReply(std::uint8_t address, std::uint8_t code, const std::
     }
 }
 
+// osdp_RMAC_I: the block's data byte says whether the device took our cryptogram (0x01), and
+// its data is the first MAC of the chain, which we can compute ourselves.
+void TEngine::OnInitialMac(int address, const std::uint8_t* data, std::uint8_t scbData) {
+    TSecureSession& s = DeviceStates[address].Session;
+    TReopen& r = Reopen[address];
+    const bool ours = std::exchange(r.Running, false);
+    const QString opened = ours ? QStringLiteral("reopened") : QStringLiteral("established");
+    if (scbData != 0x01) {
+        EndSession(s);
+        emit LogLine(QStringLiteral("Secure channel with %1 not %2 (refused by the device)")
+                         .arg(address)
+                         .arg(ours ? QStringLiteral("reopened") : QStringLiteral("established")));
+        emit PollListChanged();
+        return;
+    }
+    const TAesBlock expected = ComputeInitialRmac(s);
+    if (!EqualInConstantTime(expected.data(), data, expected.size()))
+        emit LogLine(QStringLiteral("Secure channel with %1: the device's initial MAC differs")
+                         .arg(address));
+    std::memcpy(s.LastMac.data(), data, 16);
+    s.State = ssEstablished;
+    // The key is kept, to open the session again should the line fail.
+    r.Armed = true;
+    r.Pending = false;
+    r.KeyType = LastRequest.Command == 0x77 ? LastRequest.ScbData[0] : std::uint8_t{1};
+    r.Key = r.KeyType == 0 ? ScbkD : s.Scbk;
+    emit LogLine(QStringLiteral("Secure channel with %1 %2").arg(address).arg(opened));
+    emit PollListChanged();
+}
+
+// A session ended by the line, not by anyone's choice: opened again at the next answer.
+void TEngine::SessionLost(int address) {
+    if (address < 0 || address >= kDeviceCount) return;
+    TReopen& r = Reopen[address];
+    if (!r.Armed) return;
+    if (!ReopenSessions) {
+        r = TReopen{};
+        return;
+    }
+    r.Pending = true;
+}
+
+void TEngine::StartReopen(int address) {
+    TReopen& r = Reopen[address];
+    r.Pending = false;
+    TSecureSession& s = DeviceStates[address].Session;
+    s = TSecureSession{};
+    s.Scbk = r.Key;
+    s.State = ssChallengeSent;
+    for (std::uint8_t& b : s.RndA)
+        b = static_cast<std::uint8_t>(QRandomGenerator::system()->bounded(256));
+    r.RndA = s.RndA;
+    TOsdpRequest chlng;
+    chlng.Command = 0x76;
+    chlng.Address = static_cast<std::uint8_t>(address);
+    chlng.ScbLength = 3;
+    chlng.ScbType = 0x11;
+    chlng.ScbData[0] = r.KeyType;
+    std::memcpy(chlng.Payload.data(), s.RndA.data(), s.RndA.size());
+    chlng.PayloadLength = static_cast<std::uint16_t>(s.RndA.size());
+    if (!Enqueue(chlng, nullptr)) {
+        EndSession(s);
+        return;
+    }
+    r.Running = true;
+    Kick();
+}
+
+void TEngine::AnswerReopenCryptogram(int address) {
+    TReopen& r = Reopen[address];
+    TSecureSession& s = DeviceStates[address].Session;
+    TKeyOptions options;
+    options.UseScbkD = r.KeyType == 0;
+    options.DiversifyMasterkey = false;
+    TOsdpRequest scrypt;
+    scrypt.Command = 0x77;
+    scrypt.Address = static_cast<std::uint8_t>(address);
+    std::uint8_t* cursor = scrypt.PayloadStart();
+    TSecurityHeader header;
+    if (!BuildServerCryptogram(cursor, header, s, options)) {
+        r.Running = false;
+        emit LogLine(QStringLiteral("Secure channel with %1 not reopened (cryptogram mismatch)")
+                         .arg(address));
+        emit PollListChanged();
+        return;
+    }
+    scrypt.SetPayloadEnd(cursor);
+    scrypt.ScbLength = header.Length;
+    scrypt.ScbType = header.Type;
+    scrypt.ScbData[0] = header.Data;
+    if (Enqueue(scrypt, nullptr)) Kick();
+}
+
+// No reply in time. A device that answered its previous exchange gets the same frame again
+// (its reply may only have been lost on the line, and it keeps it for a repeat); only when
+// the last send also goes unanswered does it count as not answering.
 void TEngine::OnTimeout() {
     // Never before the full time: a timer that fired early, or bytes of a frame that
     // came meanwhile, move the deadline on.
@@ -641,45 +904,73 @@ void TEngine::OnTimeout() {
     }
     CommTimer.stop();
     ExchangeOpen = false;
-    Attempts = 0;
-    EndHandshake(LastAddress, QStringLiteral("no reply"));
     if (Assembly.Held() > 0) {
         emit LogLine(Hex(Assembly.Data(), Assembly.Held()));
         ResetAssembly();
     }
+    emit ExchangeEnded(static_cast<std::uint8_t>(LastAddress), TExchangeEnd::Timeout, -1);
     if (LastAddress < kDeviceCount) {
         TDeviceState& d = DeviceStates[LastAddress];
+        if (d.Status != dsTimeout && Answered[LastAddress] && Attempts < MaxAttempts &&
+            !IsDisconnecting) {
+            RepeatDue = true;
+            TurnaroundTimer.start(TurnaroundMs());
+            return;
+        }
+        Attempts = 0;
+        Answered[LastAddress] = false;
+        EndHandshake(LastAddress, QStringLiteral("no reply"));
+        if (d.Session.IsEstablished()) {
+            const std::uint8_t before = d.Session.State;
+            EndSession(d.Session);
+            ReportSessionEnd(LastAddress, before, QStringLiteral("no reply"));
+            SessionLost(LastAddress);
+        }
+        d.Sequence = 0;
         if (d.Status != dsTimeout) {
             d.Status = dsTimeout;
-            d.Sequence = 0;
             emit ControlsChanged();
             emit LogLine(QStringLiteral("TIMEOUT (no reply from %1)").arg(LastAddress));
         }
         emit StatusText(2, QStringLiteral("Timeout %1").arg(LastAddress));
+    } else {
+        Attempts = 0;
     }
-    emit ExchangeEnded(static_cast<std::uint8_t>(LastAddress), TExchangeEnd::Timeout, -1);
-    ContinuePolling();
+    NextSlot();
 }
 
-// The reply time runs from the frame sent. A frame in assembly gets the inter-byte time
-// after its last byte, but never more in all than its own length takes on the line: a
-// false start in slow noise must not hold the line for ever.
+// The reply time runs from the frame sent, and again from each byte of a frame in assembly,
+// so a reply that arrives in pieces is received whole; but never more in all than the
+// longest frame takes on the line, so noise cannot hold it for ever.
 qint64 TEngine::TimeoutLeftMs() const {
     const qint64 fromSend = ReplyWait - SentClock.elapsed();
     if (Assembly.Held() == 0 || !ByteClock.isValid()) return fromSend;
-    const std::size_t length = Assembly.Held() >= 4 ? Assembly.Length() : kFrameBufferSize;
-    const int baud = CP1.Baud() > 0 ? CP1.Baud() : 9600;
-    const qint64 lineMs = static_cast<qint64>((length * 10 * 1000 + baud - 1) / baud);
+    const int baud = CP1.Baud() > 0 && !CP1.IsTcp() ? CP1.Baud() : 9600;
+    const auto longestMs = static_cast<qint64>((kFrameBufferSize * 10 * 1000 + baud - 1) / baud);
     const qint64 fromByte = ReplyWait - ByteClock.elapsed();
-    return std::max(fromSend, std::min(fromByte, fromSend + lineMs));
+    return std::max(fromSend, std::min(fromByte, fromSend + longestMs));
 }
 
 // ---------------------------------------------------------------- waits and boot mode
 
+// The wait counts from the moment the request submitted last left the ring, not from when
+// it was queued; it keeps its own timer and an outer bound, so it always ends.
 bool TEngine::WaitForReply(std::uint8_t code) {
-    ReplyTimer.start(ReplyWaitMs);
+    const std::uint64_t target = Submitted;
     Awaited = code;
-    RunLoopUntil([this] { return !ReplyTimer.isActive() || Awaited == 0; });
+    QTimer guard;
+    guard.setTimerType(Qt::PreciseTimer);
+    guard.start(10);
+    QElapsedTimer all;
+    all.start();
+    const qint64 bound = ReplyWaitMs + static_cast<qint64>(QueuedCount() + 2) * MaxAttempts *
+                                           (ReplyTimeoutMs + 2 * TurnaroundMs());
+    RunLoopUntil([&] {
+        if (Awaited == 0 || !CP1.IsOpen()) return true;
+        if (!ExchangeOpen) Kick();
+        if (Dispatched >= target && DispatchClock.elapsed() >= ReplyWaitMs) return true;
+        return all.elapsed() >= bound;
+    });
     return Awaited == 0;
 }
 

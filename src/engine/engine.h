@@ -54,8 +54,9 @@ class TEngine : public QObject {
     static constexpr int ReplyTimeoutMs = 300;
     static constexpr int ReplyWaitMs = 1000;
     static constexpr int RingSize = 100;
-    // Sends of one frame before the engine gives up on it: an invalid or busy reply is
-    // answered by the same frame again, byte for byte, up to this many sends in all.
+    // Sends of one frame before the engine gives up on it: an invalid or busy reply, and no
+    // reply at all from a device that answered its previous exchange, are answered by the
+    // same frame again, byte for byte, up to this many sends in all.
     static constexpr int MaxAttempts = 3;
 
     explicit TEngine(IEngineHost* host = nullptr, QObject* parent = nullptr);
@@ -68,6 +69,9 @@ class TEngine : public QObject {
 
     // Settings the window shows and the settings file keeps.
     bool UseCrc = true;
+    // A session that ended because the line failed is opened again with the same key at the
+    // device's next answer.
+    bool ReopenSessions = true;
     TViewFlags View;
     std::uint32_t MfgId = 0x7C4E15;
     TVendorList Vendors;
@@ -92,10 +96,15 @@ class TEngine : public QObject {
     void ClosePort();
     void Disconnect();
 
-    // Submit: sent at once while not polling, else queued in the ring of 100.
-    // False (with the link's error) when an immediate send could not be written.
+    // Submit: sent at once while the line is free, else queued in the ring of 100 and sent
+    // at the next exchange slot (after the exchange in progress, its repeats and the
+    // turnaround; while polling, before the next poll, without waiting for the interval).
+    // False (with the link's error) when an immediate send could not be written, or (while
+    // polling) when the request cannot be framed.
     bool QueueRequest(const TOsdpRequest& request, QString* error = nullptr);
     bool SendRequest(const TOsdpRequest& request, QString* error = nullptr);
+    // Until the exchange in progress, a repeat that is due and (while not polling) every
+    // queued request are done; it ends within a reply time-out after the last frame sent.
     bool WaitExchangeDone();
     int QueuedCount() const;
     void ShowStatus(int panel, const QString& text);
@@ -110,7 +119,8 @@ class TEngine : public QObject {
     void SetSelected(int address, bool ticked);
     std::array<bool, kDeviceCount> Selection() const;
 
-    // Reply wait and boot mode.
+    // Reply wait and boot mode. WaitForReply waits for a reply with this code to the
+    // request submitted last: up to ReplyWaitMs from the moment that request went out.
     bool WaitForReply(std::uint8_t code);
     void SetBootMode(int intervalMs, int tag);
     bool WaitBootMode();
@@ -130,6 +140,9 @@ class TEngine : public QObject {
     void FrameReceived(std::uint8_t address, std::uint8_t code, const QByteArray& data);
     // A frame that failed its checks (from the address it shows, which may itself be damaged).
     void InvalidFrame(std::uint8_t address);
+    // A frame that answered no exchange (from another address than the one the last frame
+    // went to, or after that exchange ended): logged and checked, nothing more.
+    void UnawaitedFrame(std::uint8_t address, bool intact);
     void MfgReply(std::uint8_t address, const QByteArray& data);
     // Every frame as it went out (without the mark byte before it) or came in (before its
     // checks, invalid ones too), for captures.
@@ -146,10 +159,24 @@ class TEngine : public QObject {
     void OnTriggerAvail(int count);
     // True when the rest of this notification's bytes must wait for the next one.
     bool AssembleByte(std::uint8_t b);
-    void ProcessFrame(std::uint8_t* frame, std::size_t count, bool answers);
+    // True when the frame answered the exchange in progress.
+    bool ProcessFrame(std::uint8_t* frame, std::size_t count, bool open);
+    void LogUnawaited(std::uint8_t* frame, std::size_t count);
     void EmitLineFrame(bool sent, const std::uint8_t* frame, std::size_t count);
     void TransmitFrame();
     void SendRepeat();
+    bool SendNow(const TOsdpRequest& request, QString* error);
+    bool Enqueue(const TOsdpRequest& request, QString* error);
+    void SendQueued();
+    bool LineBusy() const;
+    void Kick();
+    void NextSlot();
+    bool QueueEmpty() const { return QueueRead == QueueWrite; }
+    void ClearQueue();
+    void SessionLost(int address);
+    void StartReopen(int address);
+    void AnswerReopenCryptogram(int address);
+    void OnInitialMac(int address, const std::uint8_t* data, std::uint8_t scbData);
     void ExchangeFailed(const char* reason, bool intact);
     void RestartSequence(int address, const QString& reason);
     bool LastFrameWasHandshake() const;
@@ -165,7 +192,7 @@ class TEngine : public QObject {
     void OnLinkLost(const QString& reason);
     void ConnectionLost();
     void DispatchReply(std::uint8_t address, std::uint8_t code, const std::uint8_t* data,
-                       std::size_t length, std::uint8_t scbType);
+                       std::size_t length, std::uint8_t scbType, std::uint8_t scbData);
     void ResetAssembly() { Assembly.Reset(); }
     bool ShouldLogTraffic(std::uint8_t code, bool sending) const;
     int TurnaroundMs() const;
@@ -198,9 +225,27 @@ class TEngine : public QObject {
     QTimer BootTimer;
     QTimer DisconnectTimer;
     // Qt may fire a timer a little early; these tell how long has really passed.
-    QElapsedTimer SentClock; // since the frame was sent
-    QElapsedTimer ByteClock; // since the assembly last grew
-    QElapsedTimer PollClock; // since the poll step
+    QElapsedTimer SentClock;  // since the frame was sent
+    QElapsedTimer ByteClock;  // since the assembly last grew
+    QElapsedTimer PollClock;  // since the poll step
+    QElapsedTimer ReplyClock; // since the last reply that answered an exchange
+    // Requests submitted and requests that have left the ring (sent, refused or dropped), and
+    // when the last one left: the reply wait counts from there.
+    std::uint64_t Submitted = 0;
+    std::uint64_t Dispatched = 0;
+    QElapsedTimer DispatchClock;
+    // Devices whose last exchange ended with a reply: only they get a repeat after a time-out.
+    std::array<bool, kDeviceCount> Answered{};
+    // The key of each session opened, kept to open it again after a line failure.
+    struct TReopen {
+        bool Armed = false;   // a session was opened with this key
+        bool Pending = false; // it ended with the line: open it at the next answer
+        bool Running = false; // the handshake in progress is ours
+        std::uint8_t KeyType = 0;
+        TAesKey Key{};
+        TRnd RndA{}; // of our challenge, to tell it from one the user sends
+    };
+    std::array<TReopen, kDeviceCount> Reopen{};
     int BootTag = 0;
     bool BootModeOn = false;
     std::uint8_t Awaited = 0;

@@ -118,7 +118,8 @@ void TestFormMain::settingsSurviveARestart() {
         if (line.contains(QLatin1Char('='))) keys << line.section(QLatin1Char('='), 0, 0);
     QStringList expected = QStringLiteral("comport baudrate databits parity stopbits address "
                                           "pollinterval use_crc use_scbk_d diversify_masterkey "
-                                          "MFG_ID show_desc show_poll show_raw")
+                                          "MFG_ID show_desc show_poll show_raw "
+                                          "reopen_secure_channel")
                                .split(QLatin1Char(' '));
     for (int a = 0; a < kDeviceCount; ++a)
         expected << QStringLiteral("addr%1").arg(a);

@@ -119,14 +119,15 @@ TEST(Settings, NewFileHoldsEveryKeyInTableOrder) {
     EXPECT_TRUE(text.starts_with("[options]\ncomport=COM1\nbaudrate=9600\ndatabits=8\nparity=0\n"
                                  "stopbits=1\naddress=0\npollinterval=0\nuse_crc=1\nuse_scbk_d=1\n"
                                  "diversify_masterkey=1\nMFG_ID=8146453\nshow_desc=1\nshow_poll=0\n"
-                                 "show_raw=0\n\n[poll_select]\naddr0=1\naddr1=0\naddr2=0\n"))
+                                 "show_raw=0\nreopen_secure_channel=1\n\n[poll_select]\naddr0=1\n"
+                                 "addr1=0\naddr2=0\n"))
         << text;
     EXPECT_TRUE(
         text.ends_with("\naddr125=0\naddr126=0\n\n[DFU]\nfilename=\n\n[window]\nleft=0\n"
                        "top=0\nwidth=0\nheight=0\nmaximized=1\nlog_height=0\npoll_height=0\n"
                        "\n[history]\ncount=0\n"))
         << text;
-    EXPECT_EQ(Lines(text).size(), 16u + 1 + 127 + 3 + 9 + 3);
+    EXPECT_EQ(Lines(text).size(), 17u + 1 + 127 + 3 + 9 + 3);
 }
 
 TEST(Settings, RoundTripThroughAnOldFile) {
@@ -145,6 +146,7 @@ TEST(Settings, RoundTripThroughAnOldFile) {
     s.ShowDesc = false;
     s.ShowPoll = true;
     s.ShowRaw = true;
+    s.ReopenSessions = false;
     s.PollSelect[0] = false;
     s.PollSelect[126] = true;
     s.DfuFilename = "/home/me/fw 1.kfw";

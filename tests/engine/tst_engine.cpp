@@ -27,7 +27,7 @@ class TstEngine : public QObject {
     void ViewFiltersHideRoutineTraffic();
     void ComReplyFollowsTheDevice();
     void BroadcastRestartsEveryCount();
-    void WaitForReplyEndsOnAnyAddress();
+    void WaitForReplyEndsOnlyOnItsAddress();
     void WaitForReplyInsideAFrameHandler();
     void BootModeTakesEveryByte();
     void OversizedLengthIsDiscarded();
@@ -74,7 +74,12 @@ void TstEngine::TimeoutIsLoggedOnceAndResetsTheSequence() {
     QVERIFY(device.WaitFrames(3));
     silent = true;
     const std::size_t quietFrom = device.Frames.size();
-    QVERIFY(device.WaitFrames(quietFrom + 3, 3000));
+    // A device that answered gets the same frame three times before it counts as silent;
+    // from then on each poll goes once, with sequence 0.
+    QVERIFY(device.WaitFrames(quietFrom + 5, 4000));
+    QCOMPARE(device.Frames[quietFrom + 1].Bytes, device.Frames[quietFrom].Bytes);
+    QCOMPARE(device.Frames[quietFrom + 2].Bytes, device.Frames[quietFrom].Bytes);
+    QCOMPARE(device.Frames[quietFrom + 3].Sequence, 0);
     QCOMPARE(rig.Count(QStringLiteral("TIMEOUT (no reply from 0)")), 1);
     QCOMPARE(rig.Engine.Devices()[0].Status, dsTimeout);
     QCOMPARE(rig.Status[2], QStringLiteral("Timeout 0"));
@@ -274,12 +279,13 @@ void TstEngine::BroadcastRestartsEveryCount() {
         QCOMPARE(d.Status, dsOk);
 }
 
-void TstEngine::WaitForReplyEndsOnAnyAddress() {
+void TstEngine::WaitForReplyEndsOnlyOnItsAddress() {
     TFakeDevice device;
     TEngineRig rig;
-    device.Reply = [](const TSentFrame& f) {
+    int answerFrom = 4;
+    device.Reply = [&](const TSentFrame& f) {
         if (f.Code != 0x80) return TFakeDevice::Ack(f);
-        return TFakeDevice::BuildReply(static_cast<std::uint8_t>(f.Address + 1), f.Sequence, 0x90,
+        return TFakeDevice::BuildReply(static_cast<std::uint8_t>(answerFrom), f.Sequence, 0x90,
                                        QByteArray::fromHex("7C4E1501"));
     };
     QVERIFY(Connect(rig, device));
@@ -289,11 +295,13 @@ void TstEngine::WaitForReplyEndsOnAnyAddress() {
     QVERIFY(rig.Engine.QueueRequest(MakeRequest(0x80, 4)));
     QVERIFY(rig.Engine.WaitForReply(0x90));
     QCOMPARE(mfg.size(), 1);
-    QCOMPARE(mfg[0][0].value<std::uint8_t>(), 5);
-    // Nothing answers: false after the second.
-    device.Reply = [](const TSentFrame&) { return QByteArray(); };
+    QCOMPARE(mfg[0][0].value<std::uint8_t>(), 4);
+    // A reply from another address answers nothing: logged, and the wait runs out.
+    answerFrom = 5;
     QVERIFY(rig.Engine.QueueRequest(MakeRequest(0x80, 4)));
     QVERIFY(!rig.Engine.WaitForReply(0x90));
+    QCOMPARE(mfg.size(), 1);
+    QVERIFY(rig.CountContaining(QStringLiteral("(not awaited, ignored)")) >= 1);
 }
 
 void TstEngine::WaitForReplyInsideAFrameHandler() {

@@ -33,7 +33,7 @@ bool Storable(const std::string& entry) {
 const std::vector<std::string> kOptionKeys = {
     "comport", "baudrate",     "databits",  "parity",     "stopbits",
     "address", "pollinterval", "use_crc",   "use_scbk_d", "diversify_masterkey",
-    "MFG_ID",  "show_desc",    "show_poll", "show_raw",
+    "MFG_ID",  "show_desc",    "show_poll", "show_raw",   "reopen_secure_channel",
 };
 
 } // namespace
@@ -56,6 +56,7 @@ TSettings ParseSettings(std::string_view text, const TSettings& current) {
     s.ShowDesc = ini.ReadBool(kOptions, "show_desc", current.ShowDesc);
     s.ShowPoll = ini.ReadBool(kOptions, "show_poll", current.ShowPoll);
     s.ShowRaw = ini.ReadBool(kOptions, "show_raw", current.ShowRaw);
+    s.ReopenSessions = ini.ReadBool(kOptions, "reopen_secure_channel", current.ReopenSessions);
     for (int a = 0; a < kPollSelectCount; ++a)
         s.PollSelect[a] = ini.ReadBool(kPollSelect, PollKey(a), current.PollSelect[a]);
     s.DfuFilename = ini.ReadString(kDfu, "filename", current.DfuFilename);
@@ -95,6 +96,7 @@ std::string FormatSettings(const TSettings& s, std::string_view existing) {
     ini.WriteBool(kOptions, "show_desc", s.ShowDesc);
     ini.WriteBool(kOptions, "show_poll", s.ShowPoll);
     ini.WriteBool(kOptions, "show_raw", s.ShowRaw);
+    ini.WriteBool(kOptions, "reopen_secure_channel", s.ReopenSessions);
     for (int a = 0; a < kPollSelectCount; ++a)
         ini.WriteBool(kPollSelect, PollKey(a), s.PollSelect[a]);
     ini.Write(kDfu, "filename", s.DfuFilename);

@@ -41,6 +41,7 @@ struct TSettings {
     bool ShowDesc = true;
     bool ShowPoll = false;
     bool ShowRaw = false;
+    bool ReopenSessions = true; // a secure session lost with the line is opened again
     std::array<bool, kPollSelectCount> PollSelect = [] {
         std::array<bool, kPollSelectCount> select{};
         select[0] = true;

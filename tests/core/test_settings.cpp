@@ -158,13 +158,14 @@ TEST(Settings, RoundTripThroughAnOldFile) {
     EXPECT_EQ(ParseSettings(text), s);
     // Our keys come first and in our order; what else the file holds is kept after them.
     const std::vector<std::string> lines = Lines(text);
-    ASSERT_GT(lines.size(), 16u);
+    ASSERT_GT(lines.size(), 19u);
     EXPECT_EQ(lines[1], "comport=127.0.0.1:4001");
     EXPECT_EQ(lines[2], "baudrate=115200");
     EXPECT_EQ(lines[14], "show_raw=1");
-    EXPECT_EQ(lines[15], "foreign=00");
-    EXPECT_EQ(lines[17], "addr0=0");
-    EXPECT_EQ(lines[18], "addr1=0");
+    EXPECT_EQ(lines[15], "reopen_secure_channel=0");
+    EXPECT_EQ(lines[16], "foreign=00");
+    EXPECT_EQ(lines[18], "addr0=0");
+    EXPECT_EQ(lines[19], "addr1=0");
     EXPECT_EQ(FormatSettings(s, text), text);
 }
 

@@ -115,6 +115,7 @@ Commands on standard input, one per line (N counts from now, 1 = the next):
   stats (replies sent, and how many undamaged)
   corrupt-reply [N]   corrupt-reply-to CODE (hex: the reply to the next such command)
   drop-command [N]    drop-reply [N]    late MS (the next reply leaves MS late)
+  split-next N GAP (the next reply's first N bytes, the rest GAP ms later)
   busy N    nak-plain    odd-block TYPE (hex: the next reply in a
   secure session carries this block without a MAC)
   last-code TYPE VALUE [ADDRESS] (hex: the reader has just read this customer code)

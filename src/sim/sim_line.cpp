@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <utility>
 
 namespace quintrel::sim {
 
@@ -227,6 +228,13 @@ void TSimLine::Send(const std::vector<std::uint8_t>& bytes) {
     QByteArray out;
     if (Config.Garbage) out.append("\x11\x22\x53\x00", 4); // noise, a false start byte among it
     out.append(Damage(bytes));
+    if (SplitOnceAt > 0) {
+        const QByteArray rest = out.mid(std::exchange(SplitOnceAt, 0));
+        WriteNow(out.left(out.size() - rest.size()));
+        QTimer::singleShot(SplitOnceGapMs, Qt::PreciseTimer, this,
+                           [this, rest] { WriteNow(rest); });
+        return;
+    }
     if (Config.SplitChunk <= 0) {
         WriteNow(out);
         return;
@@ -350,6 +358,18 @@ QString TSimLine::Command(const QString& line) {
         const std::size_t n = count(1);
         if (!n) return QStringLiteral("drop-reply: a count from 1 is needed");
         Bus.DropReplyFromNow(n);
+        return QStringLiteral("ok");
+    }
+    if (verb == QLatin1String("split-next")) {
+        // split-next N GAP: the next reply's first N bytes (mark byte included), the rest
+        // GAP ms later
+        bool okGap = false;
+        const auto at = number(1, 10, &ok);
+        const auto gap = words.value(2).toInt(&okGap);
+        if (!ok || !okGap || at == 0 || at > 2000 || gap < 0 || gap > 60000)
+            return QStringLiteral("split-next: N and GAP are needed");
+        SplitOnceAt = static_cast<int>(at);
+        SplitOnceGapMs = gap;
         return QStringLiteral("ok");
     }
     if (verb == QLatin1String("late")) {

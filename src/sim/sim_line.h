@@ -71,6 +71,8 @@ class TSimLine : public QObject {
     QPointer<QIODevice> Device;
     std::vector<std::uint8_t> Assembly;
     QElapsedTimer ByteGap; // since the last byte of the frame in assembly
+    int SplitOnceAt = 0;   // the next reply: its first bytes, then the rest after a gap
+    int SplitOnceGapMs = 0;
     QSocketNotifier* Stdin = nullptr;
     QByteArray StdinBuffer;
     std::size_t FramesSeen = 0;

@@ -16,6 +16,7 @@ class TstDeviceFinder : public QObject {
     Q_OBJECT
 
   private slots:
+    void FindsEveryReaderAndNothingElse_data();
     void FindsEveryReaderAndNothingElse();
     void SingleReaderAnswersTheBroadcast();
     void FindsTheSpeedOnASerialLine();
@@ -53,21 +54,42 @@ QStringList Listed(const QList<TFoundDevice>& found) {
 
 } // namespace
 
+void TstDeviceFinder::FindsEveryReaderAndNothingElse_data() {
+    QTest::addColumn<QStringList>("readers");
+    QTest::addColumn<int>("waitMs");
+    QTest::addColumn<QStringList>("found");
+    const auto at = [](int a) {
+        return QStringList{QStringLiteral("--address"), QString::number(a)};
+    };
+    // Readers that answer the broadcast at once collide; readers that answer it apart, or a
+    // single standard reader that answers from the broadcast address, are told apart only
+    // address by address, where each answers alone with its identification.
+    QTest::newRow("three at once") << (at(3) + at(17) + at(20)) << 20
+                                   << QStringList{QStringLiteral("3@0 1234567B 1.2.3 09 "),
+                                                  QStringLiteral("17@0 12345689 1.2.3 09 "),
+                                                  QStringLiteral("20@0 1234568C 1.2.3 09 ")};
+    QTest::newRow("two, 40 ms apart")
+        << (at(3) + at(17) + QStringList{QStringLiteral("--answer-delay"), QStringLiteral("40")})
+        << 100
+        << QStringList{QStringLiteral("3@0 1234567B 1.2.3 09 "),
+                       QStringLiteral("17@0 12345689 1.2.3 09 ")};
+    QTest::newRow("one, answering from 0x7F")
+        << at(9) << 20 << QStringList{QStringLiteral("9@0 12345681 1.2.3 09 ")};
+}
+
 void TstDeviceFinder::FindsEveryReaderAndNothingElse() {
+    QFETCH(QStringList, readers);
+    QFETCH(int, waitMs);
+    QFETCH(QStringList, found);
     TFinderRig rig;
-    QVERIFY(
-        rig.Start({QStringLiteral("--address"), QStringLiteral("3"), QStringLiteral("--address"),
-                   QStringLiteral("17"), QStringLiteral("--address"), QStringLiteral("126")}));
+    QVERIFY(rig.Start(readers));
     TFinderOptions options;
-    options.WaitMs = 20;
-    const QList<TFoundDevice> found = rig.Finder.Run(options);
-    // Three readers answer the broadcast at once: the collision sends the search through
-    // every address, where each answers alone with its identification.
-    QCOMPARE(Listed(found), (QStringList{QStringLiteral("3@0 1234567B 1.2.3 09 "),
-                                         QStringLiteral("17@0 12345689 1.2.3 09 "),
-                                         QStringLiteral("126@0 123456F6 1.2.3 09 ")}));
-    QCOMPARE(found[0].Vendor, QStringLiteral("7C4E15")); // no vendor list loaded: the bare key
-    QVERIFY(rig.Engine.Polling());                       // it ran before, so it runs again
+    options.WaitMs = waitMs;
+    options.LastAddress = 20;
+    const QList<TFoundDevice> results = rig.Finder.Run(options);
+    QCOMPARE(Listed(results), found);
+    QCOMPARE(results[0].Vendor, QStringLiteral("7C4E15")); // no vendor list loaded: the bare key
+    QVERIFY(rig.Engine.Polling());                         // it ran before, so it runs again
     QCOMPARE(rig.Engine.ReplyTimeout(), TEngine::ReplyTimeoutMs);
 }
 

@@ -2,7 +2,10 @@
 
 #include "decode/decoders.h"
 
+#include <QElapsedTimer>
+#include <QEventLoop>
 #include <QMetaObject>
+#include <QTimer>
 
 namespace quintrel {
 
@@ -27,13 +30,21 @@ void Describe(TFoundDevice& device, const QByteArray& data, const TVendorList& v
 
 TDeviceFinder::TDeviceFinder(TEngine& engine, QObject* parent) : QObject(parent), Engine(engine) {}
 
-// One osdp_ID and its answer (the engine repeats a damaged reply's frame by itself).
+// One osdp_ID and its answer (the engine repeats a damaged reply's frame by itself). After a
+// broadcast the whole wait is listened to: a second answer, or damage, means more readers.
 TDeviceFinder::TAnswer TDeviceFinder::Ask(int address, TFoundDevice& device) {
+    const bool broadcast = address == kBroadcastAddress;
     TAnswer answer = TAnswer::None;
+    int others = 0; // frames heard besides the answer
+    QElapsedTimer sent;
+    const auto went = connect(&Engine, &TEngine::FrameSent, this,
+                              [&](std::uint8_t to, std::uint8_t code, int attempt) {
+                                  if (to == address && code == kId && attempt == 1) sent.start();
+                              });
     const auto valid = connect(&Engine, &TEngine::FrameReceived, this,
                                [&](std::uint8_t from, std::uint8_t code, const QByteArray& data) {
                                    if (answer == TAnswer::Valid) return;
-                                   if (address != kBroadcastAddress && from != address) return;
+                                   if (!broadcast && from != address) return;
                                    answer = TAnswer::Valid;
                                    device.Address = from;
                                    if (code == kPdid) Describe(device, data, Engine.Vendors);
@@ -41,18 +52,35 @@ TDeviceFinder::TAnswer TDeviceFinder::Ask(int address, TFoundDevice& device) {
                                        device.Note = QStringLiteral("refused osdp_ID");
                                });
     const auto damaged = connect(&Engine, &TEngine::InvalidFrame, this, [&](std::uint8_t) {
-        if (answer == TAnswer::None) answer = TAnswer::Damaged;
+        if (answer == TAnswer::None)
+            answer = TAnswer::Damaged;
+        else
+            ++others;
     });
-    if (address < kDeviceCount) Engine.Devices()[address].Sequence = 0; // a fresh start for each
+    const auto stray = connect(&Engine, &TEngine::UnawaitedFrame, this,
+                               [&](std::uint8_t, bool intact) { others += intact ? 1 : 0; });
+    if (!broadcast) Engine.Devices()[address].Sequence = 0; // a fresh start for each
     TOsdpRequest id;
     id.Command = kId;
     id.Address = static_cast<std::uint8_t>(address);
     id.Payload[0] = 0x00;
     id.PayloadLength = 1;
-    if (Engine.SendRequest(id)) Engine.WaitExchangeDone();
-    disconnect(valid);
-    disconnect(damaged);
+    if (Engine.SendRequest(id)) {
+        Engine.WaitExchangeDone();
+        if (broadcast && sent.isValid() && Engine.Port().IsOpen()) {
+            const qint64 left = Engine.ReplyTimeout() - sent.elapsed();
+            if (left > 0) {
+                QEventLoop rest;
+                QTimer::singleShot(static_cast<int>(left), Qt::PreciseTimer, &rest,
+                                   &QEventLoop::quit);
+                rest.exec();
+            }
+        }
+    }
+    for (const auto& c : {went, valid, damaged, stray})
+        disconnect(c);
     if (answer == TAnswer::Damaged) device.Note = QStringLiteral("damaged reply");
+    if (broadcast && others > 0) return TAnswer::Several;
     return answer;
 }
 
@@ -63,7 +91,10 @@ bool TDeviceFinder::SearchSpeed(int baud, const TFinderOptions& options, int& do
         Results << device;
         emit Found(device);
     };
-    // A single reader answers the broadcast cleanly and names itself: nothing else to ask.
+    // A single reader that answers the broadcast cleanly from its own address, with nothing
+    // else heard for the whole wait, names itself: nothing else to ask. An answer from the
+    // broadcast address (as standard readers give it), several answers or damage send the
+    // search through every address.
     TFoundDevice first;
     if (Ask(kBroadcastAddress, first) == TAnswer::Valid && first.Address < kDeviceCount) {
         report(first);

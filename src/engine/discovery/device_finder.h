@@ -1,8 +1,9 @@
 #pragma once
 // Finds the readers on a line: at each speed asked, first one osdp_ID to the broadcast
-// address (a single reader answers at once, naming its address), else osdp_ID to every
-// address of the range with sequence 0, moving on at the first valid reply or after a short
-// wait. Afterwards the port is back at its speed and polling runs again if it ran before.
+// address, listened to for the whole wait (a single reader that answers from its own address
+// names it, and nothing more is asked), else osdp_ID to every address of the range with
+// sequence 0, moving on at the first valid reply or after a short wait. Afterwards the port is back
+// at its speed and polling runs again if it ran before.
 
 #include "engine.h"
 
@@ -46,7 +47,7 @@ class TDeviceFinder : public QObject {
     void Progress(int done, int total);
 
   private:
-    enum class TAnswer { None, Valid, Damaged };
+    enum class TAnswer { None, Valid, Damaged, Several };
     TAnswer Ask(int address, TFoundDevice& device);
     bool SearchSpeed(int baud, const TFinderOptions& options, int& done, int total);
 

@@ -63,6 +63,7 @@ Protocol (strict by default, as a standard reader):
   --install-mode         the default key opens a session even once a key is set
   --broadcast-own-address  answer a broadcast from the reader's own address
   --refuse-scrypt        refuse every server cryptogram (osdp_RMAC_I with 0xFF)
+  --rmac-without-cryptogram  compute the initial MAC without the server cryptogram
   --inter-byte-timeout MS  drop a frame in assembly after MS of quiet (default
                          200; 0 waits for the whole announced length)
   --record               print what the readers really did on standard output:
@@ -255,6 +256,8 @@ int main(int argc, char** argv) {
             rules.BroadcastOwnAddress = true;
         } else if (a == QLatin1String("--refuse-scrypt")) {
             rules.RefuseScrypt = true;
+        } else if (a == QLatin1String("--rmac-without-cryptogram")) {
+            rules.RmacWithoutCryptogram = true;
         } else if (a == QLatin1String("--inter-byte-timeout")) {
             if (!integer(line.InterByteMs) || line.InterByteMs < 0)
                 return Fail(QStringLiteral("--inter-byte-timeout needs milliseconds"));

@@ -464,7 +464,7 @@ std::vector<std::uint8_t> TSimBus::Answer(TReader& reader, std::uint8_t address,
             }
             return Frame(address, useCrc, sequence, kNak, Payload({0x06}));
         }
-        std::memcpy(session->ServerCryptogram.data(), data, 16);
+        if (!Rules.RmacWithoutCryptogram) std::memcpy(session->ServerCryptogram.data(), data, 16);
         const TAesBlock rmac = ComputeInitialRmac(*session);
         const std::vector<std::uint8_t> payload(rmac.begin(), rmac.end());
         if (Rules.RefuseScrypt) {

@@ -55,9 +55,10 @@ struct TBusRules {
     bool Lenient = false;          // no sequence checks, no replays, anything answered
     bool AllowPlainKeyset = false; // take osdp_KEYSET outside a secure session
     bool KeysetEndsSession = false;
-    bool InstallMode = false;         // the default key opens a session even once a key is set
-    bool BroadcastOwnAddress = false; // a broadcast is answered from the reader's own address
-    bool RefuseScrypt = false;        // every server cryptogram is refused (osdp_RMAC_I 0xFF)
+    bool InstallMode = false;           // the default key opens a session even once a key is set
+    bool BroadcastOwnAddress = false;   // a broadcast is answered from the reader's own address
+    bool RefuseScrypt = false;          // every server cryptogram is refused (osdp_RMAC_I 0xFF)
+    bool RmacWithoutCryptogram = false; // the initial MAC leaves the server cryptogram out
 };
 
 // The receive size the readers announce in osdp_PDCAP; a longer frame is not run.

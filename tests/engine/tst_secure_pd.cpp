@@ -17,6 +17,7 @@ class TstSecurePd : public QObject {
     void Handshake();
     void WrongKeySendsNothing();
     void CorruptedReplyMacEndsTheSession();
+    void InitialMacThatDiffersIsReported();
     void PlainReplyEndsTheSession();
     void TwoReadersHoldIndependentSessions();
     void KeySetInsideAndOutsideASession();
@@ -61,6 +62,8 @@ void TstSecurePd::Handshake() {
     if (!typed.isEmpty()) rig.Ui.Keys = {typed.toStdString()};
     QVERIFY(rig.Start(pdArgs));
     QVERIFY(rig.Handshake(0));
+    // The device's first MAC is the one its keys and our cryptogram give.
+    QCOMPARE(rig.CountContaining(QStringLiteral("initial MAC differs")), 0);
     QCOMPARE(rig.Ui.Prompts.size(), useScbkD ? 0 : 1);
     QCOMPARE(rig.Ui.History.size(), 2); // the challenge and the automatic server cryptogram
     QVERIFY(rig.Ui.History[0].startsWith(QLatin1String("77 ")));
@@ -125,6 +128,21 @@ void TstSecurePd::CorruptedReplyMacEndsTheSession() {
     QTRY_VERIFY_WITH_TIMEOUT(
         rig.SentLinesAfter(from, QStringLiteral("< addr=0: RES_STAT(")).size() == 1, 3000);
     QCOMPARE(rig.SentLinesAfter(from, QStringLiteral("> addr=0: GET_STAT")).size(), 1);
+}
+
+// A reader that leaves the server cryptogram out of its first MAC: we say so, and the session
+// opens on its value, since its later MACs chain from it.
+void TstSecurePd::InitialMacThatDiffersIsReported() {
+    TSecureRig rig;
+    QVERIFY(rig.Start({QStringLiteral("--rmac-without-cryptogram")}));
+    QVERIFY(rig.Handshake(0));
+    QCOMPARE(rig.CountContaining(QStringLiteral("Secure channel with 0: the device's initial MAC "
+                                                "differs")),
+             1);
+    const int from = static_cast<int>(rig.Log.size());
+    QTRY_VERIFY_WITH_TIMEOUT(
+        rig.SentLinesAfter(from, QStringLiteral("< addr=0: SCS16 - ACK")).size() >= 3, 3000);
+    QVERIFY(rig.Established(0));
 }
 
 void TstSecurePd::PlainReplyEndsTheSession() {

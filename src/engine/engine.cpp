@@ -25,6 +25,16 @@ constexpr std::uint8_t kPoll = 0x60;
 constexpr std::uint8_t kAck = 0x40;
 constexpr std::uint8_t kBusy = 0x79;
 
+// What the line did to an exchange, as against what the device answered.
+bool IsLineFault(const QString& reason) {
+    static const QStringList faults = {
+        QStringLiteral("no reply"),         QStringLiteral("crc error"),
+        QStringLiteral("cksum error"),      QStringLiteral("length error"),
+        QStringLiteral("mac error"),        QStringLiteral("block length error"),
+        QStringLiteral("data length error")};
+    return faults.contains(reason);
+}
+
 QString Hex(const std::uint8_t* bytes, std::size_t count) {
     return QString::fromStdString(BytesToHex(bytes, count, true));
 }
@@ -118,6 +128,9 @@ void TEngine::ReportSessionEnd(int address, std::uint8_t before, const QString& 
     if (before == ssNone) return;
     const bool reopening = before < ssEstablished && address >= 0 && address < kDeviceCount &&
                            std::exchange(Reopen[address].Running, false);
+    // A reopening that the line itself cut short is tried again at the next answer; one the
+    // device turned down is not.
+    if (reopening) Reopen[address].Pending = ReopenSessions && IsLineFault(reason);
     emit LogLine((before >= ssEstablished ? QStringLiteral("Secure channel with %1 ended (%2)")
                   : reopening ? QStringLiteral("Secure channel with %1 not reopened (%2)")
                               : QStringLiteral("Secure channel with %1 not "

@@ -86,6 +86,9 @@ Faults and events:
                          dropped or preceded by a stray byte; "stats" on standard
                          input tells how many replies went out and how many undamaged
   --noise-seed N         another seed for that damage (the default is always the same)
+  --drop-share SHARE     each reply is, with this chance, lost whole (the reader keeps it
+                         for a repeat); "stats" counts them, and the events delivered
+  --card-every MS        a card read (32 bits, numbered from 1) is presented every MS
 
 The maker's maintenance commands (osdp_MFG) work on each reader's own customer
 codes, check mode, last code read and options (reset gives: no codes, mode 0,
@@ -113,7 +116,7 @@ command 7. After 500 ms of quiet the new firmware starts: with --record it print
 Commands on standard input, one per line (N counts from now, 1 = the next):
   card NUMBER [BITS [ADDRESS]]    keys DIGITS [ADDRESS]    corrupt-mac
   silent [ADDRESS]    answer [ADDRESS]    bad-crc-every N
-  stats (replies sent, and how many undamaged)
+  stats (replies sent, undamaged, lost whole; events delivered)
   corrupt-reply [N]   corrupt-reply-to CODE (hex: the reply to the next such command)
   drop-command [N]    drop-reply [N]    late MS (the next reply leaves MS late)
   split-next N GAP (the next reply's first N bytes, the rest GAP ms later)
@@ -273,6 +276,14 @@ int main(int argc, char** argv) {
             line.LineNoise = value().toDouble(&ok);
             if (!ok || line.LineNoise < 0 || line.LineNoise > 1)
                 return Fail(QStringLiteral("--line-noise needs a share from 0 to 1"));
+        } else if (a == QLatin1String("--drop-share")) {
+            bool ok = false;
+            line.DropShare = value().toDouble(&ok);
+            if (!ok || line.DropShare < 0 || line.DropShare > 1)
+                return Fail(QStringLiteral("--drop-share needs a share from 0 to 1"));
+        } else if (a == QLatin1String("--card-every")) {
+            if (!integer(line.CardEveryMs) || line.CardEveryMs < 1)
+                return Fail(QStringLiteral("--card-every needs milliseconds"));
         } else if (a == QLatin1String("--noise-seed")) {
             bool ok = false;
             line.NoiseSeed = value().toUInt(&ok, 0);

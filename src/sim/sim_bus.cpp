@@ -338,6 +338,7 @@ std::vector<std::uint8_t> TSimBus::Answer(TReader& reader, std::uint8_t address,
             reader.Events.erase(reader.Events.begin());
             reader.EventCodes.erase(reader.EventCodes.begin());
             Note("delivered", address, eventCode, event.data(), event.size());
+            ++Delivered;
             return Frame(address, useCrc, sequence, eventCode, event);
         }
         return Frame(address, useCrc, sequence, kAck, {});

@@ -127,6 +127,7 @@ class TSimBus {
         return b;
     }
     std::size_t FramesHandled() const { return Handled; }
+    std::size_t EventsDelivered() const { return Delivered; }
 
     // The bootloader a reader entered (osdp_MFG 0xEA with the right password); while it is
     // active the line's bytes go to it instead of the OSDP readers.
@@ -192,6 +193,7 @@ class TSimBus {
     bool FileSilent = false;
     int PendingBaud = 0;
     std::size_t Handled = 0;
+    std::size_t Delivered = 0;
 };
 
 } // namespace quintrel::sim

@@ -39,6 +39,12 @@ bool TSimLine::Start(QString* error) {
         Bus.LeaveBootloader();
         SetLineSpeed(OsdpBaud);
     });
+    if (Config.CardEveryMs > 0) {
+        auto* cards = new QTimer(this);
+        cards->setTimerType(Qt::PreciseTimer);
+        connect(cards, &QTimer::timeout, this, [this] { Bus.QueueCard(-1, ++CardsPresented, 32); });
+        cards->start(Config.CardEveryMs);
+    }
     if (Config.NoiseEveryMs > 0) {
         auto* noise = new QTimer(this);
         noise->setTimerType(Qt::PreciseTimer);
@@ -225,6 +231,11 @@ void TSimLine::Send(const std::vector<std::uint8_t>& bytes) {
         QTextStream(stderr) << "> "
                             << QString::fromStdString(BytesToHex(bytes.data(), bytes.size()))
                             << Qt::endl;
+    if (Config.DropShare > 0 &&
+        std::uniform_real_distribution<double>(0.0, 1.0)(NoiseRandom) < Config.DropShare) {
+        ++RepliesDropped; // lost whole: the reader sent it, the line never carried it
+        return;
+    }
     QByteArray out;
     if (Config.Garbage) out.append("\x11\x22\x53\x00", 4); // noise, a false start byte among it
     out.append(Damage(bytes));
@@ -427,7 +438,11 @@ QString TSimLine::Command(const QString& line) {
         return QStringLiteral("ok");
     }
     if (verb == QLatin1String("stats"))
-        return QStringLiteral("replies %1 undamaged %2").arg(RepliesSent).arg(RepliesUndamaged);
+        return QStringLiteral("replies %1 undamaged %2 dropped %3 delivered %4")
+            .arg(RepliesSent)
+            .arg(RepliesUndamaged)
+            .arg(RepliesDropped)
+            .arg(Bus.EventsDelivered());
     if (verb == QLatin1String("quit")) {
         QCoreApplication::quit();
         return QStringLiteral("bye");

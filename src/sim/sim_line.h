@@ -35,6 +35,8 @@ struct TLineConfig {
     int DropAfter = 0;             // close the connection after this many frames
     int NoiseEveryMs = 0;          // a random byte on the line this often
     double LineNoise = 0;          // the share of reply bytes flipped, dropped or with one inserted
+    double DropShare = 0;          // the share of replies lost whole (the reader keeps them)
+    int CardEveryMs = 0;           // a card read, numbered from 1 (32 bits), this often
     unsigned NoiseSeed = 20261207; // the same seed gives the same damage, run after run
     int InterByteMs = 200; // a frame in assembly is dropped after this much quiet (0: never)
     bool Verbose = false;
@@ -79,6 +81,8 @@ class TSimLine : public QObject {
     std::mt19937 NoiseRandom;
     std::size_t RepliesSent = 0;
     std::size_t RepliesUndamaged = 0; // what a receiver must get, every one of them
+    std::size_t RepliesDropped = 0;
+    std::uint64_t CardsPresented = 0;
     TPtyLine* Pty = nullptr;
     int LineBaud = 9600;        // the speed the readers listen at
     int OsdpBaud = 9600;        // ... and the one they return to after the bootloader

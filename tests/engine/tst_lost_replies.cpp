@@ -29,28 +29,7 @@ class TstLostReplies : public QObject {
     void LateReplyCostsNoCommand();
 };
 
-namespace {
-
-struct TLostRig : TPdComposerRig {
-    bool Start(QStringList args, std::initializer_list<int> selection = {0}) {
-        Select(selection);
-        return TPdComposerRig::Start(args << QStringLiteral("--record"));
-    }
-    void Quiet() {
-        Engine.StopPolling();
-        Engine.WaitExchangeDone();
-    }
-    bool Send(const TOsdpRequest& request) {
-        if (!Engine.QueueRequest(request)) return false;
-        Engine.WaitExchangeDone();
-        return true;
-    }
-    // Raw frames sent from log line from on.
-    QStringList SentAfter(int from) const { return Log.mid(from).filter(QStringLiteral("> 53 ")); }
-    int LogSize() const { return static_cast<int>(Log.size()); }
-};
-
-} // namespace
+using TLostRig = TStrictRig;
 
 void TstLostReplies::DroppedCardReadIsLoggedOnce() {
     TLostRig rig;

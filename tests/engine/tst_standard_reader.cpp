@@ -34,24 +34,6 @@ class TstStandardReader : public QObject {
 
 namespace {
 
-// Readers that record what they ran; polling stopped on demand.
-struct TStrictRig : TPdComposerRig {
-    bool Start(QStringList args, std::initializer_list<int> selection = {0}) {
-        Select(selection);
-        return TPdComposerRig::Start(args << QStringLiteral("--record"));
-    }
-    // Stops polling, so each request below goes out at once and alone.
-    void Quiet() {
-        Engine.StopPolling();
-        Engine.WaitExchangeDone();
-    }
-    bool Send(const TOsdpRequest& request) {
-        if (!Engine.QueueRequest(request)) return false;
-        Engine.WaitExchangeDone();
-        return true;
-    }
-};
-
 // LED 0 of reader 0, permanently on in this colour.
 TOsdpRequest Led(std::uint8_t colour) {
     return MakeRequest(0x69, 0, {0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 0, colour, 0});

@@ -81,4 +81,25 @@ struct TPdComposerRig : TComposerRig {
     }
 };
 
+// Readers that record what they ran; polling stopped on demand.
+struct TStrictRig : TPdComposerRig {
+    bool Start(QStringList args, std::initializer_list<int> selection = {0}) {
+        Select(selection);
+        return TPdComposerRig::Start(args << QStringLiteral("--record"));
+    }
+    // Stops polling, so each request below goes out alone.
+    void Quiet() {
+        Engine.StopPolling();
+        Engine.WaitExchangeDone();
+    }
+    bool Send(const TOsdpRequest& request) {
+        if (!Engine.QueueRequest(request)) return false;
+        Engine.WaitExchangeDone();
+        return true;
+    }
+    // Raw frames sent from log line from on.
+    QStringList SentAfter(int from) const { return Log.mid(from).filter(QStringLiteral("> 53 ")); }
+    int LogSize() const { return static_cast<int>(Log.size()); }
+};
+
 } // namespace quintrel::test

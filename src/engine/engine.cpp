@@ -532,6 +532,12 @@ void TEngine::OnPollTimer() {
 }
 
 void TEngine::OnTurnaround() {
+    // Never short: a timer that fired early waits out the rest.
+    const qint64 left = ReplyClock.isValid() ? TurnaroundMs() - ReplyClock.elapsed() : 0;
+    if (left > 0) {
+        TurnaroundTimer.start(static_cast<int>(left));
+        return;
+    }
     NextSlot();
 }
 

@@ -22,6 +22,8 @@ class TstEngine : public QObject {
     void SecondStartByteBeginsTheFrame();
     void PartialFrameIsLoggedBeforeTheTimeout();
     void RingKeepsNinetyNineAndDropsTheOldest();
+    void TimingFloors_data();
+    void TimingFloors();
     void QueuedCommandGoesInsteadOfTheNextPoll();
     void UntickingEveryAddressStopsTheCycle();
     void ViewFiltersHideRoutineTraffic();
@@ -159,19 +161,71 @@ void TstEngine::PartialFrameIsLoggedBeforeTheTimeout() {
     QCOMPARE(rig.Log.at(timeout - 1), QStringLiteral("53 80 08 00"));
 }
 
+// The ring at its capacity (99) and one past it, with its indices wrapped round first.
 void TstEngine::RingKeepsNinetyNineAndDropsTheOldest() {
     TFakeDevice device;
     TEngineRig rig;
+    QVERIFY(Connect(rig, device));
+    for (int i = 0; i < 70; ++i) // through the ring once, so the fill below wraps
+        QVERIFY(rig.Engine.QueueRequest(MakeRequest(0x6B, 0, {0xEE})));
+    QTRY_COMPARE_WITH_TIMEOUT(rig.Engine.QueuedCount(), 0, 5000);
     device.Reply = [](const TSentFrame&) { return QByteArray(); };
-    QVERIFY(Connect(rig, device)); // polling: the first poll is out, its time-out pending
-    for (int i = 0; i < 100; ++i)
+    QVERIFY(rig.Engine.Devices()[0].Status != dsTimeout);
+    QTRY_VERIFY_WITH_TIMEOUT(rig.Engine.Devices()[0].Status == dsTimeout, 3000);
+    for (int i = 0; i < 99; ++i)
         QVERIFY(rig.Engine.QueueRequest(MakeRequest(0x6B, 0, {static_cast<std::uint8_t>(i)})));
-    QCOMPARE(rig.Engine.QueuedCount(), 99);
+    QCOMPARE(rig.Engine.QueuedCount(), 99); // at capacity: all kept
+    QVERIFY(rig.Engine.QueueRequest(MakeRequest(0x6B, 0, {99})));
+    QCOMPARE(rig.Engine.QueuedCount(), 99); // one past it: the oldest went
+    const std::size_t from = device.Frames.size();
     device.Reply = [](const TSentFrame& f) { return TFakeDevice::Ack(f); };
-    QVERIFY(device.WaitFrames(3, 2000));
-    QCOMPARE(device.Frames[1].Code, 0x6B);
-    QCOMPARE(static_cast<int>(device.Frames[1].Bytes[6]), 1); // request 0 was dropped
-    QCOMPARE(static_cast<int>(device.Frames[2].Bytes[6]), 2);
+    QTRY_COMPARE_WITH_TIMEOUT(rig.Engine.QueuedCount(), 0, 10000);
+    QList<int> order;
+    for (std::size_t i = from; i < device.Frames.size(); ++i)
+        if (device.Frames[i].Code == 0x6B && device.Frames[i].Bytes[6] != char(0xEE) &&
+            (order.isEmpty() || order.last() != device.Frames[i].Bytes[6]))
+            order << device.Frames[i].Bytes[6];
+    QList<int> expected;
+    for (int i = 1; i <= 99; ++i)
+        expected << i;
+    QCOMPARE(order, expected);
+}
+
+// Floors only, which a busy machine cannot break: no frame sooner than the turnaround after
+// the reply it follows, and no frame to a silent device sooner than the reply time-out.
+void TstEngine::TimingFloors_data() {
+    QTest::addColumn<bool>("polling");
+    QTest::addColumn<bool>("silent");
+    QTest::newRow("polling") << true << false;
+    QTest::newRow("commands back to back") << false << false;
+    QTest::newRow("silent device") << true << true;
+}
+
+void TstEngine::TimingFloors() {
+    QFETCH(bool, polling);
+    QFETCH(bool, silent);
+    TFakeDevice device;
+    TEngineRig rig;
+    QVERIFY(Connect(rig, device));
+    if (!polling) {
+        rig.Engine.StopPolling();
+        rig.Engine.WaitExchangeDone();
+        // Each goes as soon as it may: after the previous one's reply and the turnaround.
+        for (int i = 0; i < 12; ++i)
+            QVERIFY(rig.Engine.QueueRequest(MakeRequest(0x64, 0)));
+    }
+    if (silent) device.Reply = [](const TSentFrame&) { return QByteArray(); };
+    const std::size_t from = device.Frames.size();
+    QVERIFY(device.WaitFrames(from + 10, 6000));
+    for (std::size_t i = from + 1; i < device.Frames.size(); ++i) {
+        const TSentFrame& before = device.Frames[i - 1];
+        const double gap = device.Frames[i].ReceivedMs -
+                           (before.RepliedMs >= 0 ? before.RepliedMs : before.ReceivedMs);
+        // (The device sees the time-out's frames with their own transit times, which may
+        // differ by a fraction of a millisecond.)
+        const double floor = before.RepliedMs >= 0 ? 20 : TEngine::ReplyTimeoutMs - 1;
+        QVERIFY2(gap >= floor, qPrintable(QStringLiteral("frame %1: %2 ms").arg(i).arg(gap)));
+    }
 }
 
 void TstEngine::QueuedCommandGoesInsteadOfTheNextPoll() {

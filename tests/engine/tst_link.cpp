@@ -361,6 +361,36 @@ class TLinkTest : public QObject {
         QCOMPARE(calls, 10);
     }
 
+    // The backlog of unread input at its cap and one past it: exactly the excess goes, the
+    // oldest first, and it is reported.
+    void BacklogKeepsItsCap_data() {
+        QTest::addColumn<int>("sent");
+        const int cap = static_cast<int>(TLink::MaxBacklog);
+        QTest::newRow("at the cap") << cap;
+        QTest::newRow("one past it") << cap + 1;
+        QTest::newRow("far past it") << 3 * cap + 17;
+    }
+    void BacklogKeepsItsCap() {
+        QFETCH(int, sent);
+        TTcpPair pair;
+        QVERIFY2(pair.Open(&Why), qPrintable(Why));
+        quint64 dropped = 0;
+        connect(&pair.Client, &TLink::InputDropped, this, [&](quint64 n) { dropped += n; });
+        QByteArray flood(sent, '\0');
+        for (int i = 0; i < sent; ++i)
+            flood[i] = static_cast<char>(i * 31 + i / 256);
+        QVERIFY(Send(pair.Server, flood));
+        const qint64 kept = std::min<qint64>(sent, static_cast<qint64>(TLink::MaxBacklog));
+        QTRY_COMPARE(pair.Client.BytesAvailable(), kept);
+        QTest::qWait(50);
+        QCOMPARE(pair.Client.BytesAvailable(), kept);
+        QByteArray got;
+        connect(&pair.Client, &TLink::DataAvailable, this, [&] { got += ReadAll(pair.Client); });
+        got += ReadAll(pair.Client);
+        QCOMPARE(got, flood.right(kept)); // the newest bytes, in order
+        QTRY_COMPARE(dropped, static_cast<quint64>(sent - kept));
+    }
+
     void HandlerThatReadsNothingIsNotCalledAgain() {
         TTcpPair pair;
         QVERIFY2(pair.Open(&Why), qPrintable(Why));

@@ -9,6 +9,7 @@
 namespace quintrel::test {
 
 TFakeDevice::TFakeDevice() {
+    Clock.start();
     Reply = [](const TSentFrame& f) { return Ack(f); };
     connect(&Server, &QTcpServer::newConnection, this, [this] {
         while (QTcpSocket* s = Server.nextPendingConnection()) {
@@ -65,9 +66,13 @@ void TFakeDevice::OnData() {
         const int n = (f.Bytes[4] & 0x08) ? static_cast<std::uint8_t>(f.Bytes[5]) : 0;
         f.Code = 5 + n < f.Bytes.size() ? static_cast<std::uint8_t>(f.Bytes[5 + n]) : 0;
         Pending.remove(0, length);
+        f.ReceivedMs = static_cast<double>(Clock.nsecsElapsed()) / 1e6;
         Frames.push_back(f);
         const QByteArray answer = Reply ? Reply(f) : QByteArray();
-        if (!answer.isEmpty()) SendRaw(answer);
+        if (!answer.isEmpty()) {
+            SendRaw(answer);
+            Frames.back().RepliedMs = static_cast<double>(Clock.nsecsElapsed()) / 1e6;
+        }
     }
 }
 

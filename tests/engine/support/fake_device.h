@@ -6,6 +6,7 @@
 #include "osdp/types.h"
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QObject>
 #include <QPointer>
 #include <QTcpServer>
@@ -21,6 +22,9 @@ struct TSentFrame {
     std::uint8_t Sequence = 0;
     std::uint8_t Code = 0;
     QByteArray Bytes; // the frame without the mark byte
+    // When it arrived and when its reply left (-1: none), in ms since the device was made.
+    double ReceivedMs = 0;
+    double RepliedMs = -1;
 };
 
 class TFakeDevice : public QObject {
@@ -49,6 +53,7 @@ class TFakeDevice : public QObject {
     QTcpServer Server;
     QPointer<QTcpSocket> Peer;
     QByteArray Pending;
+    QElapsedTimer Clock;
 };
 
 } // namespace quintrel::test

@@ -6,6 +6,8 @@
 
 #include <QTest>
 
+#include <algorithm>
+
 using namespace quintrel;
 using namespace quintrel::test;
 
@@ -19,6 +21,8 @@ class TstSecurePd : public QObject {
     void CorruptedReplyMacEndsTheSession();
     void InitialMacThatDiffersIsReported();
     void PlainReplyEndsTheSession();
+    void EveryEndWipesTheSession_data();
+    void EveryEndWipesTheSession();
     void TwoReadersHoldIndependentSessions();
     void KeySetInsideAndOutsideASession();
     void CancelledPromptSendsNothing();
@@ -164,6 +168,65 @@ void TstSecurePd::PlainReplyEndsTheSession() {
             rig.Log.indexOf(QStringLiteral("Secure channel with 0 reopened")));
     QVERIFY(rig.Established(0));
     QCOMPARE(rig.Log.filter(QStringLiteral("ERROR")).size(), 0);
+}
+
+void TstSecurePd::EveryEndWipesTheSession_data() {
+    QTest::addColumn<QStringList>("faults"); // typed to the reader, or "!" and what we do
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("no reply") << QStringList{QStringLiteral("drop-reply 1"),
+                                             QStringLiteral("drop-reply 2"),
+                                             QStringLiteral("drop-reply 3")}
+                              << QStringLiteral("no reply");
+    QTest::newRow("damaged replies")
+        << QStringList{QStringLiteral("bad-crc-every 1")} << QStringLiteral("crc error");
+    QTest::newRow("MAC failure") << QStringList{QStringLiteral("corrupt-mac")}
+                                 << QStringLiteral("mac error");
+    QTest::newRow("reader restarted")
+        << QStringList{QStringLiteral("nak-plain")} << QStringLiteral("plain reply");
+    QTest::newRow("broadcast") << QStringList{QStringLiteral("!broadcast")}
+                               << QStringLiteral("broadcast");
+    QTest::newRow("disconnect") << QStringList{QStringLiteral("!disconnect")}
+                                << QStringLiteral("disconnected");
+}
+
+// However a session ends, everything it alone used is zero; the base key stays, for the
+// next handshake to offer.
+void TstSecurePd::EveryEndWipesTheSession() {
+    QFETCH(QStringList, faults);
+    QFETCH(QString, reason);
+    TSecureRig rig;
+    rig.Engine.ReopenSessions = false;
+    rig.Composer.Keys.UseScbkD = false;
+    rig.Composer.Keys.DiversifyMasterkey = false;
+    rig.Ui.Keys = {std::string(kScbk)};
+    QVERIFY(rig.Start({QStringLiteral("--scbk"), QString::fromLatin1(kScbk)}));
+    QVERIFY(rig.Handshake(0));
+    const TSecureSession& s = rig.Engine.Devices()[0].Session;
+    QVERIFY(s.SEnc != TAesKey{} && s.LastMac != TAesBlock{});
+    for (const QString& f : faults) {
+        if (f == QLatin1String("!broadcast"))
+            QVERIFY(rig.Engine.QueueRequest(MakeRequest(0x60, kBroadcastAddress)));
+        else if (f == QLatin1String("!disconnect"))
+            rig.Engine.Disconnect();
+        else
+            QVERIFY(rig.Pd.Ask(f));
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(
+        rig.Log.contains(QStringLiteral("Secure channel with 0 ended (%1)").arg(reason)), 3000);
+    QCOMPARE(s.State, ssNone);
+    const auto zero = [](const auto& field) {
+        return std::all_of(field.begin(), field.end(), [](std::uint8_t b) { return b == 0; });
+    };
+    QVERIFY(zero(s.RndA));
+    QVERIFY(zero(s.RndB));
+    QVERIFY(zero(s.ServerCryptogram));
+    QVERIFY(zero(s.ClientCryptogram));
+    QVERIFY(zero(s.SEnc));
+    QVERIFY(zero(s.SMac1));
+    QVERIFY(zero(s.SMac2));
+    QVERIFY(zero(s.LastMac));
+    QCOMPARE(QByteArray(reinterpret_cast<const char*>(s.Scbk.data()), 16).toHex().toUpper(),
+             QByteArray(kScbk));
 }
 
 void TstSecurePd::TwoReadersHoldIndependentSessions() {

@@ -154,9 +154,10 @@ void TestMaintenance::optionsReadPreviewedWritten_data() {
     QTest::addColumn<int>("optionBytes");
     QTest::addColumn<QString>("written");
     // Card type and vehicle/driver id ticked; the ID length typed as 300 goes as its low 8 bits.
-    QTest::newRow("three option bytes") << 3 << QStringLiteral("options 05 2C 00");
+    // The reader's flags start as A0: bits the dialog does not show come back as they were.
+    QTest::newRow("three option bytes") << 3 << QStringLiteral("options A5 2C 00");
     QTest::newRow("flags only: no lengths shown, none written")
-        << 1 << QStringLiteral("options 05");
+        << 1 << QStringLiteral("options A5");
 }
 
 void TestMaintenance::optionsReadPreviewedWritten() {
@@ -164,6 +165,8 @@ void TestMaintenance::optionsReadPreviewedWritten() {
     QFETCH(QString, written);
     TMaintenanceRig rig;
     QVERIFY(rig.Start({QStringLiteral("--options-bytes"), QString::number(optionBytes)}));
+    QVERIFY(rig.Window->Maintenance().Ask(WriteVarFlags(0x7C4E15, 0, TVarFlags{0xA0, 24, 0})));
+    QVERIFY(rig.Maker().contains(QLatin1String("options A0")));
     QStringList preview;
     TModalAnswerer answer({[&](QWidget* d) {
         Child<QCheckBox>(d, "chkAddCardType")->click();

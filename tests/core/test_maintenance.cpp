@@ -101,6 +101,32 @@ TEST(MfgChannel, RepliesFillTheRecords) {
     }
 }
 
+// The list of a customer-code reply must be exactly as long as its count says: a byte short
+// or a byte over, or a whole code over, and nothing of it is taken. The list holds 20 codes.
+TEST(MfgChannel, CustCodeReplyMatchesItsCount) {
+    const auto codes = [](int count, int items, int extra = 0) {
+        std::string hex = "7C 4E 15 CC " + Hex(std::vector<std::uint8_t>{std::uint8_t(count)});
+        for (int i = 1; i <= items; ++i)
+            hex += " 08 00 " + Hex(std::vector<std::uint8_t>{std::uint8_t(i)});
+        for (int i = 0; i < extra; ++i)
+            hex += " 00";
+        return hex;
+    };
+    const struct {
+        std::string Reply;
+        int Kept;
+    } cases[] = {
+        {codes(2, 2), 2},    {codes(2, 2, 1), 0}, {codes(2, 3), 0},
+        {codes(3, 2, 2), 0}, {codes(0, 0), 0},    {codes(0, 0, 1), 0},
+        {codes(20, 20), 20}, {codes(21, 21), 20}, // the list's capacity
+    };
+    for (const auto& c : cases) {
+        TMaintenanceRecords before;
+        before.CustCodes.Add(4, 0x1230);
+        EXPECT_EQ(Reply(c.Reply, before).CustCodes.Count, c.Kept) << c.Reply;
+    }
+}
+
 TEST(CustCodes, ListRules) {
     TCustCodeList list;
     EXPECT_FALSE(list.Add(0, 1));

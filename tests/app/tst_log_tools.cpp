@@ -159,6 +159,19 @@ void TestLogTools::capturedSessionReadsBackTheSame() {
     QCOMPARE(FrameLines(rig.Fixture), live);
     QVERIFY(rig.Fixture.LogText().contains(
         QStringLiteral("Capture %1: %2 frames").arg(path).arg(w.CaptureWriter().Frames())));
+    // A new capture, on a new connection, counts from nothing.
+    QVERIFY(w.CaptureWriter().Frames() > 2);
+    QString error;
+    QVERIFY2(w.Engine().OpenPort(&error), qPrintable(error));
+    w.Engine().StopPolling();
+    w.Engine().WaitExchangeDone();
+    const QString second = dir.filePath(QStringLiteral("second.osdpcap"));
+    QVERIFY(SaveAs(second, rig.Fixture.Action("mnuStartCapture")).isEmpty());
+    QCOMPARE(w.CaptureWriter().Frames(), 0);
+    rig.Fixture.Action("mnuGetID")->trigger();
+    w.Engine().WaitExchangeDone();
+    QCOMPARE(w.CaptureWriter().Frames(), 2);
+    QCOMPARE(rig.Fixture.ReadFile(second).count('\n'), 2);
 }
 
 void TestLogTools::captureStopsAtAWriteError() {

@@ -1,6 +1,7 @@
 // Gathering frames from the line: false starts in noise cost nothing but themselves.
 
 #include "osdp/frame_assembler.h"
+#include "osdp/frame_codec.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
@@ -38,5 +39,37 @@ TEST(FrameAssembler, FramesBehindNoiseAreKept) {
         EXPECT_EQ(frames, std::vector<std::string>{ack}) << c.Line;
         EXPECT_EQ(second, c.SecondStarts) << c.Line;
         EXPECT_EQ(a.Held(), 0u) << c.Line;
+    }
+}
+
+// A reply as long as the receive buffer is gathered and checked whole; one byte longer is a
+// false start (its LEN cannot belong to a frame), and nothing is written past the buffer.
+TEST(FrameAssembler, FrameAsLongAsTheBuffer) {
+    TOsdpRequest reply;
+    reply.Command = 0x90;
+    reply.PayloadLength = static_cast<std::uint16_t>(kFrameBufferSize - 8);
+    for (std::size_t i = 0; i < reply.PayloadLength; ++i)
+        reply.Payload[i] = static_cast<std::uint8_t>(i * 13);
+    std::vector<std::uint8_t> frame(kFrameBufferSize);
+    TDeviceState device;
+    ASSERT_EQ(EncodeFrame(reply, &device, true, frame.data(), true).Length, kFrameBufferSize);
+    for (const std::size_t extra : {0, 1}) {
+        std::vector<std::uint8_t> line = frame;
+        line.resize(kFrameBufferSize + extra, 0x00);
+        const std::size_t length = line.size();
+        line[2] = static_cast<std::uint8_t>(length);
+        line[3] = static_cast<std::uint8_t>(length >> 8);
+        TFrameAssembler a;
+        std::size_t frames = 0;
+        for (std::uint8_t b : line)
+            if (a.Feed(b) == TFrameAssembler::TStep::Frame) {
+                ++frames;
+                EXPECT_EQ(a.Held(), kFrameBufferSize);
+                std::vector<std::uint8_t> got(a.Data(), a.Data() + a.Held());
+                std::array<TDeviceState, kDeviceCount> devices{};
+                EXPECT_TRUE(DecodeFrame(got.data(), got.size(), devices).Valid);
+                a.Reset();
+            }
+        EXPECT_EQ(frames, extra == 0 ? 1u : 0u) << "LEN " << length;
     }
 }

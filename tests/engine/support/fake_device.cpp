@@ -2,7 +2,9 @@
 
 #include "osdp/frame_codec.h"
 
+#include <QEventLoop>
 #include <QTest>
+#include <QTimer>
 
 #include <array>
 
@@ -14,6 +16,8 @@ TFakeDevice::TFakeDevice() {
     connect(&Server, &QTcpServer::newConnection, this, [this] {
         while (QTcpSocket* s = Server.nextPendingConnection()) {
             Peer = s;
+            // Replies leave at once, as from a reader, not when TCP sees fit.
+            s->setSocketOption(QAbstractSocket::LowDelayOption, 1);
             connect(s, &QTcpSocket::readyRead, this, &TFakeDevice::OnData);
         }
     });
@@ -42,8 +46,21 @@ void TFakeDevice::SendRaw(const QByteArray& bytes) {
     Peer->flush();
 }
 
+// A real event loop, not QTest::qWaitFor (which sleeps 10 ms between passes): the engine's
+// timers and the device's answers keep their own pace while a test waits.
 bool TFakeDevice::WaitFrames(std::size_t count, int ms) {
-    return QTest::qWaitFor([&] { return Frames.size() >= count; }, ms);
+    QEventLoop loop;
+    QTimer deadline;
+    deadline.setSingleShot(true);
+    connect(&deadline, &QTimer::timeout, &loop, &QEventLoop::quit);
+    const auto check = [&] {
+        if (Frames.size() >= count) loop.quit();
+    };
+    const auto arrived = connect(this, &TFakeDevice::FrameArrived, &loop, check);
+    deadline.start(ms);
+    if (Frames.size() < count) loop.exec();
+    disconnect(arrived);
+    return Frames.size() >= count;
 }
 
 void TFakeDevice::OnData() {
@@ -68,6 +85,7 @@ void TFakeDevice::OnData() {
         Pending.remove(0, length);
         f.ReceivedMs = static_cast<double>(Clock.nsecsElapsed()) / 1e6;
         Frames.push_back(f);
+        emit FrameArrived();
         const QByteArray answer = Reply ? Reply(f) : QByteArray();
         if (!answer.isEmpty()) {
             SendRaw(answer);

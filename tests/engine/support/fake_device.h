@@ -48,6 +48,9 @@ class TFakeDevice : public QObject {
                                  const QByteArray& data = {}, bool useCrc = true);
     static QByteArray Ack(const TSentFrame& f) { return BuildReply(f.Address, f.Sequence, 0x40); }
 
+  signals:
+    void FrameArrived();
+
   private:
     void OnData();
     QTcpServer Server;

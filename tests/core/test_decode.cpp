@@ -118,17 +118,39 @@ TEST(Decoders, CardDataAsNumberOrBytes) {
               "FORMAT=WIEGAND, BITLEN=65, DATA=81 02 03 04 05 06 07 08 80");
     EXPECT_EQ(Decode(DecodeRaw, "00 01 00 00 FF"), "FORMAT=WIEGAND, BITLEN=0, DATA=0");
     EXPECT_EQ(Decode(DecodeRaw, "00 03 00 00 FF"), "FORMAT=FASC-N, BITLEN=0, DATA=");
-    // Bytes after the card data are not part of it.
-    EXPECT_EQ(Decode(DecodeRaw, "00 01 04 00 A0 FF"), "FORMAT=WIEGAND, BITLEN=4, DATA=A");
+    // The pad bits after the card's last bit are not part of it.
+    EXPECT_EQ(Decode(DecodeRaw, "00 01 04 00 A0"), "FORMAT=WIEGAND, BITLEN=4, DATA=A");
     EXPECT_EQ(Decode(DecodeRaw, "00 01 1A 00"), "00 01 1A 00");
 }
 
 TEST(Decoders, FormattedAndKeypadData) {
     EXPECT_EQ(Decode(DecodeFmt, "00 00 03 31 32 33"), "DATA=31 32 33");
-    EXPECT_EQ(Decode(DecodeFmt, "00 01 03 31 32 33 FF"), "DATA=33 32 31");
+    EXPECT_EQ(Decode(DecodeFmt, "00 01 03 31 32 33"), "DATA=33 32 31");
     EXPECT_EQ(Decode(DecodeKeypad, "00 04 31 32 33 0D"), "DATA=31 32 33 0D");
     // A keypad reply with fewer than three keys is below the minimum.
     EXPECT_EQ(Decode(DecodeKeypad, "00 02 31 32"), "00 02 31 32");
+}
+
+// Bytes beyond what the count says (and the 5-byte minimum explains) are no data: shown by
+// bytes, with a note, at one byte over and more.
+TEST(Decoders, PayloadsLongerThanTheirOwnCount) {
+    const struct {
+        std::string (*Decoder)(const std::uint8_t*, std::size_t);
+        const char* Payload;
+        const char* Text;
+    } cases[] = {
+        {DecodeRaw, "00 01 1A 00 12 34 56 40 FF",
+         "FORMAT=WIEGAND, BITLEN=26, DATA=12 34 56 40 (long: 5 of 4 bytes)"},
+        {DecodeRaw, "00 01 08 00 5A 00", "FORMAT=WIEGAND, BITLEN=8, DATA=5A (long: 2 of 1 bytes)"},
+        {DecodeRaw, "00 01 00 00 FF", "FORMAT=WIEGAND, BITLEN=0, DATA=0"}, // the minimum's byte
+        {DecodeRaw, "00 01 00 00 FF FF", "FORMAT=WIEGAND, BITLEN=0, DATA= (long: 2 of 0 bytes)"},
+        {DecodeFmt, "00 01 03 31 32 33 FF", "DATA=33 32 31 (long: 4 of 3 bytes)"},
+        {DecodeFmt, "00 00 02 31 32", "DATA=31 32"},
+        {DecodeKeypad, "00 04 31 32 33 0D 0D", "DATA=31 32 33 0D (long: 5 of 4 bytes)"},
+        {DecodeKeypad, "00 03 31 32 33", "DATA=31 32 33"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(Decode(c.Decoder, c.Payload), c.Text) << c.Payload;
 }
 
 TEST(Decoders, PayloadsShorterThanTheirOwnCount) {

@@ -1,5 +1,6 @@
 // Decoders of card data, formatted card data and keypad replies. Their payloads say how much
-// data follows; a reader that cuts a reply short must not make us read past what arrived.
+// data follows; a reader that cuts a reply short must not make us read past what arrived, and
+// bytes beyond what the count (and the minimum length) accounts for are not taken as data.
 
 #include "decode/decoders.h"
 
@@ -51,6 +52,17 @@ std::string ShortNote(std::size_t present, std::size_t expected) {
     return " (short: " + std::to_string(present) + " of " + std::to_string(expected) + " bytes)";
 }
 
+// Bytes after the counted data that the minimum payload length does not explain.
+std::size_t Surplus(std::size_t length, std::size_t header, std::size_t expected) {
+    const std::size_t accounted = std::max(header + expected, kMinimumLength);
+    return length > accounted ? length - accounted : 0;
+}
+
+std::string LongNote(std::size_t length, std::size_t header, std::size_t expected) {
+    return " (long: " + std::to_string(length - header) + " of " + std::to_string(expected) +
+           " bytes)";
+}
+
 // "DATA=" and the bytes one by one (last first when reversed), plus the note when short.
 std::string ByteList(const std::uint8_t* bytes, std::size_t present, std::size_t expected,
                      bool reversed) {
@@ -76,7 +88,11 @@ std::string DecodeRaw(const std::uint8_t* data, std::size_t length) {
     const std::uint8_t* card = data + kRawHeader;
 
     std::string text = "FORMAT=" + FormatName(format) + ", BITLEN=" + std::to_string(bits) + ", ";
-    // Part of a number would read as a different number, so a short card is shown by bytes.
+    // A payload at odds with its own bit count is shown by bytes, with the count's share:
+    // part of a number, or a number cut from more bytes, would read as a different number.
+    if (Surplus(length, kRawHeader, expected) > 0)
+        return text + ByteList(card, present, expected, false) +
+               LongNote(length, kRawHeader, expected);
     if (bits <= kMaxNumberBits && format <= 1 && present == expected)
         return text + "DATA=" + CardNumber(card, present, bits);
     return text + ByteList(card, present, expected, false);
@@ -87,14 +103,19 @@ std::string DecodeFmt(const std::uint8_t* data, std::size_t length) {
     const bool reversed = data[1] != 0;
     const std::size_t expected = data[2];
     const std::size_t present = std::min(expected, length - kFmtHeader);
-    return ByteList(data + kFmtHeader, present, expected, reversed);
+    std::string text = ByteList(data + kFmtHeader, present, expected, reversed);
+    if (Surplus(length, kFmtHeader, expected) > 0) text += LongNote(length, kFmtHeader, expected);
+    return text;
 }
 
 std::string DecodeKeypad(const std::uint8_t* data, std::size_t length) {
     if (length < kMinimumLength) return BytesToHex(data, length, true);
     const std::size_t expected = data[1];
     const std::size_t present = std::min(expected, length - kKeypadHeader);
-    return ByteList(data + kKeypadHeader, present, expected, false);
+    std::string text = ByteList(data + kKeypadHeader, present, expected, false);
+    if (Surplus(length, kKeypadHeader, expected) > 0)
+        text += LongNote(length, kKeypadHeader, expected);
+    return text;
 }
 
 } // namespace quintrel

@@ -88,6 +88,7 @@ void TstDeviceFinder::FindsEveryReaderAndNothingElse() {
     options.LastAddress = 20;
     const QList<TFoundDevice> results = rig.Finder.Run(options);
     QCOMPARE(Listed(results), found);
+    QCOMPARE(Listed(rig.Finder.Run(options)), found); // a new search starts afresh
     QCOMPARE(results[0].Vendor, QStringLiteral("7C4E15")); // no vendor list loaded: the bare key
     QVERIFY(rig.Engine.Polling());                         // it ran before, so it runs again
     QCOMPARE(rig.Engine.ReplyTimeout(), TEngine::ReplyTimeoutMs);

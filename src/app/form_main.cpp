@@ -169,8 +169,7 @@ void TFormMain::CreateActions() {
     connect(mnuRDX900_SetVarFlags, &QAction::triggered, this,
             &TFormMain::mnuRDX900_SetVarFlagsClick);
     connect(mnuRDX900_DFU, &QAction::triggered, this, &TFormMain::mnuRDX900_DFUClick);
-    connect(mnuResetAll, &QAction::triggered, this,
-            [this] { OnSendMfgCmdClick(mnuResetAll->data().toInt()); });
+    connect(mnuResetAll, &QAction::triggered, this, &TFormMain::mnuResetAllClick);
 
     mnuSetupComm = NewAction("mnuSetupComm", QStringLiteral("Setup communication"));
     mnuSetPollInterval = NewAction("mnuSetPollInterval", QStringLiteral("Set polling interval"));

@@ -144,6 +144,7 @@ class TFormMain : public QMainWindow, public IEngineHost {
     void mnuRDX900_DFUClick();
     void mnuFindDevicesClick();
     void OnSendMfgCmdClick(int tag);
+    void mnuResetAllClick();
     void mnuFileTransferClick();
     void UpdateProgress();
     // Asks the reader at the address box's choice; false (after the box) without an answer.

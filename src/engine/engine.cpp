@@ -724,6 +724,8 @@ bool TEngine::ProcessFrame(std::uint8_t* frame, std::size_t count, bool open) {
         emit LogLine(line);
     }
     if (device && device->Status != dsOk) {
+        if (device->Status == dsTimeout)
+            emit LogLine(QStringLiteral("Device %1 answers again").arg(address));
         device->Status = dsOk;
         emit ControlsChanged();
     }

@@ -20,6 +20,7 @@
 #include <QTableWidget>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 #include <QToolButton>
 
 using namespace quintrel;
@@ -34,6 +35,7 @@ class TestMaintenance : public QObject {
     void silentReaderGivesTheReadError();
     void optionsReadPreviewedWritten_data();
     void optionsReadPreviewedWritten();
+    void resetReaderSettings_data();
     void resetReaderSettings();
     void fileTransferFromTheMenu();
     void firmwareUpdateFromTheMenu();
@@ -153,7 +155,7 @@ void TestMaintenance::silentReaderGivesTheReadError() {
 void TestMaintenance::optionsReadPreviewedWritten_data() {
     QTest::addColumn<int>("optionBytes");
     QTest::addColumn<QString>("written");
-    // Card type and vehicle/driver id ticked; the ID length typed as 300 goes as its low 8 bits.
+    // Card type and vehicle/driver id ticked; an ID length of 300 is refused, 44 is written.
     // The reader's flags start as A0: bits the dialog does not show come back as they were.
     QTest::newRow("three option bytes") << 3 << QStringLiteral("options A5 2C 00");
     QTest::newRow("flags only: no lengths shown, none written")
@@ -168,18 +170,38 @@ void TestMaintenance::optionsReadPreviewedWritten() {
     QVERIFY(rig.Window->Maintenance().Ask(WriteVarFlags(0x7C4E15, 0, TVarFlags{0xA0, 24, 0})));
     QVERIFY(rig.Maker().contains(QLatin1String("options A0")));
     QStringList preview;
-    TModalAnswerer answer({[&](QWidget* d) {
+    QString refused;
+    bool markup = false; // "<TT>" and the like must not be read as markup
+    std::vector<TModalAnswerer::TAnswer> answers{[&](QWidget* d) {
         Child<QCheckBox>(d, "chkAddCardType")->click();
         Child<QCheckBox>(d, "chkAddVIDDID")->click();
-        for (const char* label : {"LabelFormat1", "LabelFormat2", "LabelFormat3"})
+        for (const char* label : {"LabelFormat1", "LabelFormat2", "LabelFormat3"}) {
             preview << Child<QLabel>(d, label)->text();
+            markup = markup || Child<QLabel>(d, label)->textFormat() != Qt::PlainText;
+        }
         auto* length = Child<QLineEdit>(d, "EditIDBitlen1");
         preview << QString::number(length->isVisibleTo(d));
         length->setText(QStringLiteral("300"));
+        if (length->isVisibleTo(d)) {
+            // The refusal is a box of its own, opened from inside this answer.
+            QTimer::singleShot(50, d, [&] {
+                auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+                if (!box) return;
+                refused = box->text();
+                Accept(box);
+            });
+            Child<QPushButton>(d, "btnOK")->click();
+        }
+        length->setText(QStringLiteral("44"));
         Child<QPushButton>(d, "btnOK")->click();
-    }});
+    }};
+    TModalAnswerer answer(answers);
     rig.Fixture.Action("mnuRDX900_SetVarFlags")->trigger();
     QVERIFY2(answer.AllAnswered(), qPrintable(answer.Report()));
+    if (optionBytes > 1)
+        QCOMPARE(refused, QStringLiteral("Torva Qeno ID length (default 24): enter a whole "
+                                         "number from 0 to 255"));
+    QVERIFY(!markup);
     const QString visible = optionBytes > 1 ? QStringLiteral("1") : QStringLiteral("0");
     QCOMPARE(preview, QStringLiteral("01 <TT> <IDNO>|01 <TT> <VANTOR-ID>|02 <TT> <CARD-ID>|")
                           .append(visible)
@@ -187,18 +209,38 @@ void TestMaintenance::optionsReadPreviewedWritten() {
     QVERIFY(rig.Maker().endsWith(written));
 }
 
+void TestMaintenance::resetReaderSettings_data() {
+    QTest::addColumn<bool>("yes");
+    QTest::newRow("confirmed") << true;
+    QTest::newRow("declined: nothing sent") << false;
+}
+
 void TestMaintenance::resetReaderSettings() {
+    QFETCH(bool, yes);
     TMaintenanceRig rig;
     QVERIFY(rig.Start());
     TCustCodeList codes;
     codes.Add(8, 5);
     QVERIFY(rig.Window->Maintenance().Ask(WriteCustCodes(0x7C4E15, 0, codes)));
     QVERIFY(rig.Window->Maintenance().Ask(WriteCustCodeMode(0x7C4E15, 0, 1)));
-    QCOMPARE(rig.Maker(), QStringLiteral("codes 08:0005 mode 1 options 00 18 00"));
-    rig.Fixture.Action("mnuResetAll")->trigger(); // no question, no wait
-    QTRY_COMPARE_WITH_TIMEOUT(rig.Maker(), QStringLiteral("codes  mode 0 options 00 18 00"), 3000);
-    auto* history = rig.Window->findChild<QComboBox*>(QStringLiteral("EditCmd"));
-    QCOMPARE(history->currentText(), QStringLiteral("80 7C 4E 15 EF"));
+    const QString before = QStringLiteral("codes 08:0005 mode 1 options 00 18 00");
+    QCOMPARE(rig.Maker(), before);
+    QString question;
+    bool noIsDefault = false;
+    TModalAnswerer answer({[&](QWidget* d) {
+        auto* box = qobject_cast<QMessageBox*>(d);
+        question = box->text();
+        noIsDefault = box->defaultButton() == box->button(QMessageBox::No);
+        box->button(yes ? QMessageBox::Yes : QMessageBox::No)->click();
+    }});
+    rig.Fixture.Action("mnuResetAll")->trigger();
+    QVERIFY2(answer.AllAnswered(), qPrintable(answer.Report()));
+    QCOMPARE(question, QStringLiteral("Reset the reader at address 0? Its customer codes, check "
+                                      "mode and options are erased."));
+    QVERIFY(noIsDefault);
+    QCOMPARE(rig.Maker(), yes ? QStringLiteral("codes  mode 0 options 00 18 00") : before);
+    QCOMPARE(rig.Fixture.LogText().count(QStringLiteral("Reader at address 0: settings reset")),
+             yes ? 1 : 0);
 }
 
 void TestMaintenance::fileTransferFromTheMenu() {

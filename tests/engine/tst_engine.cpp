@@ -95,6 +95,7 @@ void TstEngine::TimeoutIsLoggedOnceAndResetsTheSequence() {
     QCOMPARE(device.Frames[back + 1].Sequence, 1);
     QCOMPARE(device.Frames[back + 2].Sequence, 2);
     QCOMPARE(rig.Engine.Devices()[0].Status, dsOk);
+    QCOMPARE(rig.Count(QStringLiteral("Device 0 answers again")), 1);
 }
 
 void TstEngine::BadCrcRepeatsTheFrameThenStartsOver_data() {

@@ -32,8 +32,10 @@ QWidget* NewLengthRow(const QString& caption, const QString& name, QLineEdit*& f
     auto* row = new QWidget(parent);
     auto* layout = new QHBoxLayout(row);
     layout->setContentsMargins(0, 0, 0, 0);
-    layout->addWidget(new QLabel(caption, row), 1);
-    field = NewNumberField(name, 0, row, -1); // a length goes out as its low 8 bits
+    auto* label = new QLabel(caption, row);
+    layout->addWidget(label, 1);
+    field = NewNumberField(name, 0, row, 255); // one byte on the wire
+    label->setBuddy(field);                    // names the field in a range message
     layout->addWidget(field);
     layout->addWidget(new QLabel(QStringLiteral(" bits"), row));
     return row;
@@ -73,8 +75,11 @@ TFormEditOptions::TFormEditOptions(TVarFlags& flags, QWidget* parent)
     LabelFormat3 = NewLabel("LabelFormat3", QString(), this);
     layout->addWidget(LabelFormat2);
     layout->addWidget(LabelFormat3);
-    for (QLabel* l : {LabelFormat1, LabelFormat2, LabelFormat3})
+    // "<TT>", "<IDNO>" and the like are text, not markup.
+    for (QLabel* l : {LabelFormat1, LabelFormat2, LabelFormat3}) {
         l->setFont(fixed);
+        l->setTextFormat(Qt::PlainText);
+    }
 
     AddButtons(*this, QStringLiteral("OK"), QStringLiteral("btnOK"), QStringLiteral("Cancel"),
                QStringLiteral("btnCancel"));

@@ -100,6 +100,26 @@ void TFormMain::mnuRDX900_SetVarFlagsClick() {
                               QStringLiteral("Error: failed to write options"));
 }
 
+// Erasing a reader's settings is asked first, and its outcome is logged.
+void TFormMain::mnuResetAllClick() {
+    const int address = CommandAddress();
+    if (address < 0) return;
+    const auto answer = QMessageBox::question(
+        this, QApplication::applicationName(),
+        QStringLiteral("Reset the reader at address %1? Its customer codes, check mode and "
+                       "options are erased.")
+            .arg(address),
+        QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
+    if (answer != QMessageBox::Yes) return;
+    TOsdpRequest request;
+    request.SetPayloadEnd(
+        BuildMfgRequest(request, Torva->MfgId(), static_cast<std::uint8_t>(address), mfcResetAll));
+    Osdp.Log(AskReader(request)
+                 ? QStringLiteral("Reader at address %1: settings reset").arg(address)
+                 : QStringLiteral("Error: the reader at address %1 did not confirm the reset")
+                       .arg(address));
+}
+
 void TFormMain::OnSendMfgCmdClick(int tag) {
     const int address = CommandAddress();
     if (address < 0) return;

@@ -1,6 +1,7 @@
 // Finding the readers on a line: the time for a full search of addresses 0..126 at one
-// speed against the bound 127 x the wait (a silent line), and with one reader present,
-// which answers the broadcast so no address needs asking on its own.
+// speed against the bound 127 x the wait (a silent line), with one standard reader present
+// (asked at its address like the others), and with one that names itself in its answer to
+// the broadcast, so no address needs asking on its own.
 
 #include "bench_support.h"
 #include "discovery/device_finder.h"
@@ -40,6 +41,12 @@ int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     QTextStream out(stdout);
     Measure("silent line", {QStringLiteral("--silent")}, out);
-    Measure("one reader at 42", {QStringLiteral("--address"), QStringLiteral("42")}, out);
+    // A standard reader answers the broadcast from 0x7F, which names no address: every address
+    // is asked. One that answers from its own address names itself at once.
+    Measure("one standard reader at 42", {QStringLiteral("--address"), QStringLiteral("42")}, out);
+    Measure("one reader at 42 answering from its address",
+            {QStringLiteral("--address"), QStringLiteral("42"),
+             QStringLiteral("--broadcast-own-address")},
+            out);
     return 0;
 }

@@ -39,7 +39,8 @@ void Measure(int addresses, QTextStream& out) {
     engine.StopPolling();
     engine.WaitExchangeDone();
 
-    // Reply time: one poll at a time, from the write to the processed reply.
+    // Reply time: one poll at a time, from the write to the processed reply (a poll submitted
+    // within the turnaround after the last reply waits it out before its write).
     QElapsedTimer t;
     double replyMs = 0;
     const int pings = 50;
@@ -50,12 +51,14 @@ void Measure(int addresses, QTextStream& out) {
         QEventLoop loop;
         const auto done =
             QObject::connect(&engine, &TEngine::FrameReceived, &loop, &QEventLoop::quit);
+        const auto sent = QObject::connect(&engine, &TEngine::FrameSent, &loop, [&] { t.start(); });
         QTimer::singleShot(1000, &loop, &QEventLoop::quit);
-        t.start();
+        t.invalidate();
         engine.QueueRequest(poll);
         loop.exec();
-        replyMs += static_cast<double>(t.nsecsElapsed()) / 1e6;
+        replyMs += t.isValid() ? static_cast<double>(t.nsecsElapsed()) / 1e6 : 1000.0;
         QObject::disconnect(done);
+        QObject::disconnect(sent);
     }
     replyMs /= pings;
 

@@ -41,18 +41,20 @@ inline double CpuSeconds() {
            static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
 }
 
-// Mean time from submitting request (polling stopped) to the end of its exchange.
+// Mean time from the write of request's frame (polling stopped) to the end of its exchange;
+// the turnaround a request may wait out before its write is not part of it.
 inline double MeanExchangeMs(TEngine& engine, const TOsdpRequest& request, int count) {
     engine.StopPolling();
     engine.WaitExchangeDone();
     QElapsedTimer t;
+    const auto sent = QObject::connect(&engine, &TEngine::FrameSent, [&] { t.start(); });
     double total = 0;
     for (int i = 0; i < count; ++i) {
-        t.start();
         engine.QueueRequest(request);
         engine.WaitExchangeDone();
         total += static_cast<double>(t.nsecsElapsed()) / 1e6;
     }
+    QObject::disconnect(sent);
     return total / count;
 }
 

@@ -167,7 +167,7 @@ void TstEngine::RingKeepsNinetyNineAndDropsTheOldest() {
     TFakeDevice device;
     TEngineRig rig;
     QVERIFY(Connect(rig, device));
-    for (int i = 0; i < 70; ++i) // through the ring once, so the fill below wraps
+    for (int i = 0; i < 30; ++i) // into the ring, so the fill below wraps round its end
         QVERIFY(rig.Engine.QueueRequest(MakeRequest(0x6B, 0, {0xEE})));
     QTRY_COMPARE_WITH_TIMEOUT(rig.Engine.QueuedCount(), 0, 5000);
     device.Reply = [](const TSentFrame&) { return QByteArray(); };

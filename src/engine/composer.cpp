@@ -150,12 +150,13 @@ void TComposer::OnSendCmdClick(int tag, int address) {
 
 namespace {
 
-// The first character that is neither a hex digit, a blank nor part of "0x"; -1 when
-// there is none. Counted in characters, not in the bytes of their encoding.
+// The first character that is neither a hex digit, a blank nor part of "0x" or "0X"; -1
+// when there is none. Counted in characters, not in the bytes of their encoding.
 qsizetype FirstNonHex(const QString& text) {
     for (qsizetype i = 0; i < text.size(); ++i) {
         const QChar c = text[i];
-        if (c == QLatin1Char('0') && i + 1 < text.size() && text[i + 1] == QLatin1Char('x')) {
+        if (c == QLatin1Char('0') && i + 1 < text.size() &&
+            text[i + 1].toLower() == QLatin1Char('x')) {
             ++i;
             continue;
         }
@@ -165,6 +166,17 @@ qsizetype FirstNonHex(const QString& text) {
         return i;
     }
     return -1;
+}
+
+// The first group of digits between blanks (its "0x" prefixes aside) whose count is odd:
+// half a byte is a typing slip, not a byte.
+QString OddGroup(const QString& text) {
+    for (const QString& group : text.split(QLatin1Char(' '), Qt::SkipEmptyParts)) {
+        QString digits = group;
+        digits.remove(QStringLiteral("0x"), Qt::CaseInsensitive);
+        if (digits.size() % 2 != 0) return group;
+    }
+    return {};
 }
 
 } // namespace
@@ -178,8 +190,15 @@ bool TComposer::SendHex(const QString& text, int address) {
                  .arg(text.trimmed().at(bad)));
         return false;
     }
+    const QString odd = OddGroup(text.trimmed());
+    if (!odd.isEmpty()) {
+        Fail(QStringLiteral("Error: \"%1\" has an odd number of hex digits; nothing was sent")
+                 .arg(odd));
+        return false;
+    }
     const QString stored = Ui.AddToHistory(text);
-    const std::string digits = stored.toStdString();
+    const std::string digits =
+        QString(stored).replace(QStringLiteral("0X"), QStringLiteral("0x")).toStdString();
     std::array<std::uint8_t, HexCapacity + 1> bytes{};
     // Read one byte more than fits, to tell a command that is too long from one that fills
     // the buffer exactly: a too-long command is refused rather than cut and sent.

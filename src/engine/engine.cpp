@@ -279,9 +279,18 @@ bool TEngine::SendNow(const TOsdpRequest& request, QString* error) {
     return true;
 }
 
-// Logs and writes the frame in TxLine; used for a new frame and for its repeats alike.
+// Logs and writes the frame in TxLine; used for a new frame and for its repeats alike. Only
+// a frame that was written is logged as sent.
 void TEngine::TransmitFrame() {
     LastSendFailedOnWrite = false;
+    // The mark byte goes out in the same write as the frame.
+    QString reason;
+    if (!CP1.Write(TxLine.data(), TxLength + 1, &reason)) {
+        LastSendFailedOnWrite = true;
+        LastWriteError = reason;
+        ExchangeOpen = false;
+        return;
+    }
     if (ShouldLogTraffic(LastRequest.Command, true)) {
         if (View.Description) {
             QString line = QStringLiteral("> addr=%1: ").arg(LastAddress);
@@ -291,14 +300,6 @@ void TEngine::TransmitFrame() {
             emit LogLine(line);
         }
         if (View.Raw) emit LogLine(QStringLiteral("> ") + Hex(TxBuffer(), TxLength));
-    }
-    // The mark byte goes out in the same write as the frame.
-    QString reason;
-    if (!CP1.Write(TxLine.data(), TxLength + 1, &reason)) {
-        LastSendFailedOnWrite = true;
-        LastWriteError = reason;
-        ExchangeOpen = false;
-        return;
     }
     ++Attempts;
     ExchangeOpen = true;

@@ -170,8 +170,9 @@ void TestLogTools::capturedSessionReadsBackTheSame() {
     QCOMPARE(w.CaptureWriter().Frames(), 0);
     rig.Fixture.Action("mnuGetID")->trigger();
     w.Engine().WaitExchangeDone();
-    QCOMPARE(w.CaptureWriter().Frames(), 2);
-    QCOMPARE(rig.Fixture.ReadFile(second).count('\n'), 2);
+    // The command and its reply, and a repeat with its reply if the reply was damaged.
+    QVERIFY(w.CaptureWriter().Frames() == 2 || w.CaptureWriter().Frames() == 4);
+    QCOMPARE(rig.Fixture.ReadFile(second).count('\n'), w.CaptureWriter().Frames());
 }
 
 void TestLogTools::captureStopsAtAWriteError() {

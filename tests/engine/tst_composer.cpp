@@ -35,18 +35,27 @@ void TstComposer::HexSpellingsGiveTheSameFrame() {
     TComposerRig rig;
     QVERIFY(Connect(rig, device));
     const std::size_t before = device.Frames.size();
-    for (const char* text : {"0x69 00 01 02", "69000102", "0x690x000x010x02"}) {
+    for (const char* text : {"0x69 00 01 02", "69000102", "0x690x000x010x02", "0X69 0X00 0102"}) {
         QVERIFY(rig.Composer.SendHex(QString::fromLatin1(text), 0));
         rig.Engine.WaitExchangeDone();
     }
-    QVERIFY(device.WaitFrames(before + 3));
-    for (std::size_t i = before; i < before + 3; ++i) {
+    QVERIFY(device.WaitFrames(before + 4));
+    for (std::size_t i = before; i < before + 4; ++i) {
         QCOMPARE(device.Frames[i].Code, 0x69);
         QCOMPARE(device.Frames[i].Bytes.mid(6, 3), QByteArray::fromHex("000102"));
     }
     QCOMPARE(rig.Status[1], QStringLiteral("Command to 0"));
     QVERIFY(!rig.Composer.SendHex(QStringLiteral("   "), 0)); // blank: nothing at all
     QVERIFY(rig.Ui.Errors.isEmpty());
+    // Half a byte is refused, whole groups or not.
+    for (const char* odd : {"613", "61 0", "0x6 01"}) {
+        QVERIFY(!rig.Composer.SendHex(QString::fromLatin1(odd), 0));
+        QVERIFY2(rig.Ui.Errors.last().endsWith(
+                     QLatin1String("has an odd number of hex digits; nothing was sent")),
+                 qPrintable(rig.Ui.Errors.last()));
+    }
+    QTest::qWait(50);
+    QCOMPARE(device.Frames.size(), before + 4);
 }
 
 void TstComposer::HexToBroadcastAndOverlongHex() {
@@ -107,6 +116,7 @@ void TstComposer::ClosedPortKeepsTheHistory() {
     rig.Menu(0x64);
     QCOMPARE(rig.Ui.History, QStringList{QStringLiteral("64")});
     QCOMPARE(rig.Ui.Errors, QStringList{QStringLiteral("Error: no connection")});
+    QCOMPARE(rig.CountContaining(QStringLiteral("GET_STAT")), 0); // not logged as sent
     rig.Ui.Errors.clear();
     // A repeating dialog does not open again after the failed write.
     rig.Ui.Outputs = {TOutputControl{}, TOutputControl{}};

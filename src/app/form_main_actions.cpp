@@ -31,8 +31,8 @@ void TFormMain::UpdateControls() {
     mnuConnect->setEnabled(!open);
     tbnDisconnect->setEnabled(open);
     mnuDisconnect->setEnabled(open);
-    for (QAction* maintenance :
-         {mnuRDX900_DFU, mnuRDX900_SetCC, mnuRDX900_SetVarFlags, mnuORBA_SetCC, mnuResetAll})
+    for (QAction* maintenance : {mnuRDX900_DFU, mnuRDX900_SetCC, mnuRDX900_SetVarFlags,
+                                 mnuORBA_SetCC, mnuResetAll, mnuFileTransfer})
         maintenance->setEnabled(open);
     mnuUseCRC->setChecked(Osdp.UseCrc);
     mnuReopenSession->setChecked(Osdp.ReopenSessions);

@@ -1,6 +1,7 @@
 #include "composer.h"
 
 #include "log/hex.h"
+#include "maintenance/file_transfer.h"
 
 #include <QRandomGenerator>
 
@@ -134,10 +135,13 @@ void TComposer::OnSendCmdClick(int tag, int address) {
         request.Address = target;
         if (Compose(code, request) != TCompose::Accepted) break;
 
-        QString hex = QString::asprintf("%.2X ", code);
-        hex +=
-            QString::fromStdString(BytesToHex(request.Payload.data(), request.PayloadLength, true));
-        Ui.AddToHistory(hex);
+        // A file's fragments are no commands of the user's: they stay out of the history.
+        if (code != kFileTransferCommand) {
+            QString hex = QString::asprintf("%.2X ", code);
+            hex += QString::fromStdString(
+                BytesToHex(request.Payload.data(), request.PayloadLength, true));
+            Ui.AddToHistory(hex);
+        }
         QString error;
         if (!Engine.QueueRequest(request, &error)) {
             Fail(error);

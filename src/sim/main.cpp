@@ -124,6 +124,7 @@ Commands on standard input, one per line (N counts from now, 1 = the next):
   secure session carries this block without a MAC)
   last-code TYPE VALUE [ADDRESS] (hex: the reader has just read this customer code)
   maker [ADDRESS] (prints its codes, mode and options)    ft-delay MS
+  ft-max N (every osdp_FTSTAT asks for messages of at most N bytes)
   ft-status N (the next osdp_FTSTAT carries status N)    ft-silent (the next
   fragment gets no answer)    quit
 )help";

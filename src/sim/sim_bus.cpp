@@ -583,10 +583,12 @@ std::vector<std::uint8_t> TSimBus::AnswerFile(TReader& reader, std::uint8_t addr
     if (FileStatus) status = *std::exchange(FileStatus, std::nullopt);
     const auto delay = static_cast<std::uint16_t>(FileDelayMs);
     const auto st = static_cast<std::uint16_t>(static_cast<std::int16_t>(status));
+    const auto max = static_cast<std::uint16_t>(FileMaxMessage);
     return Frame(
         address, useCrc, sequence, kFtStatReply,
         Payload({0x00, static_cast<std::uint8_t>(delay), static_cast<std::uint8_t>(delay >> 8),
-                 static_cast<std::uint8_t>(st), static_cast<std::uint8_t>(st >> 8), 0x00, 0x00}));
+                 static_cast<std::uint8_t>(st), static_cast<std::uint8_t>(st >> 8),
+                 static_cast<std::uint8_t>(max), static_cast<std::uint8_t>(max >> 8)}));
 }
 
 // The new firmware starts: the records written so far are the reader's image.

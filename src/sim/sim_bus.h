@@ -111,6 +111,8 @@ class TSimBus {
     // File transfer: the delay every osdp_FTSTAT asks for, the status of the next one,
     // and whether the next fragment goes unanswered.
     void SetFileDelay(int ms) { FileDelayMs = ms; }
+    // The largest message every osdp_FTSTAT asks for (0: no limit).
+    void SetFileMaxMessage(int bytes) { FileMaxMessage = bytes; }
     void FileStatusNext(int status) { FileStatus = status; }
     void FileSilentNext() { FileSilent = true; }
     bool SetLastCode(int address, TCustCode code);
@@ -189,6 +191,7 @@ class TSimBus {
     bool NakPlain = false;
     std::uint8_t OddBlock = 0;
     int FileDelayMs = 0;
+    int FileMaxMessage = 0;
     std::optional<int> FileStatus;
     bool FileSilent = false;
     int PendingBaud = 0;

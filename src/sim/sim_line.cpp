@@ -416,6 +416,12 @@ QString TSimLine::Command(const QString& line) {
         Bus.SetFileDelay(static_cast<int>(number(1, 10, &ok)));
         return QStringLiteral("ok");
     }
+    if (verb == QLatin1String("ft-max")) {
+        const auto bytes = number(1, 10, &ok);
+        if (!ok || bytes > 65535) return QStringLiteral("ft-max: 0..65535 bytes are needed");
+        Bus.SetFileMaxMessage(static_cast<int>(bytes));
+        return QStringLiteral("ok");
+    }
     if (verb == QLatin1String("ft-status")) {
         const int status = words.value(1).toInt(&ok);
         if (!ok) return QStringLiteral("ft-status: a status is needed");

@@ -17,7 +17,10 @@ class TstFileTransfer : public QObject {
     void FilesArriveWhole_data();
     void FilesArriveWhole();
     void RequestedDelayIsHonoured();
+    void NegativeStatusEndsTheTransfer_data();
     void NegativeStatusEndsTheTransfer();
+    void DisconnectEndsTheTransfer();
+    void SmallerMessagesWhenAsked();
     void ChangedAddressTakesTheRest();
     void DamagedReplyLosesNoFragment_data();
     void DamagedReplyLosesNoFragment();
@@ -102,6 +105,11 @@ void TstFileTransfer::FilesArriveWhole() {
     QCOMPARE(rig.Fragments(0).size(), fragments);
     QVERIFY(!rig.Transfer.IsOpen());
     QCOMPARE(rig.Transfer.Offset(), static_cast<quint32>(size));
+    // Its end is one line, and no fragment crowds the user's commands out of the history.
+    QCOMPARE(
+        rig.CountContaining(QStringLiteral("File transfer to 0 complete: %1 bytes in ").arg(size)),
+        1);
+    QVERIFY(rig.Ui.History.filter(QStringLiteral("7C ")).isEmpty());
     if (size == 130) { // type, total size, offset, length: little-endian
         QVERIFY(rig.Fragments(0)[0].contains(QLatin1String("(01 82 00 00 00 00 00 00 00 40 00")));
         QVERIFY(rig.Fragments(0)[1].contains(QLatin1String("(01 82 00 00 00 40 00 00 00 40 00")));
@@ -131,17 +139,56 @@ void TstFileTransfer::RequestedDelayIsHonoured() {
     QCOMPARE(rig.Pd.Printed(QStringLiteral("received ")), QStringList{Received(0, bytes)});
 }
 
+void TstFileTransfer::NegativeStatusEndsTheTransfer_data() {
+    QTest::addColumn<int>("size");
+    QTest::newRow("the first of many fragments refused") << 1000;
+    QTest::newRow("the last fragment refused") << 64;
+}
+
 void TstFileTransfer::NegativeStatusEndsTheTransfer() {
+    QFETCH(int, size);
     TTransferRig rig;
     QVERIFY(rig.Start({}, false));
-    rig.MakeFile(1000);
+    rig.MakeFile(size);
     QVERIFY(rig.Pd.Ask(QStringLiteral("ft-status -2")));
     QVERIFY(rig.Send());
     QTRY_VERIFY_WITH_TIMEOUT(!rig.Transfer.IsOpen(), 3000);
     QCOMPARE(rig.Fragments(0).size(), 1);
-    QCOMPARE(rig.CountContaining(QStringLiteral(
-                 "File transfer to 0 ended by the device (status -2) after 64 of 1000 bytes")),
+    QCOMPARE(rig.CountContaining(QStringLiteral("File transfer to 0 ended by the device (status "
+                                                "-2) after 64 of %1 bytes")
+                                     .arg(size)),
              1);
+    QCOMPARE(rig.CountContaining(QStringLiteral("complete")), 0);
+}
+
+// A disconnect in the middle of a transfer, during the delay the device asked for, ends it.
+void TstFileTransfer::DisconnectEndsTheTransfer() {
+    TTransferRig rig;
+    QVERIFY(rig.Start({QStringLiteral("--ft-delay"), QStringLiteral("300")}, false));
+    rig.MakeFile(1000);
+    QVERIFY(rig.Send());
+    QTRY_VERIFY_WITH_TIMEOUT(rig.Transfer.Offset() == 64 && !rig.Engine.QueuedCount(), 3000);
+    rig.Engine.WaitExchangeDone();
+    rig.Engine.Disconnect();
+    QVERIFY(!rig.Transfer.IsOpen());
+    QCOMPARE(rig.CountContaining(
+                 QStringLiteral("File transfer to 0 ended at disconnect after 64 of 1000 bytes")),
+             1);
+    QTest::qWait(400); // past the delay: no fragment is built for a closed port
+    QCOMPARE(rig.Transfer.Offset(), 64u);
+    QCOMPARE(rig.Fragments(0).size(), 1);
+}
+
+// A device that asks for smaller messages gets fragments no longer than it asks.
+void TstFileTransfer::SmallerMessagesWhenAsked() {
+    TTransferRig rig;
+    QVERIFY(rig.Start({}, false));
+    const QByteArray bytes = rig.MakeFile(100);
+    QVERIFY(rig.Pd.Ask(QStringLiteral("ft-max 10")));
+    QVERIFY(rig.Send());
+    QTRY_VERIFY_WITH_TIMEOUT(!rig.Pd.Printed(QStringLiteral("received ")).isEmpty(), 5000);
+    QCOMPARE(rig.Pd.Printed(QStringLiteral("received ")), QStringList{Received(0, bytes)});
+    QCOMPARE(rig.Fragments(0).size(), 1 + 4); // 64, then 10 at a time: 10, 10, 10, 6
 }
 
 void TstFileTransfer::ChangedAddressTakesTheRest() {

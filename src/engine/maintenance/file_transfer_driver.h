@@ -1,11 +1,14 @@
 #pragma once
 // Sends a file to a device with osdp_FILETRANSFER, one fragment of up to 64 bytes at a
-// time. The first goes when the file is picked; each osdp_FTSTAT with a status of 0 or
-// more calls for the next, after the delay the device asked for, to the address the
-// address box shows then. A negative status ends the transfer.
+// time (fewer when the device's osdp_FTSTAT asks for a smaller message). The first goes when
+// the file is picked; each osdp_FTSTAT with a status of 0 or more calls for the next, after
+// the delay the device asked for, to the address the address box shows then. The status of
+// the last fragment completes the transfer; a negative status, or a disconnect, ends it. Each
+// end is one log line.
 
 #include "engine.h"
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <QObject>
 #include <QTimer>
@@ -26,6 +29,7 @@ class TFileTransfer : public QObject {
     // open, the file at its end (it is closed then), or a read error (with its text).
     bool BuildNext(std::uint8_t*& cursor, QString* error);
 
+    // Open from Start until the last fragment's status, the device's refusal or a disconnect.
     bool IsOpen() const { return TransferOpen; }
     quint32 Size() const { return TransferSize; }
     quint32 Offset() const { return TransferOffset; }
@@ -36,6 +40,7 @@ class TFileTransfer : public QObject {
   private:
     void OnFrame(std::uint8_t address, std::uint8_t code, const QByteArray& data);
     void Close();
+    void End(const QString& text);
 
     TEngine& Engine;
     IEngineHost* Host;
@@ -44,7 +49,11 @@ class TFileTransfer : public QObject {
     quint32 TransferSize = 0;
     quint32 TransferOffset = 0;
     quint16 TransferFragment = 0;
-    QTimer NextTimer; // the delay the device asked for
+    quint16 MaxFragment = 0; // what the device last asked for; 0: the full 64
+    bool AllSent = false;    // the last fragment is out; its status completes the transfer
+    int Address = 0;         // of the last status, for the log
+    QElapsedTimer Clock;     // since Start
+    QTimer NextTimer;        // the delay the device asked for
 };
 
 } // namespace quintrel

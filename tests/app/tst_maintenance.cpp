@@ -271,7 +271,9 @@ void TestMaintenance::fileTransferFromTheMenu() {
              QStringLiteral("received 0 130 %1")
                  .arg(QString::fromLatin1(
                      QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex())));
-    QVERIFY(!bar->isVisibleTo(rig.Window));
+    QTRY_VERIFY_WITH_TIMEOUT(!bar->isVisibleTo(rig.Window), 3000); // at the last status
+    QVERIFY(
+        rig.Fixture.LogText().contains(QStringLiteral("File transfer to 0 complete: 130 bytes")));
 }
 
 void TestMaintenance::firmwareUpdateFromTheMenu() {

@@ -80,7 +80,7 @@ void TstFileTransfer::FilesArriveWhole_data() {
     QTest::newRow("empty: nothing sent") << 0 << true << 0;
     QTest::newRow("130 bytes: 64 + 64 + 2") << 130 << true << 3;
     QTest::newRow("128 bytes: two, then nothing") << 128 << true << 2;
-    QTest::newRow("20 kB") << 20 * 1024 << false << 320;
+    QTest::newRow("8 kB") << 8 * 1024 << false << 128;
 }
 
 void TstFileTransfer::FilesArriveWhole() {
@@ -88,7 +88,7 @@ void TstFileTransfer::FilesArriveWhole() {
     QFETCH(bool, polling);
     QFETCH(int, fragments);
     TTransferRig rig;
-    rig.Engine.View.Raw = false; // a 20 kB transfer logs enough already
+    rig.Engine.View.Raw = false; // an 8 kB transfer logs enough already
     QVERIFY(rig.Start({}, polling));
     const QByteArray bytes = rig.MakeFile(size);
     QVERIFY(rig.Send());

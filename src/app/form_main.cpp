@@ -52,9 +52,9 @@ QLabel* NewLabel(const char* name, const QString& text, QWidget* parent) {
 TFormMainOptions TFormMainOptions::BesideExecutable(const QString& executablePath) {
     TFormMainOptions options;
     const QFileInfo program(executablePath);
-    const QFileInfo folder(program.absolutePath());
     options.IniPath = SettingsPathFor(executablePath);
-    if (!folder.isDir() || !folder.isWritable()) {
+    // Never a new file in the program's folder: that may be /usr/bin, writable as root.
+    if (!QFileInfo(options.IniPath).isFile()) {
         const QString config =
             QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation);
         options.IniPath = QDir(config).filePath(QStringLiteral("quintrel/") +

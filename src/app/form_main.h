@@ -48,10 +48,13 @@ struct TFormMainOptions {
     QString VendorPath;
     // A missing vendor list is reported in a box at start-up; tests switch that off.
     bool ShowStartupErrors = true;
+    // The port for this run only (quintrel --port): the saved port is written back unchanged
+    // unless the user picks another one.
+    QString PortOverride;
 
-    // The settings file beside the program, or in the user's configuration folder
-    // ($XDG_CONFIG_HOME/quintrel/) when the program's own folder is not writable (an
-    // installed program); the vendor list beside the program, or else Debian's copy.
+    // The settings file beside the program when one stands there already (a portable copy),
+    // else in the user's configuration folder ($XDG_CONFIG_HOME/quintrel/); the vendor list
+    // beside the program, or else Debian's copy.
     static TFormMainOptions BesideExecutable(const QString& executablePath);
 };
 
@@ -79,6 +82,8 @@ class TFormMain : public QMainWindow, public IEngineHost {
     TKeyOptions& Keys() { return Composer->Keys; }
     // The firmware file last chosen, kept for the settings file.
     QString DfuFileName;
+    // The port the settings file holds, kept while --port names another one for this run.
+    QString SavedPort;
 
     void UpdateControls();
     // Writes the log lines that are waiting for the next batch at once.

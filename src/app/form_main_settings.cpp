@@ -25,7 +25,8 @@ void TFormMain::LoadSettings() {
     current.DfuFilename = DfuFileName.toStdString();
     const TSettings s = ReadSettingsFile(Options.IniPath, current);
 
-    port.SetPortName(QString::fromStdString(s.ComPort));
+    SavedPort = QString::fromStdString(s.ComPort);
+    port.SetPortName(Options.PortOverride.isEmpty() ? SavedPort : Options.PortOverride);
     port.SetBaud(s.Baudrate);
     port.SetDataBits(s.DataBits);
     port.SetParity(s.Parity);
@@ -70,7 +71,9 @@ TWindowPlacement TFormMain::CurrentPlacement() const {
 void TFormMain::SaveSettings() {
     const TLink& port = Osdp.Port();
     TSettings s;
-    s.ComPort = port.GetPortName().toStdString();
+    const QString name = port.GetPortName();
+    const bool overridden = !Options.PortOverride.isEmpty() && name == Options.PortOverride;
+    s.ComPort = (overridden ? SavedPort : name).toStdString();
     s.Baudrate = port.Baud();
     s.DataBits = port.DataBits();
     s.Parity = port.Parity();

@@ -3,8 +3,13 @@
 #include "about/form_about.h"
 #include "form_main.h"
 
+#include "about/version_info.h"
+
 #include <QApplication>
+#include <QCommandLineParser>
 #include <QSocketNotifier>
+
+#include <string_view>
 
 #include <csignal>
 #include <sys/socket.h>
@@ -37,17 +42,61 @@ void QuitOnTerminate(QApplication& app, QWidget& window) {
     ::sigaction(SIGINT, &action, nullptr);
 }
 
+void DescribeOptions(QCommandLineParser& parser) {
+    parser.setApplicationDescription(
+        QStringLiteral("The control panel's side of an OSDP bus: polls readers, sends commands, "
+                       "logs and decodes every frame."));
+    parser.addHelpOption();
+    parser.addVersionOption();
+    parser.addOption({QStringLiteral("port"),
+                      QStringLiteral("Use PORT in this run (COMn, a /dev/ path, host:port or "
+                                     "port); the saved port is kept."),
+                      QStringLiteral("PORT")});
+}
+
+void SetNames() {
+    QCoreApplication::setApplicationName(QStringLiteral("Quintrel"));
+    QCoreApplication::setApplicationVersion(
+        quintrel::TVersionInfo().Value(quintrel::TVersionInfo::ProductVersion));
+}
+
+// --help and --version are answered on the terminal without a window, and so without a
+// display. Anything else waits for QApplication, which takes its own options (-platform) first.
+bool AnswersWithoutWindow(int argc, char* argv[]) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view argument = argv[i];
+        if (argument == "-h" || argument == "--help" || argument == "-?" ||
+            argument == "--help-all" || argument == "-v" || argument == "--version")
+            return true;
+    }
+    return false;
+}
+
+int AnswerOnTerminal(int argc, char* argv[]) {
+    QCoreApplication app(argc, argv);
+    SetNames();
+    QCommandLineParser parser;
+    DescribeOptions(parser);
+    parser.process(app); // prints the help or the version and exits
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char* argv[]) {
+    if (AnswersWithoutWindow(argc, argv)) return AnswerOnTerminal(argc, argv);
     QApplication app(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("Quintrel"));
+    SetNames();
     QApplication::setDesktopFileName(QStringLiteral("quintrel"));
+    QCommandLineParser parser;
+    DescribeOptions(parser);
+    parser.process(app);
 
+    auto options = quintrel::TFormMainOptions::BesideExecutable(QApplication::applicationFilePath());
+    options.PortOverride = parser.value(QStringLiteral("port"));
     // The about box comes first: the main window's caption carries the version it reads.
     quintrel::TFormAbout about;
-    quintrel::TFormMain window(
-        about, quintrel::TFormMainOptions::BesideExecutable(QApplication::applicationFilePath()));
+    quintrel::TFormMain window(about, options);
     QuitOnTerminate(app, window);
     window.show();
     return app.exec();

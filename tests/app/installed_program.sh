@@ -25,6 +25,13 @@ for f in bin/quintrel bin/quintrel-pd share/applications/quintrel.desktop \
     [ -e "$work/prefix/$f" ] || fail "$f was not installed"
 done
 
+# --version and --help answer on the terminal, without a display.
+version=$(env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "$work/prefix/bin/quintrel" --version) ||
+    fail "quintrel --version failed"
+echo "$version" | grep -Eq '^Quintrel [0-9]+\.[0-9]+' || fail "quintrel --version printed: $version"
+env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "$work/prefix/bin/quintrel" --help |
+    grep -q -- '--port' || fail "quintrel --help does not list --port"
+
 # As root the folder is always writable: run as an ordinary user instead, where possible.
 run=()
 if [ "$(id -u)" -eq 0 ]; then

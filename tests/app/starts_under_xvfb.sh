@@ -42,6 +42,7 @@ done
 export DISPLAY=":$(head -n1 "$work/display")"
 
 export XDG_RUNTIME_DIR="$work/runtime"
+export XDG_CONFIG_HOME="$work/config"
 mkdir -m 700 "$XDG_RUNTIME_DIR"
 QT_QPA_PLATFORM=xcb "$work/quintrel" >"$work/app.log" 2>&1 &
 app=$!

@@ -61,6 +61,7 @@ class TestFormMain : public QObject {
     void pollListShowsAllAddressesAndColours();
     void missingVendorListIsReported();
     void installedProgramKeepsItsFilesElsewhere();
+    void portForOneRunKeepsTheSavedPort();
 };
 
 void TestFormMain::firstStartGivesTheDefaults() {
@@ -373,21 +374,41 @@ void TestFormMain::missingVendorListIsReported() {
     QVERIFY(w.isWindow() && w.Engine().Vendors.Size() == 0);
 }
 
-// Beside a program whose folder cannot take a file, the settings go to the user's
-// configuration folder; a missing vendor list beside it is Debian's instead.
+// A settings file beside the program makes it a portable copy; without one the settings go to
+// the user's configuration folder, even where the program's folder is writable (/usr/bin as
+// root). A missing vendor list beside the program is Debian's instead.
 void TestFormMain::installedProgramKeepsItsFilesElsewhere() {
     QTemporaryDir config;
     QTemporaryDir programs;
     qputenv("XDG_CONFIG_HOME", config.path().toUtf8());
-    const TFormMainOptions installed =
-        TFormMainOptions::BesideExecutable(QStringLiteral("/nonexistent-quintrel/bin/quintrel"));
-    QCOMPARE(installed.IniPath, config.filePath(QStringLiteral("quintrel/quintrel.ini")));
-    const TFormMainOptions local =
-        TFormMainOptions::BesideExecutable(programs.filePath(QStringLiteral("quintrel")));
-    QCOMPARE(local.IniPath, programs.filePath(QStringLiteral("quintrel.ini")));
+    const QString inConfig = config.filePath(QStringLiteral("quintrel/quintrel.ini"));
+    QCOMPARE(TFormMainOptions::BesideExecutable(QStringLiteral("/nonexistent-quintrel/bin/quintrel"))
+                 .IniPath,
+             inConfig);
+    const QString program = programs.filePath(QStringLiteral("quintrel"));
+    const TFormMainOptions installed = TFormMainOptions::BesideExecutable(program);
+    QCOMPARE(installed.IniPath, inConfig);
     if (QFile::exists(QStringLiteral("/usr/share/ieee-data/oui.csv")))
-        QCOMPARE(local.VendorPath, QStringLiteral("/usr/share/ieee-data/oui.csv"));
+        QCOMPARE(installed.VendorPath, QStringLiteral("/usr/share/ieee-data/oui.csv"));
+    QFile portable(programs.filePath(QStringLiteral("quintrel.ini")));
+    QVERIFY(portable.open(QIODevice::WriteOnly));
+    portable.close();
+    QCOMPARE(TFormMainOptions::BesideExecutable(program).IniPath, portable.fileName());
     qunsetenv("XDG_CONFIG_HOME");
+}
+
+// A port named on the command line is used for that run and never replaces the saved one,
+// unless the user picks a port of their own.
+void TestFormMain::portForOneRunKeepsTheSavedPort() {
+    TWindowFixture f;
+    f.WriteFile(f.IniPath(), "[options]\ncomport=COM7\n");
+    f.PortOverride = QStringLiteral("127.0.0.1:4999");
+    QCOMPARE(f.Start().Engine().Port().GetPortName(), QStringLiteral("127.0.0.1:4999"));
+    f.Stop();
+    QVERIFY(f.ReadFile(f.IniPath()).contains("comport=COM7\n"));
+    QVERIFY(f.Start().Engine().Port().SetPortName(QStringLiteral("server:4001")));
+    f.Stop();
+    QVERIFY(f.ReadFile(f.IniPath()).contains("comport=server:4001\n"));
 }
 
 QTEST_MAIN(TestFormMain)

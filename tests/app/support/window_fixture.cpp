@@ -33,6 +33,7 @@ TFormMain& TWindowFixture::Start(bool showStartupErrors) {
     options.IniPath = IniPath();
     options.VendorPath = VendorPath();
     options.ShowStartupErrors = showStartupErrors;
+    options.PortOverride = PortOverride;
     AboutBox = std::make_unique<TFormAbout>();
     Window = std::make_unique<TFormMain>(*AboutBox, options);
     return *Window;

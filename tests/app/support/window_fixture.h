@@ -28,6 +28,8 @@ class TWindowFixture {
     void Stop();
 
     TFormMain& Main() { return *Window; }
+    // The port given on the command line for the next Start.
+    QString PortOverride;
     TFormAbout& About() { return *AboutBox; }
     QAction* Action(const char* name) const;
     QString StatusPanel(int panel) const;

@@ -86,6 +86,10 @@ void TestMaintenance::customerCodesReadEditedWritten() {
     TModalAnswerer answer({
         [&](QWidget* d) {
             seen << QString::number(Rows(d).size());
+            // The mode chosen first survives the adds and the refused entry below.
+            auto* mode = Child<QComboBox>(d, "CustCodeEnable");
+            seen << QString::number(mode->currentIndex());
+            mode->setCurrentIndex(2);
             AddFromMenu("mnuAddDF")(d);
         },
         Type(QStringLiteral("1234")),
@@ -99,16 +103,14 @@ void TestMaintenance::customerCodesReadEditedWritten() {
         Type(QStringLiteral("5")),
         [&](QWidget* d) {
             seen << Rows(d).join(QLatin1Char(','));
-            auto* mode = Child<QComboBox>(d, "CustCodeEnable");
-            seen << QString::number(mode->currentIndex());
-            mode->setCurrentIndex(2);
+            seen << QString::number(Child<QComboBox>(d, "CustCodeEnable")->currentIndex());
             Child<QPushButton>(d, "btnOK")->click();
         },
     });
     rig.Fixture.Action("mnuRDX900_SetCC")->trigger();
     QVERIFY2(answer.AllAnswered(), qPrintable(answer.Report()));
     QCOMPARE(seen,
-             QStringLiteral("0|Invalid customer code|DF1234,GF005|0").split(QLatin1Char('|')));
+             QStringLiteral("0|0|Invalid customer code|DF1234,GF005|2").split(QLatin1Char('|')));
     // The reader now holds both codes and the mode byte of the third entry, 3.
     QCOMPARE(rig.Maker(), QString::asprintf("codes 06:%.4X,08:0005 mode 3 options 00 18 00",
                                             CodeTable[123] + 4));
@@ -120,7 +122,10 @@ void TestMaintenance::lastCustomerCodeIsAddedAfterYes() {
     QVERIFY(rig.Pd.Ask(QStringLiteral("last-code 08 0007")));
     QString question;
     TModalAnswerer answer({
-        [](QWidget* d) { Later([d] { Child<QToolButton>(d, "btnCheck")->click(); }); },
+        [](QWidget* d) {
+            Child<QComboBox>(d, "CustCodeEnable")->setCurrentIndex(1);
+            Later([d] { Child<QToolButton>(d, "btnCheck")->click(); });
+        },
         [&](QWidget* d) {
             auto* box = qobject_cast<QMessageBox*>(d);
             question = box->text();
@@ -136,7 +141,7 @@ void TestMaintenance::lastCustomerCodeIsAddedAfterYes() {
     QCOMPARE(
         question,
         QStringLiteral("Last customer code is :\n\nGF007\n\nClick Yes to add this customer-code?"));
-    QCOMPARE(rig.Maker(), QStringLiteral("codes 08:0007 mode 0 options 00 18 00"));
+    QCOMPARE(rig.Maker(), QStringLiteral("codes 08:0007 mode 1 options 00 18 00"));
 }
 
 void TestMaintenance::silentReaderGivesTheReadError() {

@@ -108,6 +108,10 @@ bool TFormEditCustCodes::Execute() {
 
 void TFormEditCustCodes::FormShow() {
     Working = Records.CustCodes;
+    // Set once: Add, Delete and the last code refill the list and keep the user's choice.
+    CustCodeEnable->setVisible(Records.CustCodeMode >= 0);
+    if (Records.CustCodeMode >= 0)
+        CustCodeEnable->setCurrentIndex(CheckModeIndex(Records.CustCodeMode));
     FillView();
     UpdateButtons();
 }
@@ -118,9 +122,6 @@ void TFormEditCustCodes::UpdateButtons() {
 }
 
 void TFormEditCustCodes::FillView() {
-    CustCodeEnable->setVisible(Records.CustCodeMode >= 0);
-    if (Records.CustCodeMode >= 0)
-        CustCodeEnable->setCurrentIndex(CheckModeIndex(Records.CustCodeMode));
     ListView1->clearContents();
     ListView1->setRowCount(Working.Count);
     for (int i = 0; i < Working.Count; ++i)

@@ -1,6 +1,7 @@
 // Connecting and disconnecting through the window, and the two port dialogs.
 
 #include "link/form_select_port.h"
+#include "link/link.h"
 #include "support/modal_answerer.h"
 #include "support/pty_pair.h"
 #include "support/window_fixture.h"
@@ -47,6 +48,7 @@ class TestConnect : public QObject {
     void rateListOnlyForSerialPorts();
     void rateOutsideTheListIsKept();
     void typedNameIsKept();
+    void systemPortsListedByPath();
     void setupCommunication();
 };
 
@@ -269,6 +271,38 @@ void TestConnect::setupCommunication() {
     setup->trigger(); // Cancel
     QVERIFY2(answer.AllAnswered(), qPrintable(answer.Report()));
     QCOMPARE(values(), QList<int>({14400, 7, 5, 2}));
+}
+
+// The system's serial ports by their device paths with what the system says of each; a listed
+// port chosen comes back as its path, and typed COMn names keep working.
+void TestConnect::systemPortsListedByPath() {
+    const auto ports = TLink::ListSerialPorts();
+    TFormSelectPort dialog;
+    QStringList rows;
+    QStringList expected;
+    for (const auto& port : ports)
+        expected << port.Path + QLatin1Char('|') + port.Description;
+    expected << QStringLiteral("hostname:portnumber|");
+    TModalAnswerer answer({[&](QWidget* d) {
+                               auto* port = Child<QComboBox>(d, "ComboPort");
+                               const QAbstractItemModel* model = port->model();
+                               for (int row = 0; row < model->rowCount(); ++row)
+                                   rows << model->index(row, 0).data().toString() +
+                                               QLatin1Char('|') +
+                                               model->index(row, 1).data().toString();
+                               port->setCurrentIndex(0);
+                               ClickOk(d);
+                           },
+                           [&](QWidget* d) { ClickOk(d); }});
+    const auto chosen = dialog.Execute({QStringLiteral("COM3"), 9600});
+    QCOMPARE(rows, expected);
+    QCOMPARE(chosen->PortName, ports.empty() ? QStringLiteral("hostname:portnumber")
+                                             : ports.front().Path);
+    const auto typed = dialog.Execute({QStringLiteral("COM3"), 9600});
+    QVERIFY2(answer.AllAnswered(), qPrintable(answer.Report()));
+    QCOMPARE(typed->PortName, QStringLiteral("COM3"));
+    for (const auto& port : ports)
+        QVERIFY2(port.Path.startsWith(QLatin1String("/dev/")), qPrintable(port.Path));
 }
 
 QTEST_MAIN(TestConnect)

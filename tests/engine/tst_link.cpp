@@ -145,11 +145,14 @@ class TLinkTest : public QObject {
         QCOMPARE(PortNameForDevice(QStringLiteral("/dev/ttyS254")), QStringLiteral("COM255"));
         QCOMPARE(PortNameForDevice(QStringLiteral("/dev/ttyS255")), QStringLiteral("/dev/ttyS255"));
         QCOMPARE(SerialDevicePath(7), QStringLiteral("/dev/ttyS6"));
-        QStringList names = QString::fromLatin1("/dev/ttyUSB0 COM10 COM2 /dev/ttyACM0 COM1")
-                                .split(QLatin1Char(' '));
+        QStringList names =
+            QString::fromLatin1("/dev/ttyUSB10 /dev/ttyUSB0 COM10 COM2 /dev/ttyS10 /dev/ttyACM0 "
+                                "COM1 /dev/ttyS2 /dev/ttyUSB2")
+                .split(QLatin1Char(' '));
         SortPortNames(names);
         QCOMPARE(names.join(QLatin1Char(' ')),
-                 QStringLiteral("COM1 COM2 COM10 /dev/ttyACM0 /dev/ttyUSB0"));
+                 QStringLiteral("COM1 COM2 COM10 /dev/ttyACM0 /dev/ttyS2 /dev/ttyS10 "
+                                "/dev/ttyUSB0 /dev/ttyUSB2 /dev/ttyUSB10"));
 
         QCOMPARE(ResolveTcpPort(QStringLiteral("telnet")), quint16(23));
         QCOMPARE(ResolveTcpPort(QStringLiteral("65535")), quint16(65535));

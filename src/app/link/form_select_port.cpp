@@ -6,7 +6,10 @@
 #include <QComboBox>
 #include <QLabel>
 #include <QListWidget>
+#include <QHeaderView>
 #include <QPushButton>
+#include <QStandardItemModel>
+#include <QTreeView>
 #include <QVBoxLayout>
 
 namespace quintrel {
@@ -21,6 +24,17 @@ TFormSelectPort::TFormSelectPort(QWidget* parent) : QDialog(parent) {
     ComboPort->setObjectName(QStringLiteral("ComboPort"));
     ComboPort->setEditable(true);
     ComboPort->setInsertPolicy(QComboBox::NoInsert);
+    // The list shows each port's path and what the system says of it; the box takes the path.
+    PortModel = new QStandardItemModel(0, 2, this);
+    auto* list = new QTreeView(ComboPort);
+    list->setObjectName(QStringLiteral("PortList"));
+    list->setRootIsDecorated(false);
+    list->setHeaderHidden(true);
+    list->setAllColumnsShowFocus(true);
+    list->setSelectionBehavior(QAbstractItemView::SelectRows);
+    ComboPort->setModel(PortModel);
+    ComboPort->setView(list);
+    ComboPort->setModelColumn(0);
     prompt->setBuddy(ComboPort);
     layout->addWidget(prompt);
     layout->addWidget(ComboPort);
@@ -51,8 +65,20 @@ void TFormSelectPort::UpdateRateList() {
 
 std::optional<TPortChoice> TFormSelectPort::Execute(const TPortChoice& preset) {
     ComboPort->clear();
-    ComboPort->addItems(TLink::ListSerialPorts());
+    for (const TLink::TSerialPortEntry& port : TLink::ListSerialPorts()) {
+        auto* description = new QStandardItem(port.Description);
+        description->setEditable(false);
+        auto* path = new QStandardItem(port.Path);
+        path->setEditable(false);
+        path->setToolTip(port.Description);
+        PortModel->appendRow({path, description});
+    }
     ComboPort->addItem(QStringLiteral("hostname:portnumber"));
+    auto* list = static_cast<QTreeView*>(ComboPort->view());
+    list->header()->setStretchLastSection(true);
+    list->resizeColumnToContents(0);
+    list->resizeColumnToContents(1);
+    list->setMinimumWidth(list->columnWidth(0) + list->columnWidth(1) + 24);
     const int known = ComboPort->findText(preset.PortName, Qt::MatchExactly);
     // A typed name must not leave an item current: Enter would put that item's text back.
     ComboPort->setCurrentIndex(known);

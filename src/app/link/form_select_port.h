@@ -1,6 +1,7 @@
 #pragma once
-// "Select Port": the port name (a serial port of the system, a typed device path, or a TCP
-// endpoint) and, for serial ports, the baud rate.
+// "Select Port": the port name (a serial port of the system, listed by its device path with
+// its description, a typed COMn name or device path, or a TCP endpoint) and, for serial
+// ports, the baud rate.
 
 #include <QDialog>
 #include <QString>
@@ -9,6 +10,7 @@
 
 class QComboBox;
 class QListWidget;
+class QStandardItemModel;
 
 namespace quintrel {
 
@@ -38,6 +40,7 @@ class TFormSelectPort : public QDialog {
 
     QComboBox* ComboPort = nullptr;
     QListWidget* ListBaud = nullptr;
+    QStandardItemModel* PortModel = nullptr;
 };
 
 } // namespace quintrel

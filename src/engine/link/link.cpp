@@ -2,6 +2,7 @@
 
 #include <QEventLoop>
 #include <QFileInfo>
+#include <QHash>
 #include <QPointer>
 #include <QSerialPort>
 #include <QSerialPortInfo>
@@ -405,13 +406,23 @@ void TLink::DeliverDataAvailable() {
     if (progressed && BytesAvailable() > 0) PostDataAvailable();
 }
 
-QStringList TLink::ListSerialPorts() {
-    QStringList names;
-    for (const QSerialPortInfo& info : QSerialPortInfo::availablePorts())
-        names << PortNameForDevice(info.systemLocation());
-    names.removeDuplicates();
-    SortPortNames(names);
-    return names;
+std::vector<TLink::TSerialPortEntry> TLink::ListSerialPorts() {
+    QStringList paths;
+    QHash<QString, QString> descriptions;
+    for (const QSerialPortInfo& info : QSerialPortInfo::availablePorts()) {
+        const QString path = info.systemLocation();
+        if (descriptions.contains(path)) continue;
+        QStringList parts;
+        for (const QString& part : {info.description(), info.manufacturer(), info.serialNumber()})
+            if (!part.trimmed().isEmpty() && !parts.contains(part.trimmed())) parts << part.trimmed();
+        paths << path;
+        descriptions.insert(path, parts.join(QStringLiteral(", ")));
+    }
+    SortPortNames(paths);
+    std::vector<TSerialPortEntry> ports;
+    for (const QString& path : paths)
+        ports.push_back({path, descriptions.value(path)});
+    return ports;
 }
 
 } // namespace quintrel

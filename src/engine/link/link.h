@@ -20,6 +20,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <vector>
+#include <vector>
 
 class QIODevice;
 class QSerialPort;
@@ -86,8 +87,13 @@ class TLink : public QObject {
     qint64 BytesAvailable() const { return static_cast<qint64>(Input.size() - InputPos); }
     bool ReadByte(std::uint8_t& out);
 
-    // Serial ports the system knows, as the port box offers them.
-    static QStringList ListSerialPorts();
+    // Serial ports the system knows, by their device paths in the port list's order, each
+    // with what the system says of it (description, maker, serial number; may be empty).
+    struct TSerialPortEntry {
+        QString Path;
+        QString Description;
+    };
+    static std::vector<TSerialPortEntry> ListSerialPorts();
 
   signals:
     void DataAvailable(int count);

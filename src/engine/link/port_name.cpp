@@ -100,12 +100,29 @@ QString PortNameForDevice(const QString& systemLocation) {
     return number != 0 ? ComPrefix + QString::number(number) : systemLocation;
 }
 
+namespace {
+
+// "/dev/ttyUSB10" as "/dev/ttyUSB" and 10, so that ttyUSB2 comes before ttyUSB10.
+std::pair<QStringView, qlonglong> SplitTrailingNumber(const QString& name) {
+    qsizetype digits = name.size();
+    while (digits > 0 && name[digits - 1].isDigit() && name.size() - digits < 18)
+        --digits;
+    const QStringView stem = QStringView(name).left(digits);
+    return {stem, digits < name.size() ? QStringView(name).mid(digits).toLongLong() : -1};
+}
+
+} // namespace
+
 void SortPortNames(QStringList& names) {
     std::sort(names.begin(), names.end(), [](const QString& a, const QString& b) {
         const int na = ComNumberOf(a);
         const int nb = ComNumberOf(b);
         if ((na != 0) != (nb != 0)) return na != 0;
         if (na != 0) return na < nb;
+        const auto [stemA, numberA] = SplitTrailingNumber(a);
+        const auto [stemB, numberB] = SplitTrailingNumber(b);
+        if (stemA != stemB) return stemA < stemB;
+        if (numberA != numberB) return numberA < numberB;
         return a < b;
     });
 }

@@ -35,7 +35,8 @@ QString SerialDevicePath(int comNumber);
 // The inverse for the port list: a numbered device becomes "COM<n>", anything else keeps
 // its path.
 QString PortNameForDevice(const QString& systemLocation);
-// Numbered ports first in numeric order, then the rest alphabetically.
+// Numbered ports first in numeric order, then the rest alphabetically, a trailing number
+// by its value (/dev/ttyS2 before /dev/ttyS10).
 void SortPortNames(QStringList& names);
 
 // A decimal number 1..65535 or a service name known to the system (with a small

@@ -952,7 +952,8 @@ void TEngine::OnTimeout() {
         if (d.Status != dsTimeout) {
             d.Status = dsTimeout;
             emit ControlsChanged();
-            emit LogLine(QStringLiteral("TIMEOUT (no reply from %1)").arg(LastAddress));
+            if (!QuietTimeouts)
+                emit LogLine(QStringLiteral("TIMEOUT (no reply from %1)").arg(LastAddress));
         }
         emit StatusText(2, QStringLiteral("Timeout %1").arg(LastAddress));
     } else {

@@ -72,6 +72,9 @@ class TEngine : public QObject {
     // A session that ended because the line failed is opened again with the same key at the
     // device's next answer.
     bool ReopenSessions = true;
+    // Silence is the expected answer (a search of the line): a device's time-out is not
+    // logged line by line, the searcher sums it up.
+    bool QuietTimeouts = false;
     TViewFlags View;
     std::uint32_t MfgId = 0x7C4E15;
     TVendorList Vendors;

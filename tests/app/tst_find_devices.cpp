@@ -61,6 +61,7 @@ void TestFindDevices::useTicksExactlyTheFoundAddresses() {
     QCOMPARE(rows, (QStringList{QStringLiteral("3 1234567B"), QStringLiteral("17 12345689"),
                                 QStringLiteral("126 123456F6")}));
     QCOMPARE(Ticked(*rig.Window), (QList<int>{3, 17, 126}));
+    QCOMPARE(rig.Window->SelectedAddress(), 3); // the first found goes into the Address box
     QVERIFY(rig.Window->Engine().Polling());
 }
 

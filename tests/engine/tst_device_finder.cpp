@@ -58,6 +58,7 @@ void TstDeviceFinder::FindsEveryReaderAndNothingElse_data() {
     QTest::addColumn<QStringList>("readers");
     QTest::addColumn<int>("waitMs");
     QTest::addColumn<QStringList>("found");
+    QTest::addColumn<QString>("summary");
     const auto at = [](int a) {
         return QStringList{QStringLiteral("--address"), QString::number(a)};
     };
@@ -67,27 +68,37 @@ void TstDeviceFinder::FindsEveryReaderAndNothingElse_data() {
     QTest::newRow("three at once") << (at(3) + at(17) + at(20)) << 20
                                    << QStringList{QStringLiteral("3@0 1234567B 1.2.3 09 "),
                                                   QStringLiteral("17@0 12345689 1.2.3 09 "),
-                                                  QStringLiteral("20@0 1234568C 1.2.3 09 ")};
+                                                  QStringLiteral("20@0 1234568C 1.2.3 09 ")}
+                                   << QStringLiteral("3 found (3, 17, 20), 18 addresses silent");
     QTest::newRow("two, 40 ms apart")
         << (at(3) + at(17) + QStringList{QStringLiteral("--answer-delay"), QStringLiteral("40")})
         << 100
         << QStringList{QStringLiteral("3@0 1234567B 1.2.3 09 "),
-                       QStringLiteral("17@0 12345689 1.2.3 09 ")};
+                       QStringLiteral("17@0 12345689 1.2.3 09 ")}
+        << QStringLiteral("2 found (3, 17), 19 addresses silent");
     QTest::newRow("one, answering from 0x7F")
-        << at(9) << 20 << QStringList{QStringLiteral("9@0 12345681 1.2.3 09 ")};
+        << at(9) << 20 << QStringList{QStringLiteral("9@0 12345681 1.2.3 09 ")}
+        << QStringLiteral("1 found (9), 20 addresses silent");
 }
 
 void TstDeviceFinder::FindsEveryReaderAndNothingElse() {
     QFETCH(QStringList, readers);
     QFETCH(int, waitMs);
     QFETCH(QStringList, found);
+    QFETCH(QString, summary);
     TFinderRig rig;
     QVERIFY(rig.Start(readers));
     TFinderOptions options;
     options.WaitMs = waitMs;
     options.LastAddress = 20;
+    const qsizetype logged = rig.Log.size();
     const QList<TFoundDevice> results = rig.Finder.Run(options);
     QCOMPARE(Listed(results), found);
+    // One line sums the search up; the silent addresses get no line each.
+    const QStringList lines = rig.Log.mid(logged);
+    QCOMPARE(lines.filter(QStringLiteral("TIMEOUT")), QStringList{});
+    QCOMPARE(lines.filter(QStringLiteral("Find devices")),
+             QStringList{QStringLiteral("Find devices: ") + summary});
     QCOMPARE(Listed(rig.Finder.Run(options)), found); // a new search starts afresh
     QCOMPARE(results[0].Vendor, QStringLiteral("7C4E15")); // no vendor list loaded: the bare key
     QVERIFY(rig.Engine.Polling());                         // it ran before, so it runs again
@@ -138,6 +149,11 @@ void TstDeviceFinder::CancelRestoresPortAndPolling() {
     t.start();
     QVERIFY(rig.Finder.Run(options).isEmpty());
     QCOMPARE(progress, 5); // stopped within one wait
+    QCOMPARE(rig.Log.filter(QStringLiteral("Find devices")),
+             QStringList{QStringLiteral(
+                 "Find devices: 0 found, 5 addresses silent; cancelled after 5 of 254 addresses")});
+    // Time-outs are the engine's to log again.
+    QVERIFY(!rig.Engine.QuietTimeouts);
     QCOMPARE(rig.Engine.Port().Baud(), 9600);
     QVERIFY(rig.Engine.Polling());
     QCOMPARE(rig.Engine.ReplyTimeout(), TEngine::ReplyTimeoutMs);

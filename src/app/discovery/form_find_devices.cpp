@@ -92,9 +92,10 @@ TFormFindDevices::TFormFindDevices(TEngine& engine, QWidget* parent)
     resize(640, 480);
 }
 
-void TFormFindDevices::Execute() {
+int TFormFindDevices::Execute() {
+    FirstUsed = -1;
     FormShow();
-    exec();
+    return exec() == QDialog::Accepted ? FirstUsed : -1;
 }
 
 // Every speed of the port dialog, the port's own first; none on TCP, where it means nothing.
@@ -172,7 +173,9 @@ void TFormFindDevices::btnUseClick() {
     for (int r : rows) {
         const TFoundDevice& d = Found[r];
         if (baud == 0) baud = d.Baud; // one line, one speed: the first chosen decides
-        if (d.Baud == baud || d.Baud == 0) ticks[static_cast<std::size_t>(d.Address)] = true;
+        if (d.Baud != baud && d.Baud != 0) continue;
+        ticks[static_cast<std::size_t>(d.Address)] = true;
+        if (FirstUsed < 0) FirstUsed = d.Address;
     }
     if (baud > 0 && Engine.Port().Baud() != baud) Engine.Port().SetBaud(baud);
     Engine.SetSelection(ticks);

@@ -22,8 +22,9 @@ class TFormFindDevices : public QDialog {
   public:
     TFormFindDevices(TEngine& engine, QWidget* parent = nullptr);
 
-    // Shows the dialog modally for the engine's port as it is now.
-    void Execute();
+    // Shows the dialog modally for the engine's port as it is now. The address of the first
+    // device put into the poll list by "Use", or -1.
+    int Execute();
     QList<TFoundDevice> Results() const { return Found; }
 
   private:
@@ -36,6 +37,7 @@ class TFormFindDevices : public QDialog {
     TEngine& Engine;
     TDeviceFinder Finder;
     QList<TFoundDevice> Found;
+    int FirstUsed = -1;
     QLabel* LabelSpeeds = nullptr;
     QListWidget* ListSpeeds = nullptr;
     QLineEdit* EditFirst = nullptr;

@@ -41,7 +41,8 @@ void TFormMain::mnuFindDevicesClick() {
                               QStringLiteral("Error: no connection"));
         return;
     }
-    FormFindDevices->Execute();
+    const int first = FormFindDevices->Execute();
+    if (first >= 0) SelectAddress(first);
     UpdateControls(); // the ticks, and the speed, may have changed
 }
 

@@ -97,6 +97,7 @@ bool TDeviceFinder::SearchSpeed(int baud, const TFinderOptions& options, int& do
     // search through every address.
     TFoundDevice first;
     if (Ask(kBroadcastAddress, first) == TAnswer::Valid && first.Address < kDeviceCount) {
+        Asked += options.LastAddress - options.FirstAddress + 1;
         report(first);
         done += options.LastAddress - options.FirstAddress + 1;
         emit Progress(done, total);
@@ -106,16 +107,42 @@ bool TDeviceFinder::SearchSpeed(int baud, const TFinderOptions& options, int& do
         if (Cancelled || !Engine.Port().IsOpen()) return false;
         TFoundDevice device;
         device.Address = a;
-        if (Ask(a, device) != TAnswer::None) report(device);
+        if (Ask(a, device) != TAnswer::None)
+            report(device);
+        else
+            ++Silent;
+        ++Asked;
         emit Progress(++done, total);
     }
     return true;
+}
+
+// "Find devices: 2 found (0 at 9600, 5 at 9600), 125 addresses silent", and how far it got
+// when it was cut short.
+QString TDeviceFinder::Summary(int total) const {
+    QStringList found;
+    for (const TFoundDevice& device : Results)
+        found << (device.Baud > 0 ? QStringLiteral("%1 at %2").arg(device.Address).arg(device.Baud)
+                                  : QString::number(device.Address));
+    QString text = QStringLiteral("Find devices: %1 found").arg(Results.size());
+    if (!found.isEmpty()) text += QStringLiteral(" (%1)").arg(found.join(QStringLiteral(", ")));
+    text += QStringLiteral(", %1 address%2 silent").arg(Silent).arg(QLatin1String(Silent == 1 ? "" : "es"));
+    if (Asked < total)
+        text += QStringLiteral("; %1 after %2 of %3 addresses")
+                    .arg(Cancelled ? QStringLiteral("cancelled") : QStringLiteral("ended"))
+                    .arg(Asked)
+                    .arg(total);
+    return text;
 }
 
 QList<TFoundDevice> TDeviceFinder::Run(const TFinderOptions& options) {
     Results.clear();
     Cancelled = false;
     IsRunning = true;
+    Asked = 0;
+    Silent = 0;
+    const bool quiet = Engine.QuietTimeouts;
+    Engine.QuietTimeouts = true;
     TLink& port = Engine.Port();
     const int noted = port.Baud();
     const bool wasPolling = Engine.Polling();
@@ -131,6 +158,8 @@ QList<TFoundDevice> TDeviceFinder::Run(const TFinderOptions& options) {
     for (int baud : speeds)
         if (Cancelled || !port.IsOpen() || !SearchSpeed(baud, options, done, total)) break;
     Engine.SetReplyTimeout(TEngine::ReplyTimeoutMs);
+    Engine.QuietTimeouts = quiet;
+    Engine.Log(Summary(total));
     if (port.Baud() != noted) port.SetBaud(noted);
     if (wasPolling && port.IsOpen()) Engine.StartPolling();
     IsRunning = false;

@@ -114,21 +114,21 @@ QAction* TFormMain::NewCommandAction(const char* name, const QString& caption, i
 }
 
 void TFormMain::CreateActions() {
-    mnuConnect = NewAction("mnuConnect", QStringLiteral("Connect"), Qt::Key_F2);
+    mnuConnect = NewAction("mnuConnect", QStringLiteral("&Connect"), Qt::Key_F2);
     mnuDisconnect =
-        NewAction("mnuDisconnect", QStringLiteral("Disconnect"), Qt::SHIFT | Qt::Key_F2);
-    mnuExit = NewAction("mnuExit", QStringLiteral("Exit"));
+        NewAction("mnuDisconnect", QStringLiteral("&Disconnect"), Qt::SHIFT | Qt::Key_F2);
+    mnuExit = NewAction("mnuExit", QStringLiteral("E&xit"));
     connect(mnuConnect, &QAction::triggered, this, &TFormMain::btnConnectClick);
     connect(mnuDisconnect, &QAction::triggered, this, &TFormMain::btnDisconnectClick);
     connect(mnuExit, &QAction::triggered, this, &QWidget::close);
     CreateLogActions();
 
     mnuViewClear =
-        NewAction("mnuViewClear", QStringLiteral("Clear screen"), Qt::CTRL | Qt::Key_Delete);
-    mnuViewRaw = NewAction("mnuViewRaw", QStringLiteral("Show raw messages"), Qt::Key_F9);
+        NewAction("mnuViewClear", QStringLiteral("&Clear screen"), Qt::CTRL | Qt::Key_Delete);
+    mnuViewRaw = NewAction("mnuViewRaw", QStringLiteral("Show &raw messages"), Qt::Key_F9);
     mnuViewDescription =
-        NewAction("mnuViewDescription", QStringLiteral("Show message descriptions"), Qt::Key_F10);
-    mnuViewPoll = NewAction("mnuViewPoll", QStringLiteral("Show polling messages"), Qt::Key_F11);
+        NewAction("mnuViewDescription", QStringLiteral("Show message &descriptions"), Qt::Key_F10);
+    mnuViewPoll = NewAction("mnuViewPoll", QStringLiteral("Show &polling messages"), Qt::Key_F11);
     connect(mnuViewClear, &QAction::triggered, this, [this] { Log->Clear(); });
     const auto viewFlag = [this](QAction* item, bool TViewFlags::*flag) {
         item->setCheckable(true);
@@ -138,31 +138,31 @@ void TFormMain::CreateActions() {
     viewFlag(mnuViewDescription, &TViewFlags::Description);
     viewFlag(mnuViewPoll, &TViewFlags::Poll);
 
-    mnuGetID = NewCommandAction("mnuGetID", QStringLiteral("Get device ID"), 0x61);
-    mnuGetCAP = NewCommandAction("mnuGetCAP", QStringLiteral("Get device capabilities"), 0x62);
-    mnuGetLSTAT = NewCommandAction("mnuGetLSTAT", QStringLiteral("Get device status"), 0x64);
-    mnuGetISTAT = NewCommandAction("mnuGetISTAT", QStringLiteral("Get input status"), 0x65);
-    mnuGetOSTAT = NewCommandAction("mnuGetOSTAT", QStringLiteral("Get output status"), 0x66);
-    mnuSetOut = NewCommandAction("mnuSetOut", QStringLiteral("Output control"), 0x68);
-    mnuSetLED = NewCommandAction("mnuSetLED", QStringLiteral("LED control"), 0x69);
-    mnuSetBUZ = NewCommandAction("mnuSetBUZ", QStringLiteral("Buzzer control"), 0x6A);
-    mnuSetCOM = NewCommandAction("mnuSetCOM", QStringLiteral("Communication configuration"), 0x6E);
-    mnuFileTransfer = NewAction("mnuFileTransfer", QStringLiteral("File transfer"));
+    mnuGetID = NewCommandAction("mnuGetID", QStringLiteral("Get device &ID"), 0x61);
+    mnuGetCAP = NewCommandAction("mnuGetCAP", QStringLiteral("Get device &capabilities"), 0x62);
+    mnuGetLSTAT = NewCommandAction("mnuGetLSTAT", QStringLiteral("Get device &status"), 0x64);
+    mnuGetISTAT = NewCommandAction("mnuGetISTAT", QStringLiteral("Get i&nput status"), 0x65);
+    mnuGetOSTAT = NewCommandAction("mnuGetOSTAT", QStringLiteral("Get o&utput status"), 0x66);
+    mnuSetOut = NewCommandAction("mnuSetOut", QStringLiteral("&Output control"), 0x68);
+    mnuSetLED = NewCommandAction("mnuSetLED", QStringLiteral("&LED control"), 0x69);
+    mnuSetBUZ = NewCommandAction("mnuSetBUZ", QStringLiteral("&Buzzer control"), 0x6A);
+    mnuSetCOM = NewCommandAction("mnuSetCOM", QStringLiteral("Co&mmunication configuration"), 0x6E);
+    mnuFileTransfer = NewAction("mnuFileTransfer", QStringLiteral("&File transfer"));
     mnuFileTransfer->setData(0x7C);
     connect(mnuFileTransfer, &QAction::triggered, this, &TFormMain::mnuFileTransferClick);
-    mnuFindDevices = NewAction("mnuFindDevices", QStringLiteral("Find devices\u2026"));
+    mnuFindDevices = NewAction("mnuFindDevices", QStringLiteral("Fin&d devices\u2026"));
     connect(mnuFindDevices, &QAction::triggered, this, &TFormMain::mnuFindDevicesClick);
     mnuSetChlng =
-        NewCommandAction("mnuSetChlng", QStringLiteral("Start Secure Channel Communication"), 0x76);
-    mnuSetCrypt = NewCommandAction("mnuSetCrypt", QStringLiteral("Set secure crypto"), 0x77);
+        NewCommandAction("mnuSetChlng", QStringLiteral("Start S&ecure Channel Communication"), 0x76);
+    mnuSetCrypt = NewCommandAction("mnuSetCrypt", QStringLiteral("Set secure c&rypto"), 0x77);
     mnuSetCrypt->setVisible(false); // sent by the handshake itself, never chosen
-    mnuSetKey = NewCommandAction("mnuSetKey", QStringLiteral("Set encryption key"), 0x75);
+    mnuSetKey = NewCommandAction("mnuSetKey", QStringLiteral("Set encryption &key"), 0x75);
 
-    mnuRDX900_SetCC = NewAction("mnuRDX900_SetCC", QStringLiteral("Edit customer codes"));
-    mnuRDX900_SetVarFlags = NewAction("mnuRDX900_SetVarFlags", QStringLiteral("Edit options"));
-    mnuRDX900_DFU = NewAction("mnuRDX900_DFU", QStringLiteral("Firmware update"));
-    mnuORBA_SetCC = NewAction("mnuORBA_SetCC", QStringLiteral("Edit customer codes"));
-    mnuResetAll = NewAction("mnuResetAll", QStringLiteral("Reset reader settings"));
+    mnuRDX900_SetCC = NewAction("mnuRDX900_SetCC", QStringLiteral("Edit &customer codes"));
+    mnuRDX900_SetVarFlags = NewAction("mnuRDX900_SetVarFlags", QStringLiteral("Edit &options"));
+    mnuRDX900_DFU = NewAction("mnuRDX900_DFU", QStringLiteral("&Firmware update"));
+    mnuORBA_SetCC = NewAction("mnuORBA_SetCC", QStringLiteral("Edit &customer codes"));
+    mnuResetAll = NewAction("mnuResetAll", QStringLiteral("&Reset reader settings"));
     mnuResetAll->setData(0xEF);
     connect(mnuRDX900_SetCC, &QAction::triggered, this, &TFormMain::mnuSetCCClick);
     connect(mnuORBA_SetCC, &QAction::triggered, this, &TFormMain::mnuSetCCClick);
@@ -171,14 +171,20 @@ void TFormMain::CreateActions() {
     connect(mnuRDX900_DFU, &QAction::triggered, this, &TFormMain::mnuRDX900_DFUClick);
     connect(mnuResetAll, &QAction::triggered, this, &TFormMain::mnuResetAllClick);
 
-    mnuSetupComm = NewAction("mnuSetupComm", QStringLiteral("Setup communication"));
-    mnuSetPollInterval = NewAction("mnuSetPollInterval", QStringLiteral("Set polling interval"));
-    mnuUseCRC = NewAction("mnuUseCRC", QStringLiteral("Use CRC"));
-    mnuUseSCBK_D = NewAction("mnuUseSCBK_D", QStringLiteral("Use default key (SCBK-D)"));
+    mnuSetupComm = NewAction("mnuSetupComm", QStringLiteral("&Setup communication"));
+    mnuSetPollInterval = NewAction("mnuSetPollInterval", QStringLiteral("Set polling &interval"));
+    mnuUseCRC = NewAction("mnuUseCRC", QStringLiteral("Use C&RC"));
+    mnuUseSCBK_D = NewAction("mnuUseSCBK_D", QStringLiteral("Use default &key (SCBK-D)"));
     mnuDiversifyMasterkey =
-        NewAction("mnuDiversifyMasterkey", QStringLiteral("Diversify masterkey"));
+        NewAction("mnuDiversifyMasterkey", QStringLiteral("&Diversify masterkey"));
     mnuReopenSession =
-        NewAction("mnuReopenSession", QStringLiteral("Reopen secure channel after a line failure"));
+        NewAction("mnuReopenSession", QStringLiteral("Re&open secure channel after a line failure"));
+    mnuReconnect = NewAction("mnuReconnect", QStringLiteral("Reconnect &automatically"));
+    mnuReconnect->setCheckable(true);
+    connect(mnuReconnect, &QAction::triggered, this, [this] {
+        Osdp.SetReconnect(!Osdp.Reconnect());
+        UpdateControls();
+    });
     connect(mnuSetupComm, &QAction::triggered, this, &TFormMain::mnuSetupCommClick);
     connect(mnuSetPollInterval, &QAction::triggered, this, &TFormMain::mnuSetPollIntervalClick);
     // The flags are the truth; UpdateControls puts the check marks back in step with them.
@@ -196,7 +202,7 @@ void TFormMain::CreateActions() {
     connect(mnuDiversifyMasterkey, &QAction::triggered, this,
             &TFormMain::mnuDiversifyMasterkeyClick);
 
-    mnuAbout = NewAction("mnuAbout", QStringLiteral("About ..."));
+    mnuAbout = NewAction("mnuAbout", QStringLiteral("&About ..."));
     connect(mnuAbout, &QAction::triggered, this, &TFormMain::mnuAboutClick);
 
     QStyle* s = style();
@@ -249,10 +255,10 @@ void TFormMain::CreateMenus() {
     osdp->addActions({mnuSetChlng, mnuSetCrypt, mnuSetKey});
 
     QMenu* torva = addMenu("mnuTorva", QStringLiteral("&TORVA"));
-    QMenu* rdx900 = torva->addMenu(QStringLiteral("RDX900"));
+    QMenu* rdx900 = torva->addMenu(QStringLiteral("R&DX900"));
     rdx900->setObjectName(QStringLiteral("mnuRDX900"));
     rdx900->addActions({mnuRDX900_SetCC, mnuRDX900_SetVarFlags, mnuRDX900_DFU});
-    QMenu* orba = torva->addMenu(QStringLiteral("ORBA"));
+    QMenu* orba = torva->addMenu(QStringLiteral("&ORBA"));
     orba->setObjectName(QStringLiteral("mnuORBA"));
     orba->addAction(mnuORBA_SetCC);
     torva->addSeparator();
@@ -263,6 +269,8 @@ void TFormMain::CreateMenus() {
     options->addActions({mnuSetupComm, mnuSetPollInterval});
     options->addSeparator();
     options->addActions({mnuUseCRC, mnuUseSCBK_D, mnuDiversifyMasterkey, mnuReopenSession});
+    options->addSeparator();
+    options->addAction(mnuReconnect);
 
     QMenu* help = addMenu("mnuHelp", QStringLiteral("&Help"));
     help->addAction(mnuAbout);
@@ -388,6 +396,7 @@ void TFormMain::CreateStatusBar() {
         bar->addWidget(panel);
         StatusPanels[i] = panel;
     }
+    StatusPanels[0]->setText(QStringLiteral("Disconnected")); // as after a disconnect
 }
 
 void TFormMain::ConnectEngine() {

@@ -15,6 +15,7 @@
 #include <QTimer>
 
 #include <array>
+#include <map>
 #include <memory>
 
 class QAction;
@@ -84,6 +85,10 @@ class TFormMain : public QMainWindow, public IEngineHost {
     QString DfuFileName;
     // The port the settings file holds, kept while --port names another one for this run.
     QString SavedPort;
+    // The folder each file dialog was last used in (settings keys in kFolderKeys).
+    std::map<std::string, std::string> Folders;
+    QString StartFolder(const char* key) const;
+    void NoteFolder(const char* key, const QString& chosenFile);
 
     void UpdateControls();
     // Writes the log lines that are waiting for the next batch at once.
@@ -205,6 +210,7 @@ class TFormMain : public QMainWindow, public IEngineHost {
     QAction* mnuSetCOM = nullptr;
     QAction* mnuFileTransfer = nullptr;
     QAction* mnuFindDevices = nullptr;
+    QAction* mnuReconnect = nullptr;
     QAction* mnuSetChlng = nullptr;
     QAction* mnuSetCrypt = nullptr;
     QAction* mnuSetKey = nullptr;

@@ -29,13 +29,15 @@ void TFormMain::UpdateControls() {
 
     tbnConnect->setEnabled(!open);
     mnuConnect->setEnabled(!open);
-    tbnDisconnect->setEnabled(open);
-    mnuDisconnect->setEnabled(open);
+    // Disconnect also ends a reconnection that is under way.
+    tbnDisconnect->setEnabled(open || Osdp.Reconnecting());
+    mnuDisconnect->setEnabled(open || Osdp.Reconnecting());
     for (QAction* maintenance : {mnuRDX900_DFU, mnuRDX900_SetCC, mnuRDX900_SetVarFlags,
                                  mnuORBA_SetCC, mnuResetAll, mnuFileTransfer})
         maintenance->setEnabled(open);
     mnuUseCRC->setChecked(Osdp.UseCrc);
     mnuReopenSession->setChecked(Osdp.ReopenSessions);
+    mnuReconnect->setChecked(Osdp.Reconnect());
     mnuUseSCBK_D->setChecked(Composer->Keys.UseScbkD);
     mnuDiversifyMasterkey->setChecked(Composer->Keys.DiversifyMasterkey);
     mnuViewRaw->setChecked(Osdp.View.Raw);
@@ -67,6 +69,9 @@ void TFormMain::OnEditDevicesClick() {
 
 void TFormMain::btnConnectClick() {
     if (Osdp.Port().IsOpen()) return;
+    // The user's choice replaces a reconnection under way, which must not open the port
+    // behind the dialog.
+    if (Osdp.Reconnecting()) Osdp.Disconnect();
     TLink& port = Osdp.Port();
     const std::optional<TPortChoice> choice =
         FormSelectPort->Execute(TPortChoice{port.GetPortName(), port.Baud()});

@@ -11,7 +11,9 @@
 #include "poll_list.h"
 
 #include <QApplication>
+#include <QDir>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QLabel>
 #include <QMessageBox>
 #include <QTabWidget>
@@ -23,27 +25,46 @@ namespace {
 const QString kCaptureFilter = QStringLiteral("OSDP captures (*.osdpcap)");
 const QString kAllFiles = QStringLiteral("All Files (*)");
 
-// A file chosen in the program's own dialog (its object name lets tests answer it).
-QString AskFileName(QWidget* parent, const char* name, const QString& title,
-                    const QStringList& filters, const QString& suffix, bool save) {
+// A file chosen in the program's own dialog (its object name lets tests answer it), which
+// starts in the folder it was last used in.
+QString AskFileName(TFormMain* parent, const char* name, const char* folderKey,
+                    const QString& title, const QStringList& filters, const QString& suffix,
+                    bool save) {
     QFileDialog dialog(parent, title);
     dialog.setObjectName(QLatin1String(name));
+    dialog.setDirectory(parent->StartFolder(folderKey));
     dialog.setNameFilters(filters);
     dialog.setAcceptMode(save ? QFileDialog::AcceptSave : QFileDialog::AcceptOpen);
     dialog.setFileMode(save ? QFileDialog::AnyFile : QFileDialog::ExistingFile);
     dialog.setDefaultSuffix(suffix);
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return {};
+    parent->NoteFolder(folderKey, dialog.selectedFiles().first());
     return dialog.selectedFiles().first();
 }
 
 } // namespace
 
+// The folder kept for a dialog while it still exists, else the working folder (as before
+// any folder was kept).
+QString TFormMain::StartFolder(const char* key) const {
+    const auto kept = Folders.find(key);
+    if (kept != Folders.end()) {
+        const QString folder = QString::fromStdString(kept->second);
+        if (QFileInfo(folder).isDir()) return folder;
+    }
+    return QDir::currentPath();
+}
+
+void TFormMain::NoteFolder(const char* key, const QString& chosenFile) {
+    Folders[key] = QFileInfo(chosenFile).absolutePath().toStdString();
+}
+
 void TFormMain::CreateLogActions() {
-    mnuStartCapture = NewAction("mnuStartCapture", QStringLiteral("Start capture\u2026"));
-    mnuStopCapture = NewAction("mnuStopCapture", QStringLiteral("Stop capture"));
-    mnuOpenCapture = NewAction("mnuOpenCapture", QStringLiteral("Open capture\u2026"));
-    mnuSaveLog = NewAction("mnuSaveLog", QStringLiteral("Save log\u2026"), QKeySequence::Save);
-    mnuFind = NewAction("mnuFind", QStringLiteral("Find\u2026"), QKeySequence::Find);
+    mnuStartCapture = NewAction("mnuStartCapture", QStringLiteral("&Start capture\u2026"));
+    mnuStopCapture = NewAction("mnuStopCapture", QStringLiteral("S&top capture"));
+    mnuOpenCapture = NewAction("mnuOpenCapture", QStringLiteral("&Open capture\u2026"));
+    mnuSaveLog = NewAction("mnuSaveLog", QStringLiteral("Save &log\u2026"), QKeySequence::Save);
+    mnuFind = NewAction("mnuFind", QStringLiteral("&Find\u2026"), QKeySequence::Find);
     connect(mnuStartCapture, &QAction::triggered, this, &TFormMain::mnuStartCaptureClick);
     connect(mnuStopCapture, &QAction::triggered, this, [this] {
         const QString text = QStringLiteral("Capture to %1 stopped: %2 frames")
@@ -99,7 +120,7 @@ void TFormMain::CreateLogTools(QTabWidget* pages, QLayout* comm) {
 }
 
 void TFormMain::mnuStartCaptureClick() {
-    const QString path = AskFileName(this, "SaveCaptureDialog", QStringLiteral("Start capture"),
+    const QString path = AskFileName(this, "SaveCaptureDialog", "capture", QStringLiteral("Start capture"),
                                      {kCaptureFilter, kAllFiles}, QStringLiteral("osdpcap"), true);
     if (path.isEmpty()) return;
     QString error;
@@ -112,7 +133,8 @@ void TFormMain::mnuStartCaptureClick() {
 }
 
 void TFormMain::mnuOpenCaptureClick() {
-    const QString path = AskFileName(this, "OpenCaptureDialog", QStringLiteral("Open capture"),
+    const QString path = AskFileName(this, "OpenCaptureDialog", "open_capture",
+                                     QStringLiteral("Open capture"),
                                      {kCaptureFilter, kAllFiles}, QString(), false);
     if (!path.isEmpty()) OpenCapture(path);
 }
@@ -142,7 +164,7 @@ void TFormMain::OpenCapture(const QString& path) {
 }
 
 void TFormMain::mnuSaveLogClick() {
-    const QString path = AskFileName(this, "SaveLogDialog", QStringLiteral("Save log"),
+    const QString path = AskFileName(this, "SaveLogDialog", "save_log", QStringLiteral("Save log"),
                                      {QStringLiteral("Text files (*.txt *.log)"), kAllFiles},
                                      QStringLiteral("txt"), true);
     if (path.isEmpty()) return;

@@ -35,6 +35,8 @@ void TFormMain::LoadSettings() {
     Osdp.SetPollInterval(s.PollInterval);
     Osdp.UseCrc = s.UseCrc;
     Osdp.ReopenSessions = s.ReopenSessions;
+    Osdp.SetReconnect(s.Reconnect);
+    Folders = s.Folders;
     Keys().UseScbkD = s.UseScbkD;
     Keys().DiversifyMasterkey = s.DiversifyMasterkey;
     Osdp.MfgId = static_cast<std::uint32_t>(s.MfgId);
@@ -82,6 +84,8 @@ void TFormMain::SaveSettings() {
     s.PollInterval = Osdp.PollInterval();
     s.UseCrc = Osdp.UseCrc;
     s.ReopenSessions = Osdp.ReopenSessions;
+    s.Reconnect = Osdp.Reconnect();
+    s.Folders = Folders;
     s.UseScbkD = Keys().UseScbkD;
     s.DiversifyMasterkey = Keys().DiversifyMasterkey;
     s.MfgId = static_cast<int>(Osdp.MfgId);

@@ -62,6 +62,10 @@ TEngine::TEngine(IEngineHost* host, QObject* parent) : QObject(parent), Host(hos
     connect(&BootTimer, &QTimer::timeout, this, [this] { SetBootMode(0, 1); });
     connect(&CP1, &TLink::DataAvailable, this, &TEngine::OnTriggerAvail);
     connect(&CP1, &TLink::LinkLost, this, &TEngine::OnLinkLost);
+    ReconnectTimer.setSingleShot(true);
+    ReconnectTimer.setTimerType(Qt::PreciseTimer); // never sooner than the interval
+    ReconnectTimer.setInterval(ReconnectIntervalMs);
+    connect(&ReconnectTimer, &QTimer::timeout, this, &TEngine::TryReconnect);
     connect(&CP1, &TLink::InputDropped, this, [this](quint64 count) {
         emit LogLine(QStringLiteral("Input overflow: %1 bytes dropped").arg(count));
     });
@@ -72,6 +76,7 @@ TEngine::~TEngine() = default;
 // ---------------------------------------------------------------- connection
 
 bool TEngine::OpenPort(QString* error) {
+    ReconnectTimer.stop(); // whoever opens the port ends a reconnection under way
     emit StatusText(0, QString());
     ResetAssembly();
     QString reason;
@@ -111,6 +116,7 @@ void TEngine::ClosePort() {
 // Waits for the outstanding exchange, but never longer than one reply time-out: bytes
 // that keep arriving (noise, a flood) must not hold the port open.
 void TEngine::Disconnect() {
+    StopReconnecting();
     StopPolling();
     RepeatDue = false;
     IsDisconnecting = true;
@@ -151,8 +157,37 @@ void TEngine::EndEverySession(const QString& reason) {
     }
 }
 
-void TEngine::OnLinkLost(const QString&) {
-    ConnectionLost();
+void TEngine::OnLinkLost(const QString& reason) {
+    ConnectionLost(reason);
+}
+
+void TEngine::SetReconnect(bool on) {
+    ReconnectOn = on;
+    if (!on) StopReconnecting();
+}
+
+void TEngine::StopReconnecting() {
+    if (!ReconnectTimer.isActive()) return;
+    ReconnectTimer.stop();
+    emit LogLine(QStringLiteral("Reconnection to %1 stopped").arg(CP1.DisplayName()));
+    emit ControlsChanged();
+}
+
+void TEngine::TryReconnect() {
+    if (CP1.IsOpen()) return;
+    QString error;
+    if (OpenPort(&error)) {
+        emit LogLine(QStringLiteral("Reconnected to %1").arg(CP1.DisplayName()));
+        emit ControlsChanged();
+        return;
+    }
+    // The port's own reason, without the "Error: failed to open X" that this line says.
+    const qsizetype reason = error.indexOf(QLatin1Char('\n'));
+    if (reason >= 0) error = error.mid(reason + 1);
+    emit LogLine(QStringLiteral("Reconnection to %1 failed (%2); next try in %3 s")
+                     .arg(CP1.DisplayName(), error)
+                     .arg(ReconnectTimer.interval() / 1000.0));
+    if (ReconnectOn) ReconnectTimer.start();
 }
 
 void TEngine::ShowStatus(int panel, const QString& text) {
@@ -160,13 +195,23 @@ void TEngine::ShowStatus(int panel, const QString& text) {
 }
 
 // A broken line while polling must not raise a box for every poll: stop, close and
-// say it once until the next successful open.
-void TEngine::ConnectionLost() {
+// say it once until the next successful open. The log keeps why; with reconnection on,
+// the log is all there is to say, and the port is tried again.
+void TEngine::ConnectionLost(const QString& reason) {
     if (IsPolling) StopPolling();
     CommTimer.stop();
+    const QString port = CP1.DisplayName();
     ClosePort();
+    emit LogLine(reason.isEmpty() ? QStringLiteral("Connection to %1 lost").arg(port)
+                                  : QStringLiteral("Connection to %1 lost (%2)").arg(port, reason));
+    if (ReconnectOn) {
+        ReconnectTimer.start();
+        emit LogLine(QStringLiteral("Reconnecting to %1 every %2 s")
+                         .arg(port)
+                         .arg(ReconnectTimer.interval() / 1000.0));
+    }
     emit ControlsChanged();
-    if (!LostReported) {
+    if (!LostReported && !ReconnectOn) {
         LostReported = true;
         emit ErrorMessage(QStringLiteral("Error: connection lost"));
     }
@@ -320,7 +365,7 @@ void TEngine::EmitLineFrame(bool sent, const std::uint8_t* frame, std::size_t co
 void TEngine::SendRepeat() {
     RepeatDue = false;
     TransmitFrame();
-    if (LastSendFailedOnWrite) ConnectionLost();
+    if (LastSendFailedOnWrite) ConnectionLost(LastWriteError);
 }
 
 // The reply to the frame in TxLine was unusable. While attempts remain the same frame
@@ -463,7 +508,7 @@ void TEngine::PollStep(int address) {
     }
     if (!sent) {
         if (LastSendFailedOnWrite) {
-            ConnectionLost();
+            ConnectionLost(LastWriteError);
             return;
         }
         // A queued request that cannot be framed is reported and skipped; the cycle
@@ -487,7 +532,7 @@ void TEngine::SendQueued() {
     QString error;
     if (SendNow(queued, &error)) return;
     if (LastSendFailedOnWrite) {
-        ConnectionLost();
+        ConnectionLost(LastWriteError);
         return;
     }
     emit LogLine(error);
@@ -1018,10 +1063,11 @@ bool TEngine::SendBootBlock(const std::uint8_t* bytes, int count, int timeoutMs)
         return false;
     }
     SetBootMode(timeoutMs, 0);
-    if (!CP1.Write(bytes, static_cast<std::size_t>(count))) {
+    QString reason;
+    if (!CP1.Write(bytes, static_cast<std::size_t>(count), &reason)) {
         SetBootMode(0, 1);
         LostReported = false; // a user action: it hears of the failure every time
-        ConnectionLost();
+        ConnectionLost(reason);
         return false;
     }
     return WaitBootMode();

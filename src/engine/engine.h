@@ -98,6 +98,14 @@ class TEngine : public QObject {
     bool OpenPort(QString* error);
     void ClosePort();
     void Disconnect();
+    // After a lost connection, open the port again every ReconnectIntervalMs until it
+    // opens or the user disconnects (Disconnect stops it); each try is one log line.
+    // Turning it off stops a reconnection under way.
+    static constexpr int ReconnectIntervalMs = 2000;
+    void SetReconnect(bool on);
+    bool Reconnect() const { return ReconnectOn; }
+    bool Reconnecting() const { return ReconnectTimer.isActive(); }
+    void SetReconnectInterval(int ms) { ReconnectTimer.setInterval(ms); }
 
     // Submit: sent at once while the line is free, else queued in the ring of 100 and sent
     // at the next exchange slot (after the exchange in progress, its repeats and the
@@ -193,7 +201,9 @@ class TEngine : public QObject {
     void ContinuePolling();
     void PollStep(int address);
     void OnLinkLost(const QString& reason);
-    void ConnectionLost();
+    void ConnectionLost(const QString& reason);
+    void TryReconnect();
+    void StopReconnecting();
     void DispatchReply(std::uint8_t address, std::uint8_t code, const std::uint8_t* data,
                        std::size_t length, std::uint8_t scbType, std::uint8_t scbData);
     void ResetAssembly() { Assembly.Reset(); }
@@ -227,6 +237,7 @@ class TEngine : public QObject {
     QTimer ReplyTimer;
     QTimer BootTimer;
     QTimer DisconnectTimer;
+    QTimer ReconnectTimer;
     // Qt may fire a timer a little early; these tell how long has really passed.
     QElapsedTimer SentClock;  // since the frame was sent
     QElapsedTimer ByteClock;  // since the assembly last grew
@@ -260,6 +271,7 @@ class TEngine : public QObject {
     int PollIntervalMs = 0;
     int LastAddress = 0;
     bool LostReported = false;
+    bool ReconnectOn = false;
     bool LastSendFailedOnWrite = false;
     QString LastWriteError;
 };

@@ -82,6 +82,8 @@ void TestFormMain::firstStartGivesTheDefaults() {
     QCOMPARE(w.Engine().MfgId, 8146453u);
     QCOMPARE(w.Engine().PollInterval(), 0);
     QCOMPARE(w.windowTitle(), QStringLiteral("Quintrel v" QUINTREL_VERSION));
+    QCOMPARE(f.StatusPanel(0), QStringLiteral("Disconnected"));
+    QVERIFY(!w.Engine().Reconnect() && !f.Action("mnuReconnect")->isChecked());
     QVERIFY(w.windowState() & Qt::WindowMaximized);
     QCOMPARE(w.normalGeometry().size(), QSize(800, 640));
 }
@@ -98,6 +100,8 @@ void TestFormMain::settingsSurviveARestart() {
     f.Action("mnuUseCRC")->trigger();
     f.Action("mnuDiversifyMasterkey")->trigger();
     f.Action("mnuViewRaw")->trigger();
+    f.Action("mnuReconnect")->trigger();
+    first.NoteFolder("file_transfer", QStringLiteral("/home/me/updates/a.upd"));
     first.Engine().SetPollInterval(250);
     first.Engine().MfgId = 0x7C4E51;
     first.DfuFileName = QStringLiteral("/home/me/fw v2.kfw");
@@ -120,13 +124,13 @@ void TestFormMain::settingsSurviveARestart() {
     QStringList expected = QStringLiteral("comport baudrate databits parity stopbits address "
                                           "pollinterval use_crc use_scbk_d diversify_masterkey "
                                           "MFG_ID show_desc show_poll show_raw "
-                                          "reopen_secure_channel")
+                                          "reopen_secure_channel reconnect")
                                .split(QLatin1Char(' '));
     for (int a = 0; a < kDeviceCount; ++a)
         expected << QStringLiteral("addr%1").arg(a);
     expected << QStringLiteral("filename");
-    expected << QStringLiteral(
-                    "left top width height maximized log_height poll_height count cmd1 cmd2")
+    expected << QStringLiteral("left top width height maximized log_height poll_height "
+                               "file_transfer count cmd1 cmd2")
                     .split(QLatin1Char(' '));
     QCOMPARE(keys, expected);
     // A key never reaches the file, not even through the history.
@@ -143,6 +147,8 @@ void TestFormMain::settingsSurviveARestart() {
     QCOMPARE(w.Engine().PollInterval(), 250);
     QCOMPARE(w.Engine().MfgId, 0x7C4E51u);
     QCOMPARE(w.DfuFileName, QStringLiteral("/home/me/fw v2.kfw"));
+    QVERIFY(w.Engine().Reconnect() && f.Action("mnuReconnect")->isChecked());
+    QCOMPARE(w.Folders.at("file_transfer"), std::string("/home/me/updates"));
     QCOMPARE(w.normalGeometry(), QRect(40, 60, 900, 700));
     QVERIFY(!(w.windowState() & Qt::WindowMaximized));
     w.show();
@@ -300,6 +306,19 @@ void TestFormMain::shortcutsAndMenus() {
     QCOMPARE(titles.join(QLatin1Char(' ')),
              QStringLiteral("&File &View &OSDP &TORVA O&ptions &Help"));
     QCOMPARE(w.findChild<QMenu*>(QStringLiteral("mnuDevice"))->title(), QStringLiteral("&OSDP"));
+    // Inside each menu too, every item (and sub-menu) has a letter of its own.
+    for (const QMenu* menu : w.menuBar()->findChildren<QMenu*>()) {
+        QSet<QChar> used;
+        for (const QAction* item : menu->actions()) {
+            if (item->isSeparator()) continue;
+            const qsizetype amp = item->text().indexOf(QLatin1Char('&'));
+            QVERIFY2(amp >= 0 && amp + 1 < item->text().size(), qPrintable(item->text()));
+            const QChar letter = item->text().at(amp + 1).toLower();
+            QVERIFY2(!used.contains(letter), qPrintable(menu->title() + QLatin1Char(' ') +
+                                                        item->text()));
+            used << letter;
+        }
+    }
     QVERIFY(!f.Action("mnuSetCrypt")->isVisible());
 
     w.showNormal();

@@ -7,7 +7,10 @@
 #include "support/pd_window.h"
 
 #include <QCheckBox>
+#include <QDir>
 #include <QFile>
+#include <QFileDialog>
+#include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -21,6 +24,7 @@ class TestLogTools : public QObject {
     Q_OBJECT
 
   private slots:
+    void fileDialogsStartWhereTheyWereLastUsed();
     void findBarAcrossALongLog();
     void saveLogWritesEveryLine();
     void capturedSessionReadsBackTheSame();
@@ -118,6 +122,30 @@ void TestLogTools::saveLogWritesEveryLine() {
     const QString text = QString::fromUtf8(file.readAll());
     QCOMPARE(text, f.LogText() + QLatin1Char('\n'));
     QVERIFY(text.contains(QStringLiteral(" first \u00E9\n")));
+}
+
+// Each file dialog starts in the folder it was last used in, also after a restart; one not
+// used yet starts in the working folder.
+void TestLogTools::fileDialogsStartWhereTheyWereLastUsed() {
+    TWindowFixture f;
+    f.Start();
+    QTemporaryDir logs;
+    QVERIFY(SaveAs(logs.filePath(QStringLiteral("a.txt")), f.Action("mnuSaveLog")).isEmpty());
+    const auto startsIn = [&](const char* action) {
+        QString folder;
+        TModalAnswerer answer({[&](QWidget* d) {
+            folder = qobject_cast<QFileDialog*>(d)->directory().absolutePath();
+            Reject(d);
+        }});
+        f.Action(action)->trigger();
+        return answer.AllAnswered() ? folder : answer.Report();
+    };
+    const QString kept = QFileInfo(logs.path()).absoluteFilePath();
+    QCOMPARE(startsIn("mnuSaveLog"), kept);
+    QCOMPARE(startsIn("mnuOpenCapture"), QDir::currentPath());
+    f.Stop();
+    f.Start();
+    QCOMPARE(startsIn("mnuSaveLog"), kept);
 }
 
 void TestLogTools::capturedSessionReadsBackTheSame() {

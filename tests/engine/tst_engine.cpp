@@ -35,6 +35,7 @@ class TstEngine : public QObject {
     void OversizedLengthIsDiscarded();
     void RandomLineFaultsNeverStopTheCycle();
     void BrokenLinkIsReportedOnce();
+    void ReconnectsUntilTheLineIsBack();
     void WriteToClosedPortFails();
     void RefusedSendKeepsTheExchangeAddress();
 };
@@ -483,6 +484,48 @@ void TstEngine::BrokenLinkIsReportedOnce() {
     QCOMPARE(rig.Errors, QStringList{QStringLiteral("Error: connection lost")});
     QVERIFY(!rig.Engine.Polling());
     QCOMPARE(rig.Status[0], QStringLiteral("Disconnected"));
+}
+
+// With reconnection on, a lost line is a log line with its reason, not a box; the port is
+// tried again at the interval, one line a try, until it opens or the user disconnects.
+void TstEngine::ReconnectsUntilTheLineIsBack() {
+    TFakeDevice device;
+    TEngineRig rig;
+    rig.Engine.SetReconnect(true);
+    rig.Engine.SetReconnectInterval(200);
+    QVERIFY(Connect(rig, device));
+    const QString port = device.PortName();
+    const quint16 number = static_cast<quint16>(port.section(QLatin1Char(':'), 1).toUInt());
+    QVERIFY(device.WaitFrames(3));
+    const auto failedTries = [&] {
+        return rig.Log.filter(QStringLiteral("Reconnection to %1 failed").arg(port));
+    };
+    device.Drop();
+    QTRY_VERIFY_WITH_TIMEOUT(failedTries().size() >= 2, 3000);
+    QVERIFY(rig.Log.filter(QStringLiteral("Connection to %1 lost (").arg(port)).size() == 1);
+    QVERIFY(rig.Errors.isEmpty());
+    QList<qint64> tried;
+    for (qsizetype i = 0; i < rig.Log.size(); ++i)
+        if (rig.Log[i].startsWith(QStringLiteral("Reconnection to %1 failed").arg(port)))
+            tried << rig.LogTimes[i];
+    QVERIFY(tried[1] - tried[0] >= 200);
+    QVERIFY(rig.Engine.Reconnecting() && !rig.Engine.Polling());
+
+    const std::size_t before = device.Frames.size();
+    QVERIFY(device.Listen(number));
+    QVERIFY(device.WaitFrames(before + 3));
+    QVERIFY(rig.Log.contains(QStringLiteral("Reconnected to %1").arg(port)));
+    QVERIFY(rig.Engine.Polling() && !rig.Engine.Reconnecting());
+
+    // Disconnect ends a reconnection under way: no try after it.
+    device.Drop();
+    QTRY_VERIFY_WITH_TIMEOUT(failedTries().size() >= 3, 3000);
+    rig.Engine.Disconnect();
+    QVERIFY(rig.Log.contains(QStringLiteral("Reconnection to %1 stopped").arg(port)));
+    const qsizetype tries = failedTries().size();
+    QTest::qWait(500);
+    QCOMPARE(failedTries().size(), tries);
+    QVERIFY(!rig.Engine.Reconnecting());
 }
 
 void TstEngine::WriteToClosedPortFails() {

@@ -2,7 +2,9 @@
 
 #include "commands/dialog_fields.h"
 
+#include <QApplication>
 #include <QComboBox>
+#include <QFontMetrics>
 #include <QFormLayout>
 #include <QVBoxLayout>
 
@@ -40,6 +42,9 @@ TFormDlgComConfig::TFormDlgComConfig(QWidget* parent) : QDialog(parent) {
     layout->addLayout(form);
     AddButtons(*this, QStringLiteral("OK"), QStringLiteral("btnOK"), QStringLiteral("Cancel"),
                QStringLiteral("btnCancel"));
+    // Room for the whole title beside the title bar's buttons, in the title bar's font.
+    const QFontMetrics title(QApplication::font("QMdiSubWindowTitleBar"));
+    setMinimumWidth(title.horizontalAdvance(windowTitle()) + 4 * title.height() + 48);
 }
 
 std::optional<TComSetChoice> TFormDlgComConfig::Execute(int selectedAddress, int currentBaud) {

@@ -132,10 +132,11 @@ void TFormMain::mnuFileTransferClick() {
     OpenDialog1.setObjectName(QStringLiteral("OpenDialog1"));
     OpenDialog1.setNameFilters(
         {QStringLiteral("OSDP Update Files (*.upd *.ofg)"), QStringLiteral("All Files (*)")});
-    OpenDialog1.setDirectory(QStringLiteral("."));
+    OpenDialog1.setDirectory(StartFolder("file_transfer"));
     OpenDialog1.setFileMode(QFileDialog::ExistingFile);
     OpenDialog1.setOption(QFileDialog::ReadOnly, true); // picking a file renames or deletes nothing
     if (OpenDialog1.exec() != QDialog::Accepted || OpenDialog1.selectedFiles().isEmpty()) return;
+    NoteFolder("file_transfer", OpenDialog1.selectedFiles().first());
     QString error;
     if (!Transfer->Start(OpenDialog1.selectedFiles().first(), &error)) {
         QMessageBox::critical(this, QApplication::applicationName(), error);

@@ -14,6 +14,7 @@ constexpr std::string_view kPollSelect = "poll_select";
 constexpr std::string_view kDfu = "DFU";
 constexpr std::string_view kWindow = "window";
 constexpr std::string_view kHistory = "history";
+constexpr std::string_view kFolders = "folders";
 
 std::string PollKey(int address) {
     return "addr" + std::to_string(address);
@@ -34,6 +35,7 @@ const std::vector<std::string> kOptionKeys = {
     "comport", "baudrate",     "databits",  "parity",     "stopbits",
     "address", "pollinterval", "use_crc",   "use_scbk_d", "diversify_masterkey",
     "MFG_ID",  "show_desc",    "show_poll", "show_raw",   "reopen_secure_channel",
+    "reconnect",
 };
 
 } // namespace
@@ -57,6 +59,7 @@ TSettings ParseSettings(std::string_view text, const TSettings& current) {
     s.ShowPoll = ini.ReadBool(kOptions, "show_poll", current.ShowPoll);
     s.ShowRaw = ini.ReadBool(kOptions, "show_raw", current.ShowRaw);
     s.ReopenSessions = ini.ReadBool(kOptions, "reopen_secure_channel", current.ReopenSessions);
+    s.Reconnect = ini.ReadBool(kOptions, "reconnect", current.Reconnect);
     for (int a = 0; a < kPollSelectCount; ++a)
         s.PollSelect[a] = ini.ReadBool(kPollSelect, PollKey(a), current.PollSelect[a]);
     s.DfuFilename = ini.ReadString(kDfu, "filename", current.DfuFilename);
@@ -68,6 +71,12 @@ TSettings ParseSettings(std::string_view text, const TSettings& current) {
                                 ini.ReadBool(kWindow, "maximized", w.Maximized),
                                 ini.ReadInteger(kWindow, "log_height", w.LogHeight),
                                 ini.ReadInteger(kWindow, "poll_height", w.PollHeight)};
+    for (std::string_view key : kFolderKeys) {
+        const auto kept = current.Folders.find(std::string(key));
+        const std::string folder = ini.ReadString(
+            kFolders, std::string(key), kept != current.Folders.end() ? kept->second : "");
+        if (!folder.empty()) s.Folders[std::string(key)] = folder;
+    }
     const int count = ini.ReadInteger(kHistory, "count", -1);
     if (count < 0) {
         s.History = current.History;
@@ -97,6 +106,7 @@ std::string FormatSettings(const TSettings& s, std::string_view existing) {
     ini.WriteBool(kOptions, "show_poll", s.ShowPoll);
     ini.WriteBool(kOptions, "show_raw", s.ShowRaw);
     ini.WriteBool(kOptions, "reopen_secure_channel", s.ReopenSessions);
+    ini.WriteBool(kOptions, "reconnect", s.Reconnect);
     for (int a = 0; a < kPollSelectCount; ++a)
         ini.WriteBool(kPollSelect, PollKey(a), s.PollSelect[a]);
     ini.Write(kDfu, "filename", s.DfuFilename);
@@ -107,6 +117,13 @@ std::string FormatSettings(const TSettings& s, std::string_view existing) {
     ini.WriteBool(kWindow, "maximized", s.Window.Maximized);
     ini.WriteInteger(kWindow, "log_height", s.Window.LogHeight);
     ini.WriteInteger(kWindow, "poll_height", s.Window.PollHeight);
+    for (std::string_view key : kFolderKeys) {
+        const auto folder = s.Folders.find(std::string(key));
+        if (folder != s.Folders.end())
+            ini.Write(kFolders, std::string(key), folder->second);
+        else if (ini.Read(kFolders, std::string(key)))
+            ini.Write(kFolders, std::string(key), "");
+    }
     std::vector<std::string> kept;
     for (const std::string& entry : s.History)
         if (!entry.empty() && Storable(entry) && kept.size() < kHistoryKept) kept.push_back(entry);

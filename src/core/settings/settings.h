@@ -2,6 +2,7 @@
 // What the settings file holds, with the values of a first start.
 
 #include <array>
+#include <map>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -42,6 +43,7 @@ struct TSettings {
     bool ShowPoll = false;
     bool ShowRaw = false;
     bool ReopenSessions = true; // a secure session lost with the line is opened again
+    bool Reconnect = false;     // a lost connection is opened again every 2 s
     std::array<bool, kPollSelectCount> PollSelect = [] {
         std::array<bool, kPollSelectCount> select{};
         select[0] = true;
@@ -50,9 +52,15 @@ struct TSettings {
     std::string DfuFilename;
     TWindowPlacement Window;
     std::vector<std::string> History; // the command line's entries, newest first
+    // The folder each file dialog was last used in, by the dialog's key (kFolderKeys).
+    std::map<std::string, std::string> Folders;
 
     bool operator==(const TSettings&) const = default;
 };
+
+// The file dialogs whose folders are kept.
+inline constexpr std::array<std::string_view, 4> kFolderKeys = {"save_log", "capture",
+                                                                "open_capture", "file_transfer"};
 
 // Values missing from the text keep those of current, which is how the port name and the
 // firmware file name default to what the program has at the moment of reading.

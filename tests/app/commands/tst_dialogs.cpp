@@ -9,6 +9,7 @@
 
 #include <QApplication>
 #include <QComboBox>
+#include <QFontMetrics>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTimer>
@@ -148,6 +149,11 @@ class TestDialogs : public QObject {
         QCOMPARE(Payload(Run(buzzer, Clicking(kApply))), QStringLiteral("00 02 01 02 03"));
         TFormDlgComConfig config;
         QCOMPARE(Field<QComboBox>(config, "EditBaud").currentText(), QStringLiteral("9600"));
+        // Its title is whole in the title bar: wider than the title in a bold font.
+        QFont bold = config.font();
+        bold.setBold(true);
+        config.show();
+        QVERIFY(config.width() > QFontMetrics(bold).horizontalAdvance(config.windowTitle()) + 60);
     }
 
     void numberFieldsTakeDigitsOnly() {

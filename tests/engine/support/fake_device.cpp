@@ -23,8 +23,8 @@ TFakeDevice::TFakeDevice() {
     });
 }
 
-bool TFakeDevice::Listen() {
-    return Server.listen(QHostAddress::LocalHost, 0);
+bool TFakeDevice::Listen(quint16 port) {
+    return Server.listen(QHostAddress::LocalHost, port);
 }
 
 QString TFakeDevice::PortName() const {

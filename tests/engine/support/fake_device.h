@@ -32,7 +32,7 @@ class TFakeDevice : public QObject {
 
   public:
     TFakeDevice();
-    bool Listen();
+    bool Listen(quint16 port = 0); // 0: any free port
     QString PortName() const;
     bool WaitConnected(int ms = 3000);
     void Drop();

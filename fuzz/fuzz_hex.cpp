@@ -1,6 +1,8 @@
 // The hex text reader: any text into a buffer of any capacity (the first byte). It must never
-// write past the capacity, and a strict text must read without a guessed zero.
+// write past the capacity, and a strict text must read without a guessed zero. The same text
+// as a typed key.
 
+#include "crypto/handshake.h"
 #include "log/hex.h"
 
 #include <cstdlib>
@@ -17,5 +19,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::size_t n = HexToBytes(text, out.data(), out.size());
     if (n > capacity) std::abort();
     IsStrictHex(text);
+    CharacterAt(text, capacity);
+    // A typed key is a key or a reason, never both and never neither.
+    const TKeyEntry key = ReadKey(text);
+    if (key.Key.has_value() == !key.Error.empty()) std::abort();
     return 0;
 }

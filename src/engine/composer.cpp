@@ -76,19 +76,24 @@ TComposer::TCompose TComposer::Compose(std::uint8_t code, TOsdpRequest& request)
             return Ui.AskKey(p, d);
         };
         TSecurityHeader header;
+        std::string keyError; // a typed key that is no key: said, not passed over
         if (code == 0x75) {
-            accepted = BuildKeySet(cursor, session, Keys, prompt);
+            accepted = BuildKeySet(cursor, session, Keys, prompt, &keyError);
         } else if (code == 0x76) {
             const auto random = RandomByte ? RandomByte : [] {
                 return static_cast<std::uint8_t>(QRandomGenerator::global()->bounded(256));
             };
-            accepted = BuildChallenge(cursor, header, session, Keys, prompt, random);
+            accepted = BuildChallenge(cursor, header, session, Keys, prompt, random, &keyError);
         } else {
             accepted = BuildServerCryptogram(cursor, header, session, Keys);
             if (!accepted)
                 Engine.Log(QStringLiteral("Secure channel with %1 not established (cryptogram "
                                           "mismatch)")
                                .arg(request.Address));
+        }
+        if (!keyError.empty()) {
+            Fail(QString::fromStdString(keyError));
+            return TCompose::Failed;
         }
         request.ScbLength = header.Length;
         request.ScbType = header.Type;

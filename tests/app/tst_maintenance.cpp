@@ -39,6 +39,8 @@ class TestMaintenance : public QObject {
     void resetReaderSettings();
     void fileTransferFromTheMenu();
     void firmwareUpdateFromTheMenu();
+    void invalidFirmwareFileSaysWhy_data();
+    void invalidFirmwareFileSaysWhy();
 };
 
 namespace {
@@ -292,29 +294,96 @@ void TestMaintenance::firmwareUpdateFromTheMenu() {
     kfw.write("?5244390000\r\n!0102030405\r\n!0x06 0x07\r\n");
     kfw.close();
     QStringList seen;
+    // While the update runs, neither the Close button, Esc nor the title bar's close may
+    // take the dialog away from under it.
+    QTimer meddler;
+    QStringList meddled;
+    meddler.setInterval(20);
+    QObject::connect(&meddler, &QTimer::timeout, [&] {
+        auto* d = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+        if (!d || d->objectName() != QLatin1String("FormDFU") ||
+            Child<QPushButton>(d, "btnDownload")->isEnabled())
+            return;
+        meddled << QStringLiteral("close %1").arg(Child<QPushButton>(d, "btnClose")->isEnabled());
+        QTest::keyClick(d, Qt::Key_Escape);
+        d->close();
+        meddled << QStringLiteral("open %1").arg(d->isVisible());
+        meddler.stop();
+    });
+    const auto startUpdate = [&](QWidget* d) {
+        seen << Child<QLabel>(d, "LabelTitle")->text();
+        Child<QLineEdit>(d, "EditFile")->setText(path);
+        meddler.start();
+        Later([d] { Child<QPushButton>(d, "btnDownload")->click(); });
+    };
+    const auto shown = [&](QWidget* d) {
+        seen << QString::number(Child<QPushButton>(d, "btnDownload")->isVisibleTo(d));
+        seen << QString::number(Child<QProgressBar>(d, "ProgressBar1")->value());
+        Child<QPushButton>(d, "btnClose")->click();
+    };
     TModalAnswerer answer({
-        [&](QWidget* d) {
-            seen << Child<QLabel>(d, "LabelTitle")->text();
-            Child<QLineEdit>(d, "EditFile")->setText(path);
-            Later([d] { Child<QPushButton>(d, "btnDownload")->click(); });
-        },
+        startUpdate,
         [&](QWidget* d) {
             seen << qobject_cast<QMessageBox*>(d)->text();
             Accept(d);
         },
+        shown,
+        shown, // opened again: "Update" is back, the bar at 0
+    });
+    rig.Fixture.Action("mnuRDX900_DFU")->trigger();
+    QVERIFY(rig.Window->Engine().Polling()); // polling is back
+    QTRY_VERIFY_WITH_TIMEOUT(!rig.Pd.Printed(QStringLiteral("image 0 2 7 ")).isEmpty(), 3000);
+    rig.Fixture.Action("mnuRDX900_DFU")->trigger();
+    QVERIFY2(answer.AllAnswered(), qPrintable(answer.Report()));
+    QCOMPARE(
+        seen,
+        QStringLiteral("RDX900|Download successfully completed|0|2|1|0").split(QLatin1Char('|')));
+    QCOMPARE(meddled, QStringList({QStringLiteral("close 0"), QStringLiteral("open 1")}));
+    rig.Fixture.Stop(); // the file name is kept for next time
+    QVERIFY(rig.Fixture.ReadFile(rig.Fixture.IniPath()).contains("filename=" + path.toUtf8()));
+}
+
+void TestMaintenance::invalidFirmwareFileSaysWhy_data() {
+    QTest::addColumn<QByteArray>("content"); // written to a kfw file; empty: path names a file
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QString>("text");
+    QTest::newRow("not hex") << QByteArray("?5244390000\n!0102\n!01zz\n") << QString()
+                             << QStringLiteral("Invalid firmware file\nline 3: not hex");
+    QTest::newRow("an endless device")
+        << QByteArray() << QStringLiteral("/dev/zero")
+        << QStringLiteral("Invalid firmware file\nnot a regular file");
+}
+
+// Against the strict reader: the file is refused before the reader is asked for anything.
+void TestMaintenance::invalidFirmwareFileSaysWhy() {
+    QFETCH(QByteArray, content);
+    QFETCH(QString, path);
+    QFETCH(QString, text);
+    QTemporaryDir dir;
+    if (path.isEmpty()) {
+        path = dir.filePath(QStringLiteral("bad.kfw"));
+        QFile kfw(path);
+        QVERIFY(kfw.open(QIODevice::WriteOnly) && kfw.write(content) == content.size());
+    }
+    TMaintenanceRig rig;
+    QVERIFY(rig.Start());
+    QString shown;
+    TModalAnswerer answer({
         [&](QWidget* d) {
-            seen << QString::number(Child<QPushButton>(d, "btnDownload")->isVisibleTo(d));
-            Child<QPushButton>(d, "btnClose")->click();
+            Child<QLineEdit>(d, "EditFile")->setText(path);
+            Later([d] { Child<QPushButton>(d, "btnDownload")->click(); });
         },
+        [&](QWidget* d) {
+            shown = qobject_cast<QMessageBox*>(d)->text();
+            Accept(d);
+        },
+        [](QWidget* d) { Child<QPushButton>(d, "btnClose")->click(); },
     });
     rig.Fixture.Action("mnuRDX900_DFU")->trigger();
     QVERIFY2(answer.AllAnswered(), qPrintable(answer.Report()));
-    QCOMPARE(seen,
-             QStringLiteral("RDX900|Download successfully completed|0").split(QLatin1Char('|')));
-    QVERIFY(rig.Window->Engine().Polling()); // polling is back
-    QTRY_VERIFY_WITH_TIMEOUT(!rig.Pd.Printed(QStringLiteral("image 0 2 7 ")).isEmpty(), 3000);
-    rig.Fixture.Stop(); // the file name is kept for next time
-    QVERIFY(rig.Fixture.ReadFile(rig.Fixture.IniPath()).contains("filename=" + path.toUtf8()));
+    QCOMPARE(shown, text);
+    QVERIFY(rig.Pd.Printed(QStringLiteral("bootloader")).isEmpty());
+    QVERIFY(rig.Window->Engine().Polling());
 }
 
 QTEST_MAIN(TestMaintenance)

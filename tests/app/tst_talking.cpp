@@ -27,6 +27,7 @@ class TestTalking : public QObject {
     void secureChannelWithTypedKey();
     void pollListColoursFollowTheDevices();
     void promptsOfTheSecureChannel();
+    void setKeySaysWhatIsWrongWithTheKey();
     void numbersOutOfRangeAreRefused();
     void hexLineSendsWhatWasTyped_data();
     void hexLineSendsWhatWasTyped();
@@ -219,18 +220,61 @@ void TestTalking::promptsOfTheSecureChannel() {
     const int before = rig.History()->count();
     {
         TModalAnswerer answer({note(QStringLiteral("000102030405060708090A0B0C0D0E0F")),
-                               note(QString()), note(QStringLiteral("00 01"))});
+                               note(QString()), note(QStringLiteral("00 01")), [&](QWidget* d) {
+                                   prompts << qobject_cast<QMessageBox*>(d)->text();
+                                   Accept(d);
+                               }});
         rig.Fixture.Action("mnuSetChlng")->trigger(); // accepted: challenge sent
         rig.Fixture.Action("mnuSetChlng")->trigger(); // cancelled
-        rig.Fixture.Action("mnuSetChlng")->trigger(); // too short
+        rig.Fixture.Action("mnuSetChlng")->trigger(); // too short: said so
         QVERIFY2(answer.AllAnswered(), qPrintable(answer.Report()));
     }
-    QCOMPARE(prompts.size(), 3);
+    QCOMPARE(prompts.size(), 4);
+    QCOMPARE(prompts[3], QStringLiteral("Error: the key has 4 hex digits; a key is 32 hex digits "
+                                        "(16 bytes)"));
     QCOMPARE(prompts[0],
              QStringLiteral("Masterkey: |00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00"));
     QCOMPARE(prompts[1],
              QStringLiteral("Masterkey: |00 01 02 03 04 05 06 07 08 09 0A 0B 0C 0D 0E 0F"));
     QCOMPARE(rig.History()->count(), before + 1); // only the accepted challenge
+}
+
+// "Set encryption key": the prompt shows a whole key, and a key that is no key is named
+// and not sent; a good one is.
+void TestTalking::setKeySaysWhatIsWrongWithTheKey() {
+    TTalkRig rig;
+    QVERIFY(rig.Start());
+    const QString key = QStringLiteral("DE AD BE EF 0B 8D 4C 7A 95 E3 F1 26 A0 5D C9 3B");
+    bool fits = false;
+    QString refusal;
+    TModalAnswerer answer({
+        [&](QWidget* d) {
+            auto* edit = d->findChild<QLineEdit*>(QStringLiteral("EditKey"));
+            QVERIFY(edit);
+            // With the cursor at its end, the key's first digit is still in view.
+            edit->setText(key);
+            edit->setCursorPosition(static_cast<int>(key.size()));
+            edit->repaint();
+            fits = edit->cursorPositionAt(
+                       QPoint(edit->contentsRect().left() + 1, edit->height() / 2)) == 0;
+            Type(key.left(key.size() - 1))(d); // one digit short
+        },
+        [&](QWidget* d) {
+            refusal = qobject_cast<QMessageBox*>(d)->text();
+            Accept(d);
+        },
+        Type(key),
+    });
+    rig.Fixture.Action("mnuSetKey")->trigger();
+    QVERIFY(fits);
+    QCOMPARE(refusal, QStringLiteral("Error: the key has 31 hex digits; a key is 32 hex digits "
+                                     "(16 bytes)"));
+    QCOMPARE(rig.Count(QStringLiteral("SET_KEY")), 0);
+    rig.Fixture.Action("mnuSetKey")->trigger();
+    QVERIFY2(answer.AllAnswered(), qPrintable(answer.Report()));
+    QTRY_VERIFY_WITH_TIMEOUT(rig.Count(QStringLiteral("> addr=0: SET_KEY")) == 1, 3000);
+    QTest::qWait(300); // a refused key queued before it would have gone out by now
+    QCOMPARE(rig.Count(QStringLiteral("> addr=0: SET_KEY")), 1);
 }
 
 // A buzzer count of 999 would go out as E7: it is refused, named, and nothing is sent.

@@ -88,34 +88,63 @@ TEST(Bootloader, FirmwareFileRules) {
     const std::string record54 = "!" + std::string(108, 'A');
     const struct {
         std::string Text;
-        bool Valid;
+        std::string Refusal; // empty: the file is valid
         std::size_t Records;
     } cases[] = {
-        {header + "!0102\n!03\n", true, 2},
-        {"\n\n\r\n", true, 0},                // blank lines only
-        {"", false, 0},                       // no line at all
-        {"#comment\n!01\n", false, 0},        // another first character
-        {"?52443901\n", false, 0},            // a header of 4 bytes
-        {"?524439010203\n", false, 0},        // ... and of 6
-        {"?AA443900FF\n", false, 0},          // another device's code
-        {header + record54 + "\n", true, 1},  // 54 bytes fit a frame
-        {header + record55 + "\n", false, 0}, // 55 do not
-        {header + "!01zz02\n", false, 0},     // a pair that is not hex
-        {header + "!\n", false, 0},           // a record without bytes
-        {"!01 02\r\n!0x030x04\n", true, 2},   // CR LF, blanks and 0x
+        {header + "!0102\n!03\n", "", 2},
+        {"\n\n\r\n", "", 0}, // blank lines only
+        {"", "the file is empty", 0},
+        {"\xEF\xBB\xBF", "the file is empty", 0}, // a byte-order mark is no line
+        {"#comment\n!01\n", "line 1: starts with \"#\", not \"!\" or \"?\"", 0},
+        {"!01\n\x01", "line 2: starts with byte 01, not \"!\" or \"?\"", 0},
+        {"?52443901\n", "line 1: header of 4 bytes, needs 5", 0},
+        {"?524439010203\n", "line 1: header of 6 bytes, needs 5", 0},
+        {"!01\n?524438AA01\n", "line 2: device code 52 44 38 is not this reader's", 0},
+        {header + record54 + "\n", "", 1}, // 54 bytes fit a frame
+        {header + "!01\n" + record55 + "\n", "line 3: 55 bytes, at most 54", 0},
+        {header + "!01zz02\n", "line 2: not hex", 0},
+        {"!0102030\n", "line 1: odd number of hex digits", 0}, // not 01 02 03 00
+        {"?524439000\n", "line 1: odd number of hex digits", 0},
+        {header + "!\n", "line 2: no bytes", 0},
+        {header + "! 0x \n", "line 2: no bytes", 0},
+        {"!01 02\r\n!0x030x04\n", "", 2}, // CR LF, blanks and 0x
+        // Lines are counted the same whatever ends them: LF, CR LF, CR alone, blank or not.
+        {"!01\r\n\r\n!02\r!03\n\r!0G\n", "line 6: not hex", 0},
     };
     for (const auto& c : cases) {
-        const auto file = LoadFirmwareFile(c.Text, code);
-        EXPECT_EQ(file.has_value(), c.Valid) << c.Text;
-        if (file) {
-            EXPECT_EQ(file->Records.size(), c.Records) << c.Text;
+        const TFirmwareCheck check = LoadFirmwareFile(c.Text, code);
+        EXPECT_EQ(check.Text(), c.Refusal) << c.Text;
+        EXPECT_EQ(check.File.has_value(), c.Refusal.empty()) << c.Text;
+        if (check.File) {
+            EXPECT_EQ(check.File->Records.size(), c.Records) << c.Text;
         }
     }
-    const auto spaced = LoadFirmwareFile("!0x01 0x02 0x03\n?5244390001", code);
-    const auto plain = LoadFirmwareFile("!010203\n?5244390000\n?5244390001", code);
+    const auto spaced = LoadFirmwareFile("!0x01 0x02 0x03\n?5244390001", code).File;
+    const auto plain = LoadFirmwareFile("!010203\n?5244390000\n?5244390001", code).File;
     ASSERT_TRUE(spaced && plain);
     EXPECT_EQ(spaced->Records, plain->Records);
     EXPECT_EQ(plain->HeaderFlag, 0x01); // the last header's flag
     EXPECT_EQ(plain->DeviceCode, code);
-    EXPECT_EQ(LoadFirmwareFile("!01", code)->DeviceCode, (std::array<std::uint8_t, 4>{}));
+    EXPECT_EQ(LoadFirmwareFile("!01", code).File->DeviceCode, (std::array<std::uint8_t, 4>{}));
+}
+
+// However its lines end, and with a byte-order mark or without, a file gives the same image.
+TEST(Bootloader, FirmwareFileLineEnds) {
+    const std::string lines[] = {"?5244390002", "!0102", "", "!0x03 0x04 05"};
+    const auto join = [&](const std::string& end) {
+        std::string text;
+        for (const std::string& line : lines)
+            text += line + end;
+        return text;
+    };
+    const auto lf = LoadFirmwareFile(join("\n"), kRdx900DeviceCode).File;
+    ASSERT_TRUE(lf);
+    EXPECT_EQ(lf->Records, (std::vector<std::vector<std::uint8_t>>{{1, 2}, {3, 4, 5}}));
+    for (const std::string& text :
+         {join("\r\n"), join("\r"), "\xEF\xBB\xBF" + join("\n"), "\xEF\xBB\xBF" + join("\r")}) {
+        const auto file = LoadFirmwareFile(text, kRdx900DeviceCode).File;
+        ASSERT_TRUE(file) << text;
+        EXPECT_EQ(file->Records, lf->Records) << text;
+        EXPECT_EQ(file->HeaderFlag, 0x02) << text;
+    }
 }

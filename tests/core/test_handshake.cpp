@@ -102,6 +102,54 @@ TEST_F(Handshake, ScbkPromptRefusesAnythingButSixteenBytes) {
     EXPECT_EQ(Hex(session.Scbk.data(), 16), "00 11 22 33 44 55 66 77 88 99 AA BB CC DD EE FF");
 }
 
+// A typed key is 32 hex digits or it is refused, and the refusal says what is wrong.
+TEST(KeyEntry, SaysWhatIsWrong) {
+    const std::string key = "00 11 22 33 44 55 66 77 88 99 AA BB CC DD EE FF";
+    const std::string size = "; a key is 32 hex digits (16 bytes)";
+    const struct {
+        std::string Typed;
+        std::string Error; // empty: the key above
+    } cases[] = {
+        {key, ""},
+        {"0x000x110x220x330x440x550x660x770x880x990xAA0xBB0xCC0xDD0xEE0xFF", ""},
+        {"0011 2233 4455 6677 8899 aabb ccdd eeff", ""},
+        {key.substr(0, key.size() - 1), "Error: the key has 31 hex digits" + size}, // not F0
+        {key + "0", "Error: the key has 33 hex digits" + size},
+        {"0", "Error: the key has 1 hex digit" + size},
+        {"", "Error: no key was typed" + size},
+        {"   ", "Error: no key was typed" + size},
+        {"00 11 22 33 44 55 66 77 88 99 AA BB CC DD EE GF",
+         "Error: \"G\" is not a hexadecimal digit" + size},
+        {"00 11 22 33 44 55 66 77 88 99 AA BB CC DD EE F\xC3\xA9",
+         "Error: \"\xC3\xA9\" is not a hexadecimal digit" + size},
+        {"\t" + key, "Error: character 09 is not a hexadecimal digit" + size},
+        {"00,11", "Error: \",\" is not a hexadecimal digit" + size},
+        {"0X000X11", "Error: \"X\" is not a hexadecimal digit" + size},
+    };
+    for (const auto& c : cases) {
+        const TKeyEntry entry = ReadKey(c.Typed);
+        EXPECT_EQ(entry.Error, c.Error) << c.Typed;
+        EXPECT_EQ(entry.Key.has_value(), c.Error.empty()) << c.Typed;
+        if (entry.Key) {
+            EXPECT_EQ(Hex(entry.Key->data(), 16), key);
+        }
+    }
+}
+
+// The composers pass the reason on, and keep the key they had; a cancel has no reason.
+TEST_F(Handshake, KeyPromptsGiveTheReason) {
+    options.DiversifyMasterkey = false;
+    session.Scbk.fill(0x42);
+    std::string error;
+    answers = {std::string("zz")};
+    EXPECT_FALSE(BuildKeySet(cursor, session, options, Prompt(), &error));
+    EXPECT_EQ(error, "Error: \"z\" is not a hexadecimal digit; a key is 32 hex digits (16 bytes)");
+    EXPECT_EQ(session.Scbk[15], 0x42);
+    EXPECT_FALSE(BuildKeySet(cursor, session, options, Prompt(), &error));
+    EXPECT_EQ(error, "");
+    EXPECT_EQ(Written(), 0u);
+}
+
 TEST_F(Handshake, ServerCryptogramFromReferenceExchange) {
     ReferenceDeviceAnswer();
     ASSERT_TRUE(BuildServerCryptogram(cursor, header, session, options));

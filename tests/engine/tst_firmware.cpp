@@ -8,7 +8,11 @@
 #include "support/pty_pair.h"
 
 #include <QCryptographicHash>
+#include <QDir>
+#include <QTemporaryDir>
 #include <QTest>
+
+#include <sys/stat.h>
 
 using namespace quintrel;
 using namespace quintrel::test;
@@ -19,6 +23,8 @@ class TstFirmware : public QObject {
   private slots:
     void Update_data();
     void Update();
+    void OpenReadsOnlyARegularFile_data();
+    void OpenReadsOnlyARegularFile();
 };
 
 namespace {
@@ -130,6 +136,53 @@ void TstFirmware::Update() {
     rig.Engine.StartPolling();
     QTRY_VERIFY_WITH_TIMEOUT(rig.Log.mid(from).filter(QStringLiteral("< addr=0: ACK")).size() >= 2,
                              5000);
+}
+
+void TstFirmware::OpenReadsOnlyARegularFile_data() {
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<QString>("refusal"); // empty: read and valid
+    QTest::newRow("a kfw file") << QStringLiteral("file") << QString();
+    QTest::newRow("a link to one") << QStringLiteral("link") << QString();
+    QTest::newRow("no file by that name")
+        << QStringLiteral("missing") << QStringLiteral("no such file");
+    QTest::newRow("no name at all") << QStringLiteral("empty") << QStringLiteral("no such file");
+    QTest::newRow("a folder") << QStringLiteral("folder") << QStringLiteral("not a regular file");
+    // Neither ends: reading one would never stop, or never start.
+    QTest::newRow("an endless device")
+        << QStringLiteral("/dev/zero") << QStringLiteral("not a regular file");
+    QTest::newRow("a pipe") << QStringLiteral("pipe") << QStringLiteral("not a regular file");
+    // At the limit the file is read (and its first line refused); one byte more, not.
+    QTest::newRow("16 MB") << QStringLiteral("16M")
+                           << QStringLiteral("line 1: starts with byte 00, "
+                                             "not \"!\" or \"?\"");
+    QTest::newRow("16 MB and a byte")
+        << QStringLiteral("16M+1") << QStringLiteral("larger than 16 MB");
+}
+
+void TstFirmware::OpenReadsOnlyARegularFile() {
+    QFETCH(QString, kind);
+    QFETCH(QString, refusal);
+    QTemporaryDir dir;
+    const QString file = dir.filePath(QStringLiteral("rdx900.kfw"));
+    QFile kfw(file);
+    QVERIFY(kfw.open(QIODevice::WriteOnly));
+    kfw.write("?5244390000\n!0102\n");
+    kfw.close();
+    QString path = kind.startsWith(QLatin1Char('/')) ? kind : dir.filePath(kind);
+    if (kind == QLatin1String("file")) path = file;
+    if (kind == QLatin1String("link")) QVERIFY(QFile::link(file, path));
+    if (kind == QLatin1String("empty")) path.clear();
+    if (kind == QLatin1String("folder")) QVERIFY(QDir(dir.path()).mkdir(kind));
+    if (kind == QLatin1String("pipe")) QCOMPARE(::mkfifo(qPrintable(path), 0600), 0);
+    if (kind.startsWith(QLatin1String("16M"))) {
+        QFile big(path); // sparse: no 16 MB written
+        QVERIFY(big.open(QIODevice::WriteOnly));
+        QVERIFY(big.resize(16 * 1024 * 1024 + (kind.endsWith(QLatin1String("+1")) ? 1 : 0)));
+    }
+    const TFirmwareCheck check = OpenFirmwareFile(path, kRdx900DeviceCode);
+    QCOMPARE(QString::fromStdString(check.Text()), refusal);
+    QCOMPARE(check.File.has_value(), refusal.isEmpty());
+    if (check.File) QCOMPARE(check.File->Records.size(), std::size_t{1});
 }
 
 QTEST_GUILESS_MAIN(TstFirmware)

@@ -7,9 +7,12 @@
 
 #include <QApplication>
 #include <QComboBox>
+#include <QFontMetrics>
 #include <QInputDialog>
 #include <QLineEdit>
 #include <QMessageBox>
+
+#include <algorithm>
 
 namespace quintrel {
 
@@ -23,6 +26,19 @@ QString TrimControls(const QString& text) {
     while (last > first && text[last - 1].unicode() <= 0x20)
         --last;
     return text.mid(first, last - first);
+}
+
+// Wide enough for a whole key as the prompt offers it, sixteen pairs of the widest hex
+// digit with blanks between, and the frame and margins the edit adds around its text.
+int KeyEditWidth(const QLineEdit& edit) {
+    const QFontMetrics metrics = edit.fontMetrics();
+    int widest = 0;
+    for (const QChar digit : QStringLiteral("0123456789ABCDEF"))
+        widest = std::max(widest, metrics.horizontalAdvance(digit));
+    const int text = 32 * widest + 15 * metrics.horizontalAdvance(QLatin1Char(' '));
+    // The edit's own size hint is the width of 17 "x" plus that frame and those margins.
+    const int frame = edit.sizeHint().width() - 17 * metrics.horizontalAdvance(QLatin1Char('x'));
+    return text + std::max(frame, 0) + metrics.averageCharWidth(); // and room for the cursor
 }
 
 } // namespace
@@ -57,6 +73,10 @@ std::optional<std::string> TComposerUi::AskKey(const std::string& prompt,
     input.setInputMode(QInputDialog::TextInput);
     input.setLabelText(QString::fromStdString(prompt));
     input.setTextValue(QString::fromStdString(defaultText));
+    if (auto* edit = input.findChild<QLineEdit*>()) {
+        edit->setObjectName(QStringLiteral("EditKey"));
+        edit->setMinimumWidth(KeyEditWidth(*edit));
+    }
     if (input.exec() != QDialog::Accepted) return std::nullopt;
     return input.textValue().toStdString();
 }

@@ -1,7 +1,6 @@
 #include "maintenance/form_dfu.h"
 
 #include <QApplication>
-#include <QFile>
 #include <QFileDialog>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -9,6 +8,7 @@
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QShowEvent>
 #include <QVBoxLayout>
 
 namespace quintrel {
@@ -18,17 +18,6 @@ namespace {
 template <typename T> T* Named(T* widget, const char* name) {
     widget->setObjectName(QLatin1String(name));
     return widget;
-}
-
-// A firmware file is a few hundred kilobytes of text; anything far larger is not one.
-constexpr qint64 kLargestFirmwareFile = 16 * 1024 * 1024;
-
-std::optional<TFirmwareFile> Load(const QString& path, const std::array<std::uint8_t, 4>& code) {
-    QFile file(path);
-    if (file.size() > kLargestFirmwareFile || !file.open(QIODevice::ReadOnly)) return std::nullopt;
-    const QByteArray text = file.readAll();
-    return LoadFirmwareFile(
-        std::string_view(text.constData(), static_cast<std::size_t>(text.size())), code);
 }
 
 } // namespace
@@ -99,23 +88,27 @@ void TFormDFU::btnBrowseClick() {
 
 void TFormDFU::btnDownloadClick() {
     QString error;
-    std::optional<TFirmwareFile> file;
-    if (!Engine.Port().IsOpen())
+    TFirmwareCheck check;
+    if (!Engine.Port().IsOpen()) {
         error = QStringLiteral("Error: no connection");
-    else if (!(file = Load(EditFile->text(), Target.DeviceCode)))
-        error = QStringLiteral("Invalid firmware file");
+    } else {
+        check = OpenFirmwareFile(EditFile->text(), Target.DeviceCode);
+        if (!check.File)
+            error =
+                QStringLiteral("Invalid firmware file\n") + QString::fromStdString(check.Text());
+    }
     if (error.isEmpty()) {
         ProgressBar1->setValue(0);
         QApplication::setOverrideCursor(Qt::WaitCursor);
-        btnDownload->setEnabled(false); // one update at a time, while the window stays alive
+        SetRunning(true);
         TFirmwareUpdater updater(Engine);
         updater.Progress = [this](int written, int total) {
             ProgressBar1->setMaximum(std::max(total, 1));
             ProgressBar1->setValue(written);
         };
         const int address = Address ? Address() : 0;
-        error = updater.Run(*file, Target, static_cast<std::uint8_t>(std::max(address, 0)));
-        btnDownload->setEnabled(true);
+        error = updater.Run(*check.File, Target, static_cast<std::uint8_t>(std::max(address, 0)));
+        SetRunning(false);
         QApplication::restoreOverrideCursor();
     }
     if (error.isEmpty()) {
@@ -127,10 +120,34 @@ void TFormDFU::btnDownloadClick() {
     }
 }
 
+// The window stays alive while the update runs, but the dialog must not close under it:
+// the update would go on unseen and its outcome would land on a dialog opened afresh.
+void TFormDFU::SetRunning(bool running) {
+    Running = running;
+    for (QWidget* control :
+         std::initializer_list<QWidget*>{btnDownload, btnClose, btnBrowse, EditFile})
+        control->setEnabled(!running);
+}
+
+void TFormDFU::reject() {
+    if (!Running) QDialog::reject(); // Esc and the title bar's close both come here
+}
+
 void TFormDFU::done(int result) {
+    if (Running) return;
     ProgressBar1->setValue(0);
     btnDownload->show();
     QDialog::done(result);
+}
+
+void TFormDFU::showEvent(QShowEvent* event) {
+    // However the dialog was last closed, it opens ready for an update (a window system's
+    // own show, after the dialog was minimised, is no new opening).
+    if (!event->spontaneous()) {
+        ProgressBar1->setValue(0);
+        btnDownload->show();
+    }
+    QDialog::showEvent(event);
 }
 
 } // namespace quintrel

@@ -31,10 +31,16 @@ class TFormDFU : public QDialog {
     void btnBrowseClick();
     void btnDownloadClick();
 
+    void reject() override;
+
   protected:
     void done(int result) override;
+    void showEvent(QShowEvent* event) override;
 
   private:
+    void SetRunning(bool running);
+
+    bool Running = false;
     TEngine& Engine;
     std::function<int()> Address;
     TBootTarget Target;

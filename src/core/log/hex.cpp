@@ -44,9 +44,39 @@ std::string Digits(std::string_view text) {
 } // namespace
 
 bool IsStrictHex(std::string_view text) {
-    for (char c : Digits(text))
-        if (HexDigit(c) < 0) return false;
-    return true;
+    return ScanHex(text).FirstBad == std::string_view::npos;
+}
+
+THexScan ScanHex(std::string_view text) {
+    THexScan scan;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '0' && i + 1 < text.size() && text[i + 1] == 'x') {
+            ++i;
+            continue;
+        }
+        if (text[i] == ' ') continue;
+        if (HexDigit(text[i]) < 0 && scan.FirstBad == std::string_view::npos) scan.FirstBad = i;
+        ++scan.Count;
+    }
+    return scan;
+}
+
+std::string CharacterAt(std::string_view text, std::size_t offset) {
+    if (offset >= text.size()) return {};
+    const auto lead = static_cast<unsigned char>(text[offset]);
+    std::size_t length = 1;
+    if (lead >= 0xF0)
+        length = 4;
+    else if (lead >= 0xE0)
+        length = 3;
+    else if (lead >= 0xC0)
+        length = 2;
+    std::size_t end = offset + 1;
+    // Only continuation bytes belong to the character; a cut or broken sequence ends early.
+    while (end < text.size() && end < offset + length &&
+           (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80)
+        ++end;
+    return std::string(text.substr(offset, end - offset));
 }
 
 std::size_t HexToBytes(std::string_view text, std::uint8_t* out, std::size_t capacity) {

@@ -21,4 +21,17 @@ std::size_t HexToBytes(std::string_view text, std::uint8_t* out, std::size_t cap
 // blanks, every character left is a hex digit.
 bool IsStrictHex(std::string_view text);
 
+// What is left of text after the removal of "0x" and blanks: how many characters (the
+// digits HexToBytes reads, when all are hex), and where in text the first one that is
+// not a hex digit stands (npos when every one is).
+struct THexScan {
+    std::size_t Count = 0;
+    std::size_t FirstBad = std::string_view::npos;
+};
+THexScan ScanHex(std::string_view text);
+
+// The character of text that starts at offset, whole when it is UTF-8 of several bytes,
+// so that a message can quote it.
+std::string CharacterAt(std::string_view text, std::size_t offset);
+
 } // namespace quintrel

@@ -63,49 +63,87 @@ TBootReplyAssembler::TResult TBootReplyAssembler::Feed(std::uint8_t b) {
     return positive ? TResult::Positive : TResult::Negative;
 }
 
+std::string TFirmwareCheck::Text() const {
+    if (Line == 0) return Reason;
+    return "line " + std::to_string(Line) + ": " + Reason;
+}
+
 namespace {
 
-// Hex text that must read as it stands, into at most capacity bytes (one more is read,
-// so a longer record is noticed rather than cut).
-std::optional<std::vector<std::uint8_t>> StrictBytes(std::string_view hex, std::size_t capacity) {
-    if (!IsStrictHex(hex)) return std::nullopt;
-    std::vector<std::uint8_t> bytes(capacity + 1);
-    bytes.resize(HexToBytes(hex, bytes.data(), bytes.size()));
-    if (bytes.empty() || bytes.size() > capacity) return std::nullopt;
-    return bytes;
+constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+
+TFirmwareCheck Refused(std::size_t line, std::string reason) {
+    TFirmwareCheck check;
+    check.Line = line;
+    check.Reason = std::move(reason);
+    return check;
+}
+
+// Why a record's hex text cannot be read as it stands; empty when it can.
+std::string HexFault(const THexScan& scan) {
+    if (scan.FirstBad != std::string_view::npos) return "not hex";
+    if (scan.Count % 2 != 0) return "odd number of hex digits"; // half a byte is a slip
+    if (scan.Count == 0) return "no bytes";
+    return {};
+}
+
+std::string FirstCharacter(std::string_view line) {
+    const auto c = static_cast<unsigned char>(line[0]);
+    if (c >= 0x20 && c < 0x7F) return std::string("\"") + line[0] + "\"";
+    return "byte " + BytesToHex(&c, 1);
+}
+
+// The next line of text from start, without its end (LF, CR LF or CR); start moves past it.
+std::string_view NextLine(std::string_view text, std::size_t& start) {
+    const std::size_t from = start;
+    std::size_t end = text.find_first_of("\r\n", from);
+    if (end == std::string_view::npos) end = text.size();
+    start = end + 1;
+    if (end < text.size() && text[end] == '\r' && end + 1 < text.size() && text[end + 1] == '\n')
+        ++start;
+    return text.substr(from, end - from);
 }
 
 } // namespace
 
-std::optional<TFirmwareFile> LoadFirmwareFile(std::string_view text,
-                                              const std::array<std::uint8_t, 4>& expected) {
-    if (text.empty()) return std::nullopt;
+TFirmwareCheck LoadFirmwareFile(std::string_view text,
+                                const std::array<std::uint8_t, 4>& expected) {
+    if (text.starts_with(kByteOrderMark)) text.remove_prefix(kByteOrderMark.size());
+    if (text.empty()) return Refused(0, "the file is empty");
     TFirmwareFile file;
     std::size_t start = 0;
-    while (start <= text.size()) {
-        std::size_t end = text.find('\n', start);
-        if (end == std::string_view::npos) end = text.size();
-        std::string_view line = text.substr(start, end - start);
-        start = end + 1;
-        if (!line.empty() && line.back() == '\r') line.remove_suffix(1); // CR LF files
+    for (std::size_t number = 1; start <= text.size(); ++number) {
+        const std::string_view line = NextLine(text, start);
         if (line.empty()) continue;
         const std::string_view hex = line.substr(1);
+        const THexScan scan = ScanHex(hex);
+        if (line[0] != '!' && line[0] != '?')
+            return Refused(number, "starts with " + FirstCharacter(line) + ", not \"!\" or \"?\"");
+        if (std::string fault = HexFault(scan); !fault.empty())
+            return Refused(number, std::move(fault));
+        const std::size_t count = scan.Count / 2;
         if (line[0] == '!') {
-            auto record = StrictBytes(hex, kBootDataCapacity);
-            if (!record) return std::nullopt;
-            file.Records.push_back(std::move(*record));
-        } else if (line[0] == '?') {
-            const auto header = StrictBytes(hex, 5);
-            if (!header || header->size() != 5) return std::nullopt;
-            const std::array<std::uint8_t, 4> code = {(*header)[0], (*header)[1], (*header)[2], 0};
-            if (code != expected) return std::nullopt;
-            file.DeviceCode = code;
-            file.HeaderFlag = (*header)[4];
+            if (count > kBootDataCapacity)
+                return Refused(number, std::to_string(count) + " bytes, at most " +
+                                           std::to_string(kBootDataCapacity));
+            std::vector<std::uint8_t>& record = file.Records.emplace_back(count);
+            HexToBytes(hex, record.data(), record.size());
         } else {
-            return std::nullopt;
+            if (count != 5)
+                return Refused(number, "header of " + std::to_string(count) + " bytes, needs 5");
+            std::array<std::uint8_t, 5> header{};
+            HexToBytes(hex, header.data(), header.size());
+            const std::array<std::uint8_t, 4> code = {header[0], header[1], header[2], 0};
+            if (code != expected)
+                return Refused(number, "device code " + BytesToHex(header.data(), 3) +
+                                           " is not this reader's");
+            file.DeviceCode = code;
+            file.HeaderFlag = header[4];
         }
     }
-    return file;
+    TFirmwareCheck check;
+    check.File = std::move(file);
+    return check;
 }
 
 } // namespace quintrel

@@ -73,10 +73,20 @@ struct TFirmwareFile {
     std::uint8_t HeaderFlag = 0;                    // the header's fifth byte
 };
 
+// The outcome of checking a kfw file: the file, or why it was refused and where.
+struct TFirmwareCheck {
+    std::optional<TFirmwareFile> File;
+    std::size_t Line = 0; // counted from 1; 0 when the fault is the whole file's
+    std::string Reason;   // "not hex", "55 bytes, at most 54"; empty when File holds one
+    // "line 12: not hex", or the reason alone when no line is at fault.
+    std::string Text() const;
+};
+
 // The kfw rules: blank lines skipped; "!" data records of 1..54 bytes; "?" header records
 // of exactly 5 bytes whose device code and a zero byte equal expected (the last one's flag
-// counts); any other first character, hex that is not hex, or no line at all: invalid.
-std::optional<TFirmwareFile> LoadFirmwareFile(std::string_view text,
-                                              const std::array<std::uint8_t, 4>& expected);
+// counts); any other first character, hex that is not hex or has an odd number of digits,
+// or no line at all: invalid. Lines end in LF, CR LF or CR alone; a UTF-8 byte-order mark
+// before the first line is no part of it.
+TFirmwareCheck LoadFirmwareFile(std::string_view text, const std::array<std::uint8_t, 4>& expected);
 
 } // namespace quintrel

@@ -3,6 +3,8 @@
 #include "maintenance/mfg_channel.h"
 
 #include <QEventLoop>
+#include <QFile>
+#include <QFileInfo>
 #include <QTimer>
 
 #include <algorithm>
@@ -19,7 +21,28 @@ std::uint8_t RateIndex(int baud) {
     return static_cast<std::uint8_t>(it - kBootRates.begin());
 }
 
+TFirmwareCheck Refused(std::string reason) {
+    TFirmwareCheck check;
+    check.Reason = std::move(reason);
+    return check;
+}
+
 } // namespace
+
+TFirmwareCheck OpenFirmwareFile(const QString& path, const std::array<std::uint8_t, 4>& expected) {
+    const QFileInfo info(path);
+    if (path.isEmpty() || !info.exists()) return Refused("no such file");
+    if (!info.isFile()) return Refused("not a regular file");
+    if (info.size() > TFirmwareUpdater::LargestFile) return Refused("larger than 16 MB");
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) return Refused("cannot be read");
+    // The file may have grown since it was looked at: one byte more than allowed tells.
+    const QByteArray text = file.read(TFirmwareUpdater::LargestFile + 1);
+    if (file.error() != QFileDevice::NoError) return Refused("cannot be read");
+    if (text.size() > TFirmwareUpdater::LargestFile) return Refused("larger than 16 MB");
+    return LoadFirmwareFile(
+        std::string_view(text.constData(), static_cast<std::size_t>(text.size())), expected);
+}
 
 TFirmwareUpdater::TFirmwareUpdater(TEngine& engine) : Engine(engine) {
     Engine.HandleBootByte = [this](std::uint8_t b) {

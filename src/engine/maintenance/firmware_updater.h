@@ -18,10 +18,17 @@ struct TBootTarget {
     std::array<std::uint8_t, 4> DeviceCode{};
 };
 
+// Reads and checks the kfw file at path. Only a regular file is read (a device such as
+// /dev/zero or a pipe is refused before it is opened), and no more of it than a firmware
+// file can be: a larger one is refused.
+TFirmwareCheck OpenFirmwareFile(const QString& path, const std::array<std::uint8_t, 4>& expected);
+
 class TFirmwareUpdater {
   public:
     static constexpr int RecordAttempts = 6;
     static constexpr int EnterPauseMs = 100;
+    // A firmware file is a few hundred kilobytes of text; anything far larger is not one.
+    static constexpr qint64 LargestFile = 16 * 1024 * 1024;
 
     explicit TFirmwareUpdater(TEngine& engine);
     ~TFirmwareUpdater();

@@ -65,7 +65,7 @@ void TestTalking::decodedRepliesAndCardRead() {
     QCOMPARE(rig.Count(QStringLiteral("< addr=0: RES_ID(MANUF=7C4E15")), 1);
     rig.Pd.Command(QStringLiteral("card 1234567 26"));
     QTRY_VERIFY_WITH_TIMEOUT(
-        rig.Count(QStringLiteral("< addr=0: EVT_RAW(FORMAT=WIEGAND, BITLEN=26, DATA=12D687)")) == 1,
+        rig.Count(QStringLiteral("< addr=0: EVT_RAW(FORMAT=WIEGAND, BITLEN=26, DATA=12D687, 26-bit FC=9 CN=27459)")) == 1,
         3000);
 }
 

@@ -65,7 +65,7 @@ TEST_F(Describe, RepliesGoToTheirDecoders) {
     EXPECT_EQ(Reply(0x49, "00 01"), "RES_ISTAT(IN0=0, IN1=1)");
     EXPECT_EQ(Reply(0x4A, "01 00 02"), "RES_OSTAT(OUT0=1, OUT1=0, OUT2=2)");
     EXPECT_EQ(Reply(0x54, "05 80 25 00 00"), "RES_COM(ADDR=5, BAUD=9600)");
-    EXPECT_EQ(Reply(0x53, "00 03 31 32 33"), "EVT_KEY(DATA=31 32 33)");
+    EXPECT_EQ(Reply(0x53, "00 03 31 32 33"), "EVT_KEY(DATA=31 32 33, KEYS=123)");
     // Below its decoder's minimum a payload is plain hex.
     EXPECT_EQ(Reply(0x48, "01"), "RES_STAT(01)");
     EXPECT_EQ(Reply(0x54, "05 80 25 00"), "RES_COM(05 80 25 00)");
@@ -123,10 +123,44 @@ TEST(Decoders, CardDataAsNumberOrBytes) {
     EXPECT_EQ(Decode(DecodeRaw, "00 01 1A 00"), "00 01 1A 00");
 }
 
+// The common layouts are read only when the bit count matches and every parity bit holds;
+// the raw number always stays. Cards encoded outside the project, bit by bit.
+TEST(Decoders, CardLayoutsWithTheirParity) {
+    struct {
+        const char* Payload;
+        const char* Reading; // "" for none
+    } const cases[] = {
+        {"00 01 1A 00 09 50 D6 00", "26-bit FC=18 CN=41388"},
+        {"00 00 1A 00 09 50 D6 00", "26-bit FC=18 CN=41388"}, // raw format, same bits
+        {"00 01 1A 00 09 50 D6 40", ""},                      // last bit flipped
+        {"00 01 1A 00 89 50 D6 00", ""},                      // first bit flipped
+        {"00 01 22 00 82 69 6E EA 80", "34-bit FC=1234 CN=56789"},
+        {"00 01 22 00 82 69 6E EA C0", ""},
+        {"00 01 23 00 50 06 7E FC 40", "35-bit CC=1025 CN=654321"},
+        {"00 01 23 00 50 06 7E FC 60", ""}, // the 35th bit flipped
+        {"00 01 23 00 10 06 7E FC 40", ""}, // the second bit flipped
+        {"00 01 23 00 D0 06 7E FC 40", ""}, // the first bit flipped
+        {"00 01 25 00 09 1A 49 3E 18", "37-bit FC=4660 CN=300001"},
+        {"00 01 25 00 09 1A 49 3E 10", ""},
+        {"00 01 1B 00 09 50 D6 00", ""}, // 27 bits: no layout
+        {"00 02 1A 00 09 50 D6 00", ""}, // magnetic stripe data is not Wiegand
+    };
+    for (const auto& c : cases) {
+        const std::string text = Decode(DecodeRaw, c.Payload);
+        const std::size_t comma = text.find(", ", text.find("DATA="));
+        const std::string reading = comma == std::string::npos ? "" : text.substr(comma + 2);
+        EXPECT_EQ(reading, c.Reading) << c.Payload << ": " << text;
+    }
+    EXPECT_EQ(Decode(DecodeRaw, "00 01 1A 00 09 50 D6 00"),
+              "FORMAT=WIEGAND, BITLEN=26, DATA=254358, 26-bit FC=18 CN=41388");
+}
+
 TEST(Decoders, FormattedAndKeypadData) {
     EXPECT_EQ(Decode(DecodeFmt, "00 00 03 31 32 33"), "DATA=31 32 33");
     EXPECT_EQ(Decode(DecodeFmt, "00 01 03 31 32 33"), "DATA=33 32 31");
-    EXPECT_EQ(Decode(DecodeKeypad, "00 04 31 32 33 0D"), "DATA=31 32 33 0D");
+    EXPECT_EQ(Decode(DecodeKeypad, "00 04 31 32 33 0D"), "DATA=31 32 33 0D, KEYS=123#");
+    EXPECT_EQ(Decode(DecodeKeypad, "00 06 7F 2A 23 41 44 20"),
+              "DATA=7F 2A 23 41 44 20, KEYS=**#F1F4<20>");
     // A keypad reply with fewer than three keys is below the minimum.
     EXPECT_EQ(Decode(DecodeKeypad, "00 02 31 32"), "00 02 31 32");
 }
@@ -147,7 +181,7 @@ TEST(Decoders, PayloadsLongerThanTheirOwnCount) {
         {DecodeFmt, "00 01 03 31 32 33 FF", "DATA=33 32 31 (long: 4 of 3 bytes)"},
         {DecodeFmt, "00 00 02 31 32", "DATA=31 32"},
         {DecodeKeypad, "00 04 31 32 33 0D 0D", "DATA=31 32 33 0D (long: 5 of 4 bytes)"},
-        {DecodeKeypad, "00 03 31 32 33", "DATA=31 32 33"},
+        {DecodeKeypad, "00 03 31 32 33", "DATA=31 32 33, KEYS=123"},
     };
     for (const auto& c : cases)
         EXPECT_EQ(Decode(c.Decoder, c.Payload), c.Text) << c.Payload;

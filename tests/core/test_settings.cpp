@@ -119,7 +119,8 @@ TEST(Settings, NewFileHoldsEveryKeyInTableOrder) {
     EXPECT_TRUE(text.starts_with("[options]\ncomport=COM1\nbaudrate=9600\ndatabits=8\nparity=0\n"
                                  "stopbits=1\naddress=0\npollinterval=0\nuse_crc=1\nuse_scbk_d=1\n"
                                  "diversify_masterkey=1\nMFG_ID=8146453\nshow_desc=1\nshow_poll=0\n"
-                                 "show_raw=0\nreopen_secure_channel=1\n\n[poll_select]\naddr0=1\n"
+                                 "show_raw=0\nreopen_secure_channel=1\nreconnect=0\n\n[poll_select]\n"
+                                 "addr0=1\n"
                                  "addr1=0\naddr2=0\n"))
         << text;
     EXPECT_TRUE(
@@ -127,7 +128,7 @@ TEST(Settings, NewFileHoldsEveryKeyInTableOrder) {
                        "top=0\nwidth=0\nheight=0\nmaximized=1\nlog_height=0\npoll_height=0\n"
                        "\n[history]\ncount=0\n"))
         << text;
-    EXPECT_EQ(Lines(text).size(), 17u + 1 + 127 + 3 + 9 + 3);
+    EXPECT_EQ(Lines(text).size(), 18u + 1 + 127 + 3 + 9 + 3); // no folder kept yet
 }
 
 TEST(Settings, RoundTripThroughAnOldFile) {
@@ -147,6 +148,8 @@ TEST(Settings, RoundTripThroughAnOldFile) {
     s.ShowPoll = true;
     s.ShowRaw = true;
     s.ReopenSessions = false;
+    s.Reconnect = true;
+    s.Folders = {{"save_log", "/home/me/logs"}, {"file_transfer", "/srv/updates dir"}};
     s.PollSelect[0] = false;
     s.PollSelect[126] = true;
     s.DfuFilename = "/home/me/fw 1.kfw";
@@ -158,15 +161,19 @@ TEST(Settings, RoundTripThroughAnOldFile) {
     EXPECT_EQ(ParseSettings(text), s);
     // Our keys come first and in our order; what else the file holds is kept after them.
     const std::vector<std::string> lines = Lines(text);
-    ASSERT_GT(lines.size(), 19u);
+    ASSERT_GT(lines.size(), 20u);
     EXPECT_EQ(lines[1], "comport=127.0.0.1:4001");
     EXPECT_EQ(lines[2], "baudrate=115200");
     EXPECT_EQ(lines[14], "show_raw=1");
     EXPECT_EQ(lines[15], "reopen_secure_channel=0");
-    EXPECT_EQ(lines[16], "foreign=00");
-    EXPECT_EQ(lines[18], "addr0=0");
-    EXPECT_EQ(lines[19], "addr1=0");
+    EXPECT_EQ(lines[16], "reconnect=1");
+    EXPECT_EQ(lines[17], "foreign=00");
+    EXPECT_EQ(lines[19], "addr0=0");
+    EXPECT_EQ(lines[20], "addr1=0");
     EXPECT_EQ(FormatSettings(s, text), text);
+    // A folder no longer kept is emptied, and reads back as none.
+    s.Folders.erase("save_log");
+    EXPECT_EQ(ParseSettings(FormatSettings(s, text)).Folders, s.Folders);
 }
 
 // Found by fuzzing: a value with a CR inside it was cut there when written back.

@@ -163,7 +163,7 @@ void TstEnginePd::DecodedRepliesAndCardRead() {
              qPrintable(id));
     QVERIFY(rig.Log.filter(QStringLiteral("< addr=0: RES_CAP(4xINPUT01")).size() == 1);
     QCOMPARE(rig.Log.filter(QStringLiteral("EVT_RAW")).value(0),
-             QStringLiteral("< addr=0: EVT_RAW(FORMAT=WIEGAND, BITLEN=26, DATA=2468AC)"));
+             QStringLiteral("< addr=0: EVT_RAW(FORMAT=WIEGAND, BITLEN=26, DATA=2468AC, 26-bit FC=18 CN=13398)"));
 }
 
 void TstEnginePd::DroppedConnectionIsReportedOnce() {

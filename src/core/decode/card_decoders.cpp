@@ -4,6 +4,8 @@
 
 #include "decode/decoders.h"
 
+#include "decode/card_formats.h"
+
 #include "log/hex.h"
 
 #include <algorithm>
@@ -93,8 +95,12 @@ std::string DecodeRaw(const std::uint8_t* data, std::size_t length) {
     if (Surplus(length, kRawHeader, expected) > 0)
         return text + ByteList(card, present, expected, false) +
                LongNote(length, kRawHeader, expected);
-    if (bits <= kMaxNumberBits && format <= 1 && present == expected)
-        return text + "DATA=" + CardNumber(card, present, bits);
+    if (bits <= kMaxNumberBits && format <= 1 && present == expected) {
+        text += "DATA=" + CardNumber(card, present, bits);
+        // The raw number stays; a known layout whose parity holds is read beside it.
+        if (const auto reading = ReadCardFormat(card, bits)) text += ", " + *reading;
+        return text;
+    }
     return text + ByteList(card, present, expected, false);
 }
 
@@ -115,6 +121,8 @@ std::string DecodeKeypad(const std::uint8_t* data, std::size_t length) {
     std::string text = ByteList(data + kKeypadHeader, present, expected, false);
     if (Surplus(length, kKeypadHeader, expected) > 0)
         text += LongNote(length, kKeypadHeader, expected);
+    else if (present == expected)
+        text += ", KEYS=" + KeypadKeys(data + kKeypadHeader, present);
     return text;
 }
 

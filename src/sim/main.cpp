@@ -113,6 +113,8 @@ command 7. After 500 ms of quiet the new firmware starts: with --record it print
   --keys DIGITS          key presses answered to a poll
   -v, --verbose          print every frame received and sent on stderr
 
+  -h, --help             this text      -v, --version    the version
+
 Commands on standard input, one per line (N counts from now, 1 = the next):
   card NUMBER [BITS [ADDRESS]]    keys DIGITS [ADDRESS]    corrupt-mac
   silent [ADDRESS]    answer [ADDRESS]    bad-crc-every N
@@ -174,6 +176,9 @@ int main(int argc, char** argv) {
         };
         if (a == QLatin1String("-h") || a == QLatin1String("--help")) {
             QTextStream(stdout) << kHelp;
+            return 0;
+        } else if (a == QLatin1String("-v") || a == QLatin1String("--version")) {
+            QTextStream(stdout) << "quintrel-pd " << QUINTREL_VERSION << '\n';
             return 0;
         } else if (a == QLatin1String("--listen")) {
             if (!integer(line.ListenPort)) return Fail(QStringLiteral("--listen needs a port"));

@@ -203,9 +203,9 @@ TEST(LogText, MovesItsFirstLineOnlyPastTheLimit) {
     };
     const TCase cases[] = {
         {"fits exactly", 0, 99, 0},
-        {"one past: a quarter of the limit is freed", 0, 98, 3},  // keeps 74: lines 3..9 (69)
+        {"one past: a quarter of the limit is freed", 0, 98, 3}, // keeps 74: lines 3..9 (69)
         {"from a later line, fits exactly", 4, 59, 4},
-        {"from a later line, one past", 4, 58, 6},                 // keeps 44: lines 6..9 (39)
+        {"from a later line, one past", 4, 58, 6}, // keeps 44: lines 6..9 (39)
         {"the last line stays, however long", 0, 5, 9},
         {"never moves back", 8, 1000, 8},
     };

@@ -75,10 +75,9 @@ void TLogStore::Append(std::string_view line) {
     std::memcpy(at, line.data(), length);
     std::replace(at, at + length, '\n', ' ');
     at[length] = '\n';
-    Index.back()[Lines % IndexPage] = {static_cast<std::uint32_t>(Blocks.size() - 1),
-                                       static_cast<std::uint32_t>(used),
-                                       static_cast<std::uint32_t>(length),
-                                       static_cast<std::uint32_t>(Units - PageStart.back())};
+    Index.back()[Lines % IndexPage] = {
+        static_cast<std::uint32_t>(Blocks.size() - 1), static_cast<std::uint32_t>(used),
+        static_cast<std::uint32_t>(length), static_cast<std::uint32_t>(Units - PageStart.back())};
     used += length + 1;
     Units += Utf16Length({at, length}) + 1;
     ++Lines;

@@ -72,7 +72,8 @@ std::size_t TLogText::OffsetOf(TLogPosition position) const {
     if (position.Line < First) return 0;
     if (position.Line >= Store.Count()) return Length;
     const std::string_view bytes = Store.Line(position.Line);
-    const std::size_t within = Utf16Length(bytes.substr(0, std::min(position.Offset, bytes.size())));
+    const std::size_t within =
+        Utf16Length(bytes.substr(0, std::min(position.Offset, bytes.size())));
     return std::min(LineStart(position.Line) + within, Length);
 }
 

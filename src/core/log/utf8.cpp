@@ -43,8 +43,7 @@ std::size_t Sequence(std::string_view text, std::size_t at, char32_t& code) {
 
 // Calls visit(bytes, code) for each character in order, a bad byte being U+FFFD of one byte,
 // until visit returns false.
-template <typename Visit>
-void ForEachCharacter(std::string_view text, Visit&& visit) {
+template <typename Visit> void ForEachCharacter(std::string_view text, Visit&& visit) {
     for (std::size_t at = 0; at < text.size();) {
         char32_t code = 0;
         std::size_t length = Sequence(text, at, code);

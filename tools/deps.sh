@@ -2,7 +2,8 @@
 # Sourced by tools/test and tools/run.
 quintrel_install_deps() {
     local wanted=(build-essential cmake ninja-build qt6-base-dev qt6-serialport-dev
-                  libgtest-dev socat xvfb xauth x11-utils ieee-data clang libclang-rt-14-dev)
+                  libgtest-dev socat xvfb xauth x11-utils ieee-data clang libclang-rt-14-dev
+                  dbus-bin dbus-daemon at-spi2-core)
     local missing=()
     local pkg
     for pkg in "${wanted[@]}" "$@"; do

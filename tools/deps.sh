@@ -2,7 +2,8 @@
 # Sourced by tools/run (what building and running need), tools/test and tools/fuzz (that and
 # what the tests need).
 quintrel_run_packages=(build-essential cmake ninja-build qt6-base-dev qt6-serialport-dev ieee-data)
-quintrel_test_packages=(libgtest-dev socat xvfb xauth x11-utils clang libclang-rt-14-dev)
+quintrel_test_packages=(libgtest-dev socat xvfb xauth x11-utils clang libclang-rt-14-dev
+                        dbus-bin dbus-daemon at-spi2-core)
 
 # quintrel_install_packages PACKAGE...: installs those of the packages that are missing.
 quintrel_install_packages() {

@@ -1,5 +1,9 @@
 #include "logview/log_memo.h"
 
+#include "log/log_text.h"
+#include "logview/log_memo_accessible.h"
+
+#include <QAccessible>
 #include <QApplication>
 #include <QClipboard>
 #include <QContextMenuEvent>
@@ -16,6 +20,8 @@ namespace quintrel {
 namespace {
 
 constexpr int kMargin = 4;
+// The most text one event carries to a screen reader; more goes in several.
+constexpr std::size_t kMaxEventUnits = std::size_t{1} << 20;
 
 QString Text(std::string_view line) {
     return QString::fromUtf8(line.data(), static_cast<qsizetype>(line.size()));
@@ -30,12 +36,17 @@ int Columns(std::string_view line, std::size_t bytes) {
 
 TLogMemo::TLogMemo(const TLogStore& store, QWidget* parent)
     : QAbstractScrollArea(parent), Store(store) {
+    // Before anything asks for the box's accessible interface (naming it does), which Qt
+    // keeps for the box's lifetime.
+    InstallLogMemoAccessibility();
     setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     setFocusPolicy(Qt::StrongFocus);
     viewport()->setCursor(Qt::IBeamCursor);
     viewport()->setBackgroundRole(QPalette::Base);
     viewport()->setAutoFillBackground(true);
+    setAccessibleName(QStringLiteral("Message log"));
+    Told.Generation = Store.Generation();
     UpdateRanges();
 }
 
@@ -80,6 +91,66 @@ void TLogMemo::LinesChanged() {
     UpdateRanges();
     if (atEnd) v->setValue(v->maximum());
     viewport()->update();
+    AnnounceLines();
+}
+
+std::size_t TLogMemo::AccessibleFirstLine() const {
+    return Store.Generation() == Told.Generation ? Told.FirstLine : 0;
+}
+
+void TLogMemo::AnnounceLines() {
+    // Without a screen reader only the counts are kept, so that one that starts later is
+    // told the right offsets.
+    const bool active = QAccessible::isActive();
+    const auto removeFront = [&](std::size_t units) {
+        // Only the number of characters matters to a reader; the text itself is gone.
+        const QString blanks(static_cast<qsizetype>(std::min(units, kMaxEventUnits)), u' ');
+        for (std::size_t left = units; active && left > 0;) {
+            const std::size_t n = std::min(left, kMaxEventUnits);
+            QAccessibleTextRemoveEvent event(this, 0, blanks.left(static_cast<qsizetype>(n)));
+            QAccessible::updateAccessibility(&event);
+            left -= n;
+        }
+    };
+    if (Store.Generation() != Told.Generation) {
+        removeFront(Told.Units);
+        Told = {Store.Generation(), 0, 0};
+    }
+    const std::size_t first = TLogText::FirstLineWithin(Store, Told.FirstLine, TextLimit);
+    if (first != Told.FirstLine) {
+        const std::size_t gone =
+            std::min(Told.Units, Store.LineStart(first) - Store.LineStart(Told.FirstLine));
+        removeFront(gone);
+        Told.Units -= gone;
+        Told.FirstLine = first;
+    }
+    const TLogText text(Store, Told.FirstLine, TextLimit);
+    for (std::size_t at = Told.Units; active && at < text.Size();) {
+        std::u16string part = text.Range(at, std::min(text.Size(), at + kMaxEventUnits));
+        // Never split a pair of surrogates between two events.
+        if (at + part.size() < text.Size() && part.size() > 1 && (part.back() & 0xFC00) == 0xD800)
+            part.pop_back();
+        QAccessibleTextInsertEvent event(this, static_cast<int>(at),
+                                         QString::fromStdU16String(part));
+        QAccessible::updateAccessibility(&event);
+        at += part.size();
+    }
+    Told.Units = text.Size();
+}
+
+void TLogMemo::AnnounceSelection() {
+    if (!QAccessible::isActive()) return;
+    const TLogText text(Store, AccessibleFirstLine(), TextLimit);
+    const int cursor = static_cast<int>(text.OffsetOf(Cursor));
+    if (Anchor == Cursor) {
+        QAccessibleTextCursorEvent event(this, cursor);
+        QAccessible::updateAccessibility(&event);
+        return;
+    }
+    const int anchor = static_cast<int>(text.OffsetOf(Anchor));
+    QAccessibleTextSelectionEvent event(this, std::min(anchor, cursor), std::max(anchor, cursor));
+    event.setCursorPosition(cursor);
+    QAccessible::updateAccessibility(&event);
 }
 
 std::pair<TLogPosition, TLogPosition> TLogMemo::Selection() const {
@@ -165,6 +236,7 @@ void TLogMemo::mousePressEvent(QMouseEvent* event) {
     Cursor = PositionAt(event->position().toPoint());
     if (!(event->modifiers() & Qt::ShiftModifier)) Anchor = Cursor;
     viewport()->update();
+    AnnounceSelection();
 }
 
 void TLogMemo::mouseMoveEvent(QMouseEvent* event) {
@@ -173,8 +245,11 @@ void TLogMemo::mouseMoveEvent(QMouseEvent* event) {
     QScrollBar* v = verticalScrollBar();
     if (p.y() < 0) v->setValue(v->value() - 1);
     if (p.y() > viewport()->height()) v->setValue(v->value() + 1);
-    Cursor = PositionAt(p);
+    const TLogPosition at = PositionAt(p);
+    if (at == Cursor) return;
+    Cursor = at;
     viewport()->update();
+    AnnounceSelection();
 }
 
 void TLogMemo::mouseDoubleClickEvent(QMouseEvent* event) {
@@ -187,9 +262,7 @@ void TLogMemo::mouseDoubleClickEvent(QMouseEvent* event) {
         --start;
     while (end < line.size() && line[end] != ' ')
         ++end;
-    Anchor = {at.Line, start};
-    Cursor = {at.Line, end};
-    viewport()->update();
+    Select({at.Line, start}, {at.Line, end});
 }
 
 void TLogMemo::keyPressEvent(QKeyEvent* event) {
@@ -268,9 +341,14 @@ QString TLogMemo::toPlainText() const {
 
 void TLogMemo::SelectAll() {
     if (Store.Count() == 0) return;
-    Anchor = {};
-    Cursor = {Store.Count() - 1, Store.Line(Store.Count() - 1).size()};
+    Select({}, {Store.Count() - 1, Store.Line(Store.Count() - 1).size()});
+}
+
+void TLogMemo::Select(TLogPosition anchor, TLogPosition cursor) {
+    Anchor = anchor;
+    Cursor = cursor;
     viewport()->update();
+    AnnounceSelection();
 }
 
 void TLogMemo::Copy() {
@@ -291,8 +369,12 @@ void TLogMemo::Copy() {
 
 void TLogMemo::ShowRange(TLogPosition at, std::size_t length) {
     if (at.Line >= Store.Count()) return;
-    Anchor = at;
-    Cursor = {at.Line, at.Offset + length};
+    Select(at, {at.Line, at.Offset + length});
+    ScrollTo(at, length);
+}
+
+void TLogMemo::ScrollTo(TLogPosition at, std::size_t length) {
+    if (at.Line >= Store.Count()) return;
     QScrollBar* v = verticalScrollBar();
     const int line = static_cast<int>(std::min<std::size_t>(at.Line, INT_MAX));
     if (line < v->value() || line >= v->value() + VisibleLineCount())
@@ -304,6 +386,16 @@ void TLogMemo::ShowRange(TLogPosition at, std::size_t length) {
     if (xa < h->value() || xb > h->value() + viewport()->width())
         h->setValue(std::max(0, xa - viewport()->width() / 3));
     viewport()->update();
+}
+
+QRect TLogMemo::CellRect(std::size_t line, int column) const {
+    const long long row = static_cast<long long>(line) - static_cast<long long>(FirstVisibleLine());
+    const long long x =
+        kMargin - horizontalScrollBar()->value() + static_cast<long long>(column) * CharWidth();
+    const auto held = [](long long n) {
+        return static_cast<int>(std::clamp<long long>(n, INT_MIN / 2, INT_MAX / 2));
+    };
+    return {held(x), held(row * LineHeight()), CharWidth(), LineHeight()};
 }
 
 TLogPosition TLogMemo::SearchStart() const {

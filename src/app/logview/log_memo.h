@@ -2,13 +2,16 @@
 // The box that shows the message log: one line per log line, monospaced, both scroll bars,
 // select with the mouse or the keyboard and copy. It paints only the lines in sight
 // straight from the log's store, so ten million lines scroll, jump to the end and clear
-// as fast as ten. The system only ever appends; the box is read-only.
+// as fast as ten. The system only ever appends; the box is read-only. Screen readers read
+// it through its accessible text (log_memo_accessible.h), told of lines as they come.
 
 #include "log/log_store.h"
 
 #include <QAbstractScrollArea>
 #include <QHash>
 #include <QStaticText>
+
+#include <climits>
 
 namespace quintrel {
 
@@ -18,6 +21,8 @@ class TLogMemo : public QAbstractScrollArea {
   public:
     // A selection larger than this is not put on the clipboard (save the log instead).
     static constexpr std::size_t MaxCopyBytes = std::size_t{64} << 20;
+    // A screen reader's offsets are int: a longer log is offered from a later line on.
+    static constexpr std::size_t MaxAccessibleText = INT_MAX;
 
     explicit TLogMemo(const TLogStore& store, QWidget* parent = nullptr);
 
@@ -38,6 +43,12 @@ class TLogMemo : public QAbstractScrollArea {
     int VisibleLineCount() const;
     void AddContextAction(QAction* action) { ExtraActions << action; }
 
+    // The line that a screen reader's text starts with; the longest text it is given (smaller
+    // in tests, so that the start moves on without gigabytes of log).
+    std::size_t AccessibleFirstLine() const;
+    std::size_t AccessibleLimit() const { return TextLimit; }
+    void SetAccessibleLimit(std::size_t units) { TextLimit = std::max<std::size_t>(units, 1); }
+
   protected:
     void paintEvent(QPaintEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
@@ -49,7 +60,16 @@ class TLogMemo : public QAbstractScrollArea {
     void changeEvent(QEvent* event) override;
 
   private:
+    friend class TLogMemoAccessible;
+
     void UpdateRanges();
+    void Select(TLogPosition anchor, TLogPosition cursor);
+    void ScrollTo(TLogPosition at, std::size_t length);
+    // Where a line's column lies in the viewport, one character wide.
+    QRect CellRect(std::size_t line, int column) const;
+    // Tell a screen reader of new lines, a clear, or the start of its text moving on.
+    void AnnounceLines();
+    void AnnounceSelection();
     TLogPosition PositionAt(const QPoint& point) const;
     std::pair<TLogPosition, TLogPosition> Selection() const;
     int LineHeight() const;
@@ -62,6 +82,14 @@ class TLogMemo : public QAbstractScrollArea {
     TLogPosition Anchor;
     TLogPosition Cursor;
     QList<QAction*> ExtraActions;
+    // What a screen reader has been told: the log's generation, the line its text starts
+    // with, and the length of that text.
+    struct TTold {
+        std::size_t Generation = 0;
+        std::size_t FirstLine = 0;
+        std::size_t Units = 0;
+    } Told;
+    std::size_t TextLimit = MaxAccessibleText;
 };
 
 } // namespace quintrel

@@ -1,5 +1,7 @@
 #include "log/log_store.h"
 
+#include "log/utf8.h"
+
 #include <algorithm>
 #include <array>
 #include <cstring>
@@ -65,16 +67,19 @@ void TLogStore::Append(std::string_view line) {
         BlockBytes.push_back(0);
     }
     std::size_t& used = BlockBytes.back();
-    if (Lines % IndexPage == 0)
+    if (Lines % IndexPage == 0) {
         Index.push_back(std::make_unique_for_overwrite<TEntry[]>(IndexPage));
+        PageStart.push_back(Units);
+    }
     char* at = Blocks.back().get() + used;
     std::memcpy(at, line.data(), length);
     std::replace(at, at + length, '\n', ' ');
     at[length] = '\n';
-    Index.back()[Lines % IndexPage] = {static_cast<std::uint32_t>(Blocks.size() - 1),
-                                       static_cast<std::uint32_t>(used),
-                                       static_cast<std::uint32_t>(length)};
+    Index.back()[Lines % IndexPage] = {
+        static_cast<std::uint32_t>(Blocks.size() - 1), static_cast<std::uint32_t>(used),
+        static_cast<std::uint32_t>(length), static_cast<std::uint32_t>(Units - PageStart.back())};
     used += length + 1;
+    Units += Utf16Length({at, length}) + 1;
     ++Lines;
     Longest = std::max(Longest, length);
 }
@@ -88,6 +93,9 @@ void TLogStore::Clear() {
     BlockBytes.shrink_to_fit();
     Index.clear();
     Index.shrink_to_fit();
+    PageStart.clear();
+    PageStart.shrink_to_fit();
+    Units = 0;
     Lines = 0;
     Longest = 0;
     ++Clears;
@@ -101,7 +109,37 @@ std::string_view TLogStore::Line(std::size_t index) const {
 
 std::size_t TLogStore::MemoryBytes() const {
     return Blocks.size() * BlockSize + Index.size() * IndexPage * sizeof(TEntry) +
-           (BlockFirstLine.capacity() + BlockBytes.capacity()) * sizeof(std::size_t);
+           (BlockFirstLine.capacity() + BlockBytes.capacity() + PageStart.capacity()) *
+               sizeof(std::size_t);
+}
+
+std::size_t TLogStore::LineStart(std::size_t index) const {
+    if (index >= Lines) return CharacterCount();
+    return PageStart[index / IndexPage] + Entry(index).Start;
+}
+
+std::size_t TLogStore::LineLength(std::size_t index) const {
+    if (index >= Lines) return 0;
+    const std::size_t next = index + 1 < Lines ? LineStart(index + 1) : Units;
+    return next - LineStart(index) - 1;
+}
+
+std::size_t TLogStore::LineAtCharacter(std::size_t offset) const {
+    if (Lines == 0) return 0;
+    // The last page, then the last line in it, that starts at or before offset.
+    const auto page = static_cast<std::size_t>(
+        std::upper_bound(PageStart.begin() + 1, PageStart.end(), offset) - PageStart.begin() - 1);
+    const std::size_t within = offset - PageStart[page];
+    std::size_t lo = page * IndexPage;
+    std::size_t hi = std::min(Lines, lo + IndexPage);
+    while (hi - lo > 1) {
+        const std::size_t mid = lo + (hi - lo) / 2;
+        if (Entry(mid).Start <= within)
+            lo = mid;
+        else
+            hi = mid;
+    }
+    return lo;
 }
 
 std::size_t TLogStore::LineAt(std::uint32_t block, std::size_t offset, std::size_t lo,

@@ -3,7 +3,8 @@
 // in large blocks (UTF-8, each line followed by a line feed), an index of where each line
 // starts, and a search that runs over the blocks rather than line by line. Nothing is
 // ever moved once stored, so appending costs the same at the ten-millionth line as at
-// the first.
+// the first. Beside the bytes it counts the text as a screen reader does (UTF-16 units, a
+// line feed between lines), so a character offset finds its line by binary search.
 
 #include <cstddef>
 #include <cstdint>
@@ -47,6 +48,16 @@ class TLogStore {
     // Bytes held, blocks and index together.
     std::size_t MemoryBytes() const;
 
+    // The whole log as one text in UTF-16 units, each line followed by a line feed but the
+    // last: its length, where a line starts in it (past the last line: the end), a line's
+    // length without its line feed, and the line that holds an offset (a line feed belongs
+    // to the line it ends; past the end: the last line). Each costs the same at the
+    // ten-millionth line as at the first.
+    std::size_t CharacterCount() const { return Lines == 0 ? 0 : Units - 1; }
+    std::size_t LineStart(std::size_t index) const;
+    std::size_t LineLength(std::size_t index) const;
+    std::size_t LineAtCharacter(std::size_t offset) const;
+
     // The first match at or after from (forward) or before it (backward), wrapping round
     // the ends when wrap is set. Letter case of A-Z is ignored unless matchCase is set;
     // other characters always match exactly. A needle never matches across lines.
@@ -62,8 +73,12 @@ class TLogStore {
         std::uint32_t Block;
         std::uint32_t Offset;
         std::uint32_t Length;
+        std::uint32_t Start; // UTF-16 units from the start of the line's index page
     };
     static constexpr std::size_t IndexPage = 65536;
+    // A page of longest lines still counts its last start in 32 bits (UTF-16 never takes
+    // more units than UTF-8 takes bytes).
+    static_assert((IndexPage - 1) * (MaxLineBytes + 1) <= UINT32_MAX);
 
     const TEntry& Entry(std::size_t index) const {
         return Index[index / IndexPage][index % IndexPage];
@@ -81,6 +96,8 @@ class TLogStore {
     std::vector<std::size_t> BlockFirstLine; // the first line of each block
     std::vector<std::size_t> BlockBytes;     // bytes used in each block
     std::vector<std::unique_ptr<TEntry[]>> Index;
+    std::vector<std::size_t> PageStart; // UTF-16 offset of each index page's first line
+    std::size_t Units = 0;              // UTF-16 units of every line and its line feed
     std::size_t Lines = 0;
     std::size_t Longest = 0;
     std::size_t Clears = 0;

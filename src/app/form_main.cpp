@@ -35,10 +35,11 @@ namespace quintrel {
 
 namespace {
 
-// Each panel fits the longest text it usually shows; the last one is free.
+// Each panel fits the longest text it usually shows; the last one counts a capture's frames
+// (ten digits: more than three years of a line busy at a hundred frames a second).
 const char* const kStatusPanelSamples[TFormMain::StatusPanelCount] = {
     "Connected to 255.255.255.255:65535", "Command to 127", "Invalid message from 127",
-    "                              "};
+    "Capture: 9999999999 frames"};
 constexpr int kBroadcastIndex = 127;
 
 QLabel* NewLabel(const char* name, const QString& text, QWidget* parent) {
@@ -389,11 +390,19 @@ void TFormMain::CreateStatusBar() {
     for (int i = 0; i < StatusPanelCount; ++i) {
         auto* panel = new QLabel(bar);
         panel->setObjectName(QStringLiteral("StatusPanel%1").arg(i));
-        panel->setFixedWidth(
-            panel->fontMetrics().horizontalAdvance(QLatin1String(kStatusPanelSamples[i])) +
-            2 * panel->frameWidth() + 12);
         panel->setFrameStyle(QFrame::StyledPanel | QFrame::Sunken);
-        bar->addWidget(panel);
+        const int width =
+            panel->fontMetrics().horizontalAdvance(QLatin1String(kStatusPanelSamples[i])) +
+            2 * panel->frameWidth() + 12;
+        if (i == CapturePanel) {
+            // The capture count may only grow: never cut, and it stays in sight while the
+            // answer to a command shows in the bar's message area.
+            panel->setMinimumWidth(width);
+            bar->addPermanentWidget(panel);
+        } else {
+            panel->setFixedWidth(width);
+            bar->addWidget(panel);
+        }
         StatusPanels[i] = panel;
     }
     StatusPanels[0]->setText(QStringLiteral("Disconnected")); // as after a disconnect
@@ -410,6 +419,7 @@ void TFormMain::ConnectEngine() {
         FlushStatus();
         StatusQuiet.start();
     });
+    connect(&Osdp, &TEngine::CommandEnded, this, &TFormMain::OnCommandEnded);
     connect(&Osdp, &TEngine::ControlsChanged, this, &TFormMain::UpdateControls);
     connect(&Osdp, &TEngine::PollListChanged, this, &TFormMain::SyncPollList);
     // The engine reports from inside its own handlers; the box waits until they are done.

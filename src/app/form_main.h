@@ -68,6 +68,10 @@ class TFormMain : public QMainWindow, public IEngineHost {
     static constexpr int StatusPanelCount = 4;
     static constexpr int MaxPollIntervalMs = 3600000;
     static constexpr int StatusQuietMs = 250;
+    // The panel that counts a capture's frames.
+    static constexpr int CapturePanel = 3;
+    // How long the answer to a command stays in the status bar.
+    static constexpr int CommandMessageMs = 4000;
 
     // The about box exists first: the caption carries the version its component reads.
     TFormMain(TFormAbout& about, const TFormMainOptions& options, QWidget* parent = nullptr);
@@ -144,6 +148,7 @@ class TFormMain : public QMainWindow, public IEngineHost {
     int CommandAddress();
     void OnEditDevicesClick();
     void OnStatusText(int panel, const QString& text);
+    void OnCommandEnded(const TCommandEnd& end);
     void OnErrorMessage(const QString& text);
     void SyncPollList();
 

@@ -3,6 +3,8 @@
 #include "about/form_about.h"
 #include "capture/capture_file.h"
 #include "commands/composer_ui.h"
+#include "decode/describe.h"
+#include "devices/device_table.h"
 #include "link/form_select_port.h"
 #include "link/form_setup.h"
 #include "logview/log_view.h"
@@ -15,6 +17,7 @@
 #include <QInputDialog>
 #include <QLabel>
 #include <QMessageBox>
+#include <QStatusBar>
 
 #include <algorithm>
 
@@ -190,6 +193,18 @@ void TFormMain::FlushStatus() {
         StatusDirty[i] = false;
         StatusPanels[i]->setText(StatusPending[i]);
     }
+}
+
+// The answer to a person's command shows for a few seconds ("SET_LED to 0: ACK"), so it can
+// be seen without the poll lines in the log. A procedure's own frames (handshake steps, file
+// fragments, a search's probes) would flood the bar and are left to the log and the table.
+void TFormMain::OnCommandEnded(const TCommandEnd& end) {
+    if (end.Origin != TOrigin::User) return;
+    statusBar()->showMessage(QStringLiteral("%1 to %2: %3")
+                                 .arg(QString::fromStdString(CommandName(end.Command)))
+                                 .arg(end.Address)
+                                 .arg(AnswerText(end)),
+                             CommandMessageMs);
 }
 
 void TFormMain::OnErrorMessage(const QString& text) {

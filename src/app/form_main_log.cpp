@@ -102,9 +102,9 @@ void TFormMain::CreateLogTools(QTabWidget* pages, QLayout* comm) {
     CaptureStatus.setSingleShot(true);
     CaptureStatus.setInterval(200);
     connect(&CaptureStatus, &QTimer::timeout, this, [this] {
-        StatusPanels[3]->setText(Capture->Running()
-                                     ? QStringLiteral("Capture: %1 frames").arg(Capture->Frames())
-                                     : QString());
+        StatusPanels[CapturePanel]->setText(
+            Capture->Running() ? QStringLiteral("Capture: %1 frames").arg(Capture->Frames())
+                               : QString());
         UpdateControls();
     });
 

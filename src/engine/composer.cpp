@@ -147,8 +147,12 @@ void TComposer::OnSendCmdClick(int tag, int address) {
                 BytesToHex(request.Payload.data(), request.PayloadLength, true));
             Ui.AddToHistory(hex);
         }
+        // What a reply calls for (the handshake's next step, a file's next fragment) and a
+        // file's first fragment are the procedure's own frames, not commands to announce.
+        const TOrigin origin =
+            FromReply || code == kFileTransferCommand ? TOrigin::Routine : TOrigin::User;
         QString error;
-        if (!Engine.QueueRequest(request, &error)) {
+        if (!Engine.QueueRequest(request, &error, origin)) {
             Fail(error);
             return;
         }

@@ -95,6 +95,12 @@ bool TEngine::OpenPort(QString* error) {
 }
 
 void TEngine::ClosePort() {
+    // A command still waiting for its reply, or for its repeat, gets none now.
+    if (ExchangeOpen)
+        EndCommand(TExchangeEnd::Timeout);
+    else if (RepeatDue)
+        EndCommand(RepeatCause, RepeatReply);
+    CommTimer.stop(); // nothing is left to answer, and no time-out may follow the close
     CP1.Close();
     emit StatusText(0, QStringLiteral("Disconnected"));
     // What described the connection ("Polling 3", "Timeout 3") no longer holds.
@@ -118,6 +124,7 @@ void TEngine::ClosePort() {
 void TEngine::Disconnect() {
     StopReconnecting();
     StopPolling();
+    if (RepeatDue) EndCommand(RepeatCause, RepeatReply);
     RepeatDue = false;
     IsDisconnecting = true;
     emit ControlsChanged();
@@ -219,15 +226,15 @@ void TEngine::ConnectionLost(const QString& reason) {
 
 // ---------------------------------------------------------------- sending
 
-bool TEngine::QueueRequest(const TOsdpRequest& request, QString* error) {
-    if (!IsPolling) return SendRequest(request, error);
-    if (!Enqueue(request, error)) return false;
+bool TEngine::QueueRequest(const TOsdpRequest& request, QString* error, TOrigin origin) {
+    if (!IsPolling) return SendRequest(request, error, origin);
+    if (!Enqueue(request, error, origin)) return false;
     Kick();
     return true;
 }
 
 // Refused now rather than when its turn comes, so the user hears of it.
-bool TEngine::Enqueue(const TOsdpRequest& request, QString* error) {
+bool TEngine::Enqueue(const TOsdpRequest& request, QString* error, TOrigin origin) {
     const std::uint8_t address = request.Address & 0x7F;
     const std::size_t length =
         EncodedLength(request, address < kDeviceCount ? &DeviceStates[address] : nullptr, UseCrc);
@@ -239,6 +246,7 @@ bool TEngine::Enqueue(const TOsdpRequest& request, QString* error) {
     }
     ++Submitted;
     Ring[QueueWrite] = request;
+    RingOrigin[QueueWrite] = origin;
     QueueWrite = (QueueWrite + 1) % RingSize;
     if (QueueWrite == QueueRead) { // full: the oldest is dropped
         QueueRead = (QueueRead + 1) % RingSize;
@@ -265,16 +273,16 @@ bool TEngine::LineBusy() const {
            (ReplyClock.isValid() && ReplyClock.elapsed() < TurnaroundMs());
 }
 
-bool TEngine::SendRequest(const TOsdpRequest& request, QString* error) {
+bool TEngine::SendRequest(const TOsdpRequest& request, QString* error, TOrigin origin) {
     if (LineBusy()) {
-        if (!Enqueue(request, error)) return false;
+        if (!Enqueue(request, error, origin)) return false;
         Kick();
         return true;
     }
     ++Submitted;
     ++Dispatched;
     DispatchClock.start();
-    return SendNow(request, error);
+    return SendNow(request, error, origin);
 }
 
 // Makes sure the next exchange slot comes: nothing else may be left to start it.
@@ -284,7 +292,7 @@ void TEngine::Kick() {
     TurnaroundTimer.start(static_cast<int>(std::max<qint64>(0, TurnaroundMs() - since)));
 }
 
-bool TEngine::SendNow(const TOsdpRequest& request, QString* error) {
+bool TEngine::SendNow(const TOsdpRequest& request, QString* error, TOrigin origin) {
     LastSendFailedOnWrite = false; // an encoding refusal is no write failure
     const std::uint8_t address = request.Address & 0x7F;
     TDeviceState* device = address < kDeviceCount ? &DeviceStates[address] : nullptr;
@@ -305,6 +313,7 @@ bool TEngine::SendNow(const TOsdpRequest& request, QString* error) {
     LastAddress = address;
     TxLength = frame.Length;
     LastRequest = request;
+    LastOrigin = origin;
     LastScbLength = frame.ScbLength;
     LastScbType = frame.ScbType;
     Attempts = 0;
@@ -334,6 +343,8 @@ void TEngine::TransmitFrame() {
         LastSendFailedOnWrite = true;
         LastWriteError = reason;
         ExchangeOpen = false;
+        // A repeat that cannot go leaves its command where its last send left it.
+        if (Attempts > 0) EndCommand(RepeatCause, RepeatReply);
         return;
     }
     if (ShouldLogTraffic(LastRequest.Command, true)) {
@@ -362,6 +373,29 @@ void TEngine::EmitLineFrame(bool sent, const std::uint8_t* frame, std::size_t co
             sent, QByteArray(reinterpret_cast<const char*>(frame), static_cast<qsizetype>(count)));
 }
 
+void TEngine::DueRepeat(TExchangeEnd cause, std::uint8_t reply) {
+    RepeatDue = true;
+    RepeatCause = cause;
+    RepeatReply = reply;
+}
+
+void TEngine::EndCommand(TExchangeEnd end, std::uint8_t reply, const std::uint8_t* data,
+                         std::size_t length) {
+    if (LastRequest.Command == kPoll) return;
+    TCommandEnd e;
+    e.Address = static_cast<std::uint8_t>(LastAddress);
+    e.Command = LastRequest.Command;
+    e.Origin = LastOrigin;
+    e.End = end;
+    if (end == TExchangeEnd::Reply) {
+        e.Reply = reply;
+        if (data && length > 0)
+            e.Data =
+                QByteArray(reinterpret_cast<const char*>(data), static_cast<qsizetype>(length));
+    }
+    emit CommandEnded(e);
+}
+
 void TEngine::SendRepeat() {
     RepeatDue = false;
     TransmitFrame();
@@ -374,11 +408,16 @@ void TEngine::SendRepeat() {
 // A reply that arrived intact but failed its security (MAC, no session) would only come
 // again the same from the cache, so it is not repeated.
 void TEngine::ExchangeFailed(const char* reason, bool intact) {
-    if (LastAddress >= kDeviceCount) return; // a broadcast has no device to repeat it for
-    if (!intact && Attempts < MaxAttempts) {
-        RepeatDue = true;
+    const TExchangeEnd end = intact ? TExchangeEnd::BadSecurity : TExchangeEnd::BadCheck;
+    if (LastAddress >= kDeviceCount) { // a broadcast has no device to repeat it for
+        EndCommand(end);
         return;
     }
+    if (!intact && Attempts < MaxAttempts) {
+        DueRepeat(end);
+        return;
+    }
+    EndCommand(end);
     const QString why = *reason ? QLatin1String(reason) : QStringLiteral("mac error");
     const bool open = DeviceStates[LastAddress].Session.IsEstablished();
     RestartSequence(LastAddress, why);
@@ -504,7 +543,7 @@ void TEngine::PollStep(int address) {
         poll.Command = kPoll;
         poll.Address = static_cast<std::uint8_t>(address);
         emit StatusText(1, QStringLiteral("Polling %1").arg(address));
-        sent = SendNow(poll, &error);
+        sent = SendNow(poll, &error, TOrigin::Routine);
     }
     if (!sent) {
         if (LastSendFailedOnWrite) {
@@ -526,11 +565,12 @@ void TEngine::PollStep(int address) {
 // next slot comes all the same, since no reply or time-out would bring it otherwise.
 void TEngine::SendQueued() {
     const TOsdpRequest queued = Ring[QueueRead];
+    const TOrigin origin = RingOrigin[QueueRead];
     QueueRead = (QueueRead + 1) % RingSize;
     ++Dispatched;
     DispatchClock.start();
     QString error;
-    if (SendNow(queued, &error)) return;
+    if (SendNow(queued, &error, origin)) return;
     if (LastSendFailedOnWrite) {
         ConnectionLost(LastWriteError);
         return;
@@ -779,12 +819,13 @@ bool TEngine::ProcessFrame(std::uint8_t* frame, std::size_t count, bool open) {
         // Busy is no answer to the command: the same frame goes again, with the same
         // number, until the attempts run out.
         if (Attempts < MaxAttempts) {
-            RepeatDue = true;
+            DueRepeat(TExchangeEnd::Reply, kBusy);
         } else {
             emit LogLine(QStringLiteral("BUSY (command %1 to %2 dropped after %3 attempts)")
                              .arg(QString::asprintf("%.2X", LastRequest.Command))
                              .arg(address)
                              .arg(Attempts));
+            EndCommand(TExchangeEnd::Reply, kBusy, data, f.DataLength);
             Attempts = 0;
         }
     } else if (device && LastAddress < kDeviceCount) {
@@ -801,8 +842,11 @@ bool TEngine::ProcessFrame(std::uint8_t* frame, std::size_t count, bool open) {
         // so no later command leaves with a number the device has already answered.
         device->Sequence = static_cast<std::uint8_t>(device->Sequence % 3 + 1);
         Attempts = 0;
+        EndCommand(TExchangeEnd::Reply, f.Code, data, f.DataLength);
         // A session lost with the line is opened again at the device's first answer.
         if (Reopen[address].Pending && device->Session.State == ssNone) StartReopen(address);
+    } else {
+        EndCommand(TExchangeEnd::Reply, f.Code, data, f.DataLength);
     }
     // Dispatch after the step: a command issued from here (osdp_SCRYPT) takes the next number.
     DispatchReply(address, f.Code, data, f.DataLength, f.ScbType(),
@@ -925,7 +969,7 @@ void TEngine::StartReopen(int address) {
     chlng.ScbData[0] = r.KeyType;
     std::memcpy(chlng.Payload.data(), s.RndA.data(), s.RndA.size());
     chlng.PayloadLength = static_cast<std::uint16_t>(s.RndA.size());
-    if (!Enqueue(chlng, nullptr)) {
+    if (!Enqueue(chlng, nullptr, TOrigin::Routine)) {
         EndSession(s);
         return;
     }
@@ -955,7 +999,7 @@ void TEngine::AnswerReopenCryptogram(int address) {
     scrypt.ScbLength = header.Length;
     scrypt.ScbType = header.Type;
     scrypt.ScbData[0] = header.Data;
-    if (Enqueue(scrypt, nullptr)) Kick();
+    if (Enqueue(scrypt, nullptr, TOrigin::Routine)) Kick();
 }
 
 // No reply in time. A device that answered its previous exchange gets the same frame again
@@ -980,10 +1024,11 @@ void TEngine::OnTimeout() {
         TDeviceState& d = DeviceStates[LastAddress];
         if (d.Status != dsTimeout && Answered[LastAddress] && Attempts < MaxAttempts &&
             !IsDisconnecting) {
-            RepeatDue = true;
+            DueRepeat(TExchangeEnd::Timeout);
             TurnaroundTimer.start(TurnaroundMs());
             return;
         }
+        EndCommand(TExchangeEnd::Timeout);
         Attempts = 0;
         Answered[LastAddress] = false;
         EndHandshake(LastAddress, QStringLiteral("no reply"));
@@ -1002,6 +1047,7 @@ void TEngine::OnTimeout() {
         }
         emit StatusText(2, QStringLiteral("Timeout %1").arg(LastAddress));
     } else {
+        EndCommand(TExchangeEnd::Timeout);
         Attempts = 0;
     }
     NextSlot();

@@ -41,6 +41,21 @@ class IEngineHost {
 // bytes (or its layout), or one that arrived intact but failed its security (MAC, session).
 enum class TExchangeEnd { Reply, Timeout, BadCheck, BadSecurity };
 
+// Who submitted a request: a person (a menu command, the hex line, a maintenance request), or
+// a procedure that sends by itself (the next step of a secure-channel handshake, the fragments
+// of a file, the probes of a search). The window announces only a person's commands.
+enum class TOrigin { User, Routine };
+
+// How a command other than osdp_POLL ended, once no repeat of it follows.
+struct TCommandEnd {
+    std::uint8_t Address = 0; // the address it went to (127: broadcast)
+    std::uint8_t Command = 0;
+    TOrigin Origin = TOrigin::User;
+    TExchangeEnd End = TExchangeEnd::Timeout;
+    std::uint8_t Reply = 0; // with End == Reply: the reply's code and its plain data
+    QByteArray Data;
+};
+
 struct TViewFlags {
     bool Raw = false;
     bool Description = true;
@@ -112,8 +127,10 @@ class TEngine : public QObject {
     // turnaround; while polling, before the next poll, without waiting for the interval).
     // False (with the link's error) when an immediate send could not be written, or (while
     // polling) when the request cannot be framed.
-    bool QueueRequest(const TOsdpRequest& request, QString* error = nullptr);
-    bool SendRequest(const TOsdpRequest& request, QString* error = nullptr);
+    bool QueueRequest(const TOsdpRequest& request, QString* error = nullptr,
+                      TOrigin origin = TOrigin::User);
+    bool SendRequest(const TOsdpRequest& request, QString* error = nullptr,
+                     TOrigin origin = TOrigin::User);
     // Until the exchange in progress, a repeat that is due and (while not polling) every
     // queued request are done; it ends within a reply time-out after the last frame sent.
     bool WaitExchangeDone();
@@ -165,6 +182,9 @@ class TEngine : public QObject {
     // The exchange with the address ended; the round trip (send to last byte of the reply)
     // in microseconds, or -1 at a time-out.
     void ExchangeEnded(std::uint8_t address, quintrel::TExchangeEnd end, qint64 roundTripUs);
+    // A command other than osdp_POLL is done: answered, or given up after its last send (a
+    // time-out, a damaged reply, BUSY to the last attempt, the port closed before its reply).
+    void CommandEnded(const quintrel::TCommandEnd& end);
 
   private:
     void OnTriggerAvail(int count);
@@ -176,8 +196,12 @@ class TEngine : public QObject {
     void EmitLineFrame(bool sent, const std::uint8_t* frame, std::size_t count);
     void TransmitFrame();
     void SendRepeat();
-    bool SendNow(const TOsdpRequest& request, QString* error);
-    bool Enqueue(const TOsdpRequest& request, QString* error);
+    bool SendNow(const TOsdpRequest& request, QString* error, TOrigin origin);
+    bool Enqueue(const TOsdpRequest& request, QString* error, TOrigin origin);
+    // The frame in TxLine goes again; cause is how its last send ended.
+    void DueRepeat(TExchangeEnd cause, std::uint8_t reply = 0);
+    void EndCommand(TExchangeEnd end, std::uint8_t reply = 0, const std::uint8_t* data = nullptr,
+                    std::size_t length = 0);
     void SendQueued();
     bool LineBusy() const;
     void Kick();
@@ -214,6 +238,7 @@ class TEngine : public QObject {
     TLink CP1;
     std::array<TDeviceState, kDeviceCount> DeviceStates{};
     std::array<TOsdpRequest, RingSize> Ring{};
+    std::array<TOrigin, RingSize> RingOrigin{};
     int QueueWrite = 0;
     int QueueRead = 0;
 
@@ -224,11 +249,14 @@ class TEngine : public QObject {
     std::size_t TxLength = 0;
     // The request behind the frame in TxLine, so a repeat is described like the original.
     TOsdpRequest LastRequest{};
+    TOrigin LastOrigin = TOrigin::User;
     std::uint8_t LastScbLength = 0;
     std::uint8_t LastScbType = 0;
-    qint64 RoundTripUs = -1;   // of the reply being processed
-    int Attempts = 0;          // sends of the frame in TxLine so far
-    bool RepeatDue = false;    // the frame in TxLine goes again after the turnaround
+    qint64 RoundTripUs = -1; // of the reply being processed
+    int Attempts = 0;        // sends of the frame in TxLine so far
+    bool RepeatDue = false;  // the frame in TxLine goes again after the turnaround
+    TExchangeEnd RepeatCause = TExchangeEnd::Timeout; // how the send before the repeat ended
+    std::uint8_t RepeatReply = 0;                     // and the reply's code (BUSY)
     bool ExchangeOpen = false; // a frame is out and neither a reply nor the time-out came
 
     QTimer CommTimer;

@@ -39,6 +39,28 @@ TDevicesView::TDevicesView(TDeviceTable& table, QWidget* parent) : QWidget(paren
     GridDevices->horizontalHeader()->setSectionResizeMode(QHeaderView::Interactive);
     GridDevices->horizontalHeader()->setStretchLastSection(true);
     layout->addWidget(GridDevices, 1);
+
+    // Each column is as wide as its widest text, measured again only when a text grew
+    // longer (a header in ResizeToContents mode would measure every cell at every repaint).
+    connect(&table, &TDeviceTable::ColumnWidened, this, &TDevicesView::FitColumn);
+    connect(&table, &QAbstractItemModel::modelReset, this, [this] {
+        for (int column = 0; column < TDeviceTable::ColumnCount; ++column)
+            FitColumn(column);
+    });
+    for (int column = 0; column < TDeviceTable::ColumnCount; ++column)
+        FitColumn(column);
+}
+
+int TDevicesView::CapabilitiesWidth() const {
+    return GridDevices->fontMetrics().averageCharWidth() * CapabilitiesChars;
+}
+
+void TDevicesView::FitColumn(int column) {
+    GridDevices->resizeColumnToContents(column);
+    // The capabilities run long: the cell shows their start and its tool tip all of them.
+    if (column == TDeviceTable::colCapabilities &&
+        GridDevices->columnWidth(column) > CapabilitiesWidth())
+        GridDevices->setColumnWidth(column, CapabilitiesWidth());
 }
 
 } // namespace quintrel

@@ -1,5 +1,6 @@
 #pragma once
-// The Devices tab: the device table, sortable by any column, and "Reset counters".
+// The Devices tab: the device table, sortable by any column, its columns as wide as their
+// texts, and "Reset counters".
 
 #include <QWidget>
 
@@ -14,10 +15,16 @@ class TDevicesView : public QWidget {
     Q_OBJECT
 
   public:
+    // The capabilities column is kept to about this many characters.
+    static constexpr int CapabilitiesChars = 36;
+
     TDevicesView(TDeviceTable& table, QWidget* parent = nullptr);
     QTableView* Grid() const { return GridDevices; }
+    int CapabilitiesWidth() const;
 
   private:
+    void FitColumn(int column);
+
     TDeviceTable& Table;
     QSortFilterProxyModel* Sorted = nullptr;
     QTableView* GridDevices = nullptr;

@@ -2,9 +2,13 @@
 
 #include "crypto/secure_session.h"
 #include "decode/decoders.h"
+#include "decode/describe.h"
 #include "engine.h"
+#include "log/hex.h"
 
 #include <QDateTime>
+
+#include <algorithm>
 
 namespace quintrel {
 
@@ -24,7 +28,47 @@ QString CapabilitySummary(const QByteArray& data) {
     return kept.join(QStringLiteral(", "));
 }
 
+constexpr std::uint8_t kPoll = 0x60;
+constexpr std::uint8_t kAck = 0x40;
+constexpr std::uint8_t kNak = 0x41;
+constexpr std::uint8_t kBusy = 0x79;
+
 } // namespace
+
+QString AnswerText(const TCommandEnd& end) {
+    switch (end.End) {
+    case TExchangeEnd::Timeout:
+        return QStringLiteral("no reply");
+    case TExchangeEnd::BadCheck:
+        return QStringLiteral("damaged reply");
+    case TExchangeEnd::BadSecurity:
+        return QStringLiteral("MAC error");
+    case TExchangeEnd::Reply:
+        break;
+    }
+    switch (end.Reply) {
+    case kAck:
+        return QStringLiteral("ACK");
+    case kBusy:
+        return QStringLiteral("BUSY");
+    case kNak: {
+        QString text = QStringLiteral("NAK");
+        if (!end.Data.isEmpty())
+            text += QLatin1Char('(') +
+                    QString::fromStdString(
+                        BytesToHex(reinterpret_cast<const std::uint8_t*>(end.Data.constData()),
+                                   static_cast<std::size_t>(end.Data.size()), true)) +
+                    QLatin1Char(')');
+        return text;
+    }
+    default: {
+        // A few codes have no name of their own in the log, which shows their data alone.
+        const std::string name = ReplyName(end.Reply);
+        return name.empty() ? QString::asprintf("RES_%.2X", end.Reply)
+                            : QString::fromStdString(name);
+    }
+    }
+}
 
 qint64 TDeviceStats::NakCount() const {
     qint64 n = 0;
@@ -41,14 +85,15 @@ void TDeviceStats::ResetCounters() {
 }
 
 TDeviceTable::TDeviceTable(TEngine& engine, std::function<QVariant(int)> colour, QObject* parent)
-    : QAbstractTableModel(parent), Engine(engine), Colour(std::move(colour)),
-      Records(kDeviceCount) {
+    : QAbstractTableModel(parent), Engine(engine), Colour(std::move(colour)), Records(kDeviceCount),
+      Zone(QTimeZone::systemTimeZone()) {
     Repaint.setSingleShot(true);
     Repaint.setInterval(RepaintMs);
     connect(&Repaint, &QTimer::timeout, this, &TDeviceTable::Refresh);
     connect(&engine, &TEngine::FrameSent, this, &TDeviceTable::OnFrameSent);
     connect(&engine, &TEngine::ExchangeEnded, this, &TDeviceTable::OnExchangeEnded);
     connect(&engine, &TEngine::FrameReceived, this, &TDeviceTable::OnFrameReceived);
+    connect(&engine, &TEngine::CommandEnded, this, &TDeviceTable::OnCommandEnded);
     // States, sessions and the selection change with these.
     connect(&engine, &TEngine::PollListChanged, this, &TDeviceTable::Changed);
     connect(&engine, &TEngine::ControlsChanged, this, &TDeviceTable::Changed);
@@ -66,10 +111,14 @@ void TDeviceTable::Changed() {
 void TDeviceTable::OnFrameSent(std::uint8_t address, std::uint8_t command, int attempt) {
     TDeviceStats* d = Device(address);
     if (!d) return;
-    if (attempt > 1)
+    if (attempt > 1) {
         ++d->Repeats;
-    else if (command == 0x60)
+    } else if (command == kPoll) {
         ++d->Polls;
+    } else {
+        d->LastCommand = QString::fromStdString(CommandName(command));
+        d->LastAnswer.clear();
+    }
     Changed();
 }
 
@@ -125,6 +174,14 @@ void TDeviceTable::OnFrameReceived(std::uint8_t address, std::uint8_t code,
     Changed();
 }
 
+void TDeviceTable::OnCommandEnded(const TCommandEnd& end) {
+    TDeviceStats* d = Device(end.Address);
+    if (!d) return;
+    d->LastCommand = QString::fromStdString(CommandName(end.Command));
+    d->LastAnswer = AnswerText(end);
+    Changed();
+}
+
 void TDeviceTable::ResetCounters() {
     for (TDeviceStats& d : Records)
         d.ResetCounters();
@@ -136,20 +193,78 @@ int TDeviceTable::RowOf(int address) const {
     return at == Shown.end() ? -1 : static_cast<int>(at - Shown.begin());
 }
 
+// Each cell's text is made here, a few times a second, and kept: painting reads the cache.
+// Only the runs of cells whose text or colour changed are reported, row by row, so a view
+// repaints those cells and not the table.
 void TDeviceTable::Refresh() {
     Repaint.stop();
     std::vector<int> wanted;
     for (int a = 0; a < kDeviceCount; ++a)
         if (Engine.Devices()[a].Selected || Records[a].Answered) wanted.push_back(a);
-    ++RepaintCount;
     if (wanted != Shown) {
+        ++RepaintCount;
         beginResetModel();
         Shown = std::move(wanted);
+        Cache.assign(Shown.size(), TRowCache{});
+        for (std::size_t row = 0; row < Shown.size(); ++row)
+            Update(row);
         endResetModel();
+        for (const TRowCache& row : Cache)
+            NoteWidths(row);
         return;
     }
-    if (!Shown.empty())
-        emit dataChanged(index(0, 0), index(static_cast<int>(Shown.size()) - 1, ColumnCount - 1));
+    bool told = false;
+    for (std::size_t row = 0; row < Shown.size(); ++row) {
+        const std::array<bool, ColumnCount> changed = Update(row);
+        if (std::find(changed.begin(), changed.end(), true) == changed.end()) continue;
+        const int r = static_cast<int>(row);
+        for (int first = 0; first < ColumnCount; ++first) {
+            if (!changed[static_cast<std::size_t>(first)]) continue;
+            int last = first;
+            while (last + 1 < ColumnCount && changed[static_cast<std::size_t>(last + 1)])
+                ++last;
+            emit dataChanged(index(r, first), index(r, last));
+            first = last;
+        }
+        told = true;
+        NoteWidths(Cache[row]);
+    }
+    if (told) ++RepaintCount;
+}
+
+std::array<bool, TDeviceTable::ColumnCount> TDeviceTable::Update(std::size_t row) {
+    std::array<bool, ColumnCount> changed{};
+    TRowCache& cache = Cache[row];
+    const int address = Shown[row];
+    for (int column = 0; column < ColumnCount; ++column) {
+        const auto c = static_cast<std::size_t>(column);
+        if (column == colLastSeen) {
+            // Formatted only when it moved: the time of day is the costliest text here.
+            const qint64 seen = Records[static_cast<std::size_t>(address)].LastSeenMs;
+            if (seen == cache.SeenMs) continue;
+            cache.SeenMs = seen;
+        }
+        QString text = Text(address, column);
+        if (text != cache.Text[c]) {
+            cache.Text[c] = std::move(text);
+            changed[c] = true;
+        }
+    }
+    QVariant colour = Colour ? Colour(address) : QVariant();
+    if (colour != cache.Colour) {
+        cache.Colour = std::move(colour);
+        changed[colAddress] = true;
+    }
+    return changed;
+}
+
+void TDeviceTable::NoteWidths(const TRowCache& row) {
+    for (int column = 0; column < ColumnCount; ++column) {
+        const qsizetype length = row.Text[static_cast<std::size_t>(column)].size();
+        if (length <= Widest[static_cast<std::size_t>(column)]) continue;
+        Widest[static_cast<std::size_t>(column)] = length;
+        emit ColumnWidened(column);
+    }
 }
 
 int TDeviceTable::rowCount(const QModelIndex& parent) const {
@@ -162,10 +277,11 @@ int TDeviceTable::columnCount(const QModelIndex& parent) const {
 
 QVariant TDeviceTable::headerData(int section, Qt::Orientation orientation, int role) const {
     static const char* const kTitles[ColumnCount] = {
-        "Address",       "Vendor",           "Model",         "Serial number", "Firmware",
-        "Capabilities",  "Secure channel",   "Last seen",     "Polls",         "Replies",
-        "Time-outs",     "CRC/cksum errors", "MAC errors",    "NAKs",          "Repeats",
-        "RTT last (ms)", "RTT min (ms)",     "RTT mean (ms)", "RTT max (ms)"};
+        "Address",          "Vendor",       "Model",          "Serial number",
+        "Firmware",         "Capabilities", "Secure channel", "Last command",
+        "Last seen",        "Polls",        "Replies",        "Time-outs",
+        "CRC/cksum errors", "MAC errors",   "NAKs",           "Repeats",
+        "RTT last (ms)",    "RTT min (ms)", "RTT mean (ms)",  "RTT max (ms)"};
     if (orientation != Qt::Horizontal || section < 0 || section >= ColumnCount) return {};
     if (role == Qt::DisplayRole) return QString::fromLatin1(kTitles[section]);
     return {};
@@ -193,8 +309,11 @@ QString TDeviceTable::Text(int address, int column) const {
                : state >= ssEstablished ? QStringLiteral("established")
                                         : QStringLiteral("handshake");
     }
+    case colLastCommand:
+        return d.LastAnswer.isEmpty() ? d.LastCommand
+                                      : d.LastCommand + QStringLiteral(": ") + d.LastAnswer;
     case colLastSeen:
-        return d.LastSeenMs ? QDateTime::fromMSecsSinceEpoch(d.LastSeenMs)
+        return d.LastSeenMs ? QDateTime::fromMSecsSinceEpoch(d.LastSeenMs, Zone)
                                   .toString(QStringLiteral("HH:mm:ss.zzz"))
                             : QString();
     case colPolls:
@@ -267,14 +386,22 @@ QVariant TDeviceTable::SortValue(int address, int column) const {
 
 QVariant TDeviceTable::data(const QModelIndex& index, int role) const {
     if (!index.isValid() || index.row() >= static_cast<int>(Shown.size())) return {};
-    const int address = Shown[static_cast<std::size_t>(index.row())];
+    if (index.column() < 0 || index.column() >= ColumnCount) return {};
+    const auto row = static_cast<std::size_t>(index.row());
+    const int address = Shown[row];
     switch (role) {
     case Qt::DisplayRole:
-        return Text(address, index.column());
+        return Cache[row].Text[static_cast<std::size_t>(index.column())];
+    case Qt::ToolTipRole:
+        // The capabilities in full, one to a line: the column is kept narrower than them.
+        if (index.column() != colCapabilities || Cache[row].Text[colCapabilities].isEmpty())
+            return {};
+        return QString(Cache[row].Text[colCapabilities])
+            .replace(QStringLiteral(", "), QStringLiteral("\n"));
     case SortRole:
         return SortValue(address, index.column());
     case Qt::BackgroundRole:
-        return index.column() == colAddress && Colour ? Colour(address) : QVariant();
+        return index.column() == colAddress ? Cache[row].Colour : QVariant();
     case Qt::TextAlignmentRole:
         return index.column() >= colPolls || index.column() == colAddress
                    ? QVariant(Qt::AlignRight | Qt::AlignVCenter)

@@ -1,11 +1,14 @@
 #pragma once
 // The Devices view's table: one row per address that is polled or has answered, with what
-// the device said about itself (identification, capabilities), its secure-channel state
-// and the line's record with it (polls, replies, time-outs, invalid replies, NAKs by
-// reason, repeats, round-trip times). Fed by the engine's signals; the counters change at
-// line speed but the table tells its views at most a few times a second.
+// the device said about itself (identification, capabilities), its secure-channel state,
+// its last command other than osdp_POLL with how it was answered, and the line's record
+// with it (polls, replies, time-outs, invalid replies, NAKs by reason, repeats, round-trip
+// times). Fed by the engine's signals; the counters change at line speed but the table
+// tells its views at most a few times a second, and then only of the cells whose text or
+// colour changed.
 
 #include <QAbstractTableModel>
+#include <QTimeZone>
 #include <QTimer>
 
 #include <array>
@@ -18,12 +21,21 @@ namespace quintrel {
 
 class TEngine;
 enum class TExchangeEnd;
+struct TCommandEnd;
+
+// How a command was answered, in the log's words: "ACK", "NAK(03)" with the device's reason
+// code, "BUSY", the reply's name when it answers with data ("RES_ID"), or what came instead
+// of a reply ("no reply", "damaged reply", "MAC error").
+QString AnswerText(const TCommandEnd& end);
 
 struct TDeviceStats {
     bool Answered = false;
     qint64 LastSeenMs = 0; // since 1970; 0 = never
     // From the last identification and capabilities replies.
     QString Vendor, Model, Serial, Firmware, Capabilities;
+    // The last command other than osdp_POLL (named as the log names it) and its answer,
+    // empty while it waits for one.
+    QString LastCommand, LastAnswer;
     qint64 Polls = 0;
     qint64 Replies = 0;
     qint64 Timeouts = 0;
@@ -53,6 +65,7 @@ class TDeviceTable : public QAbstractTableModel {
         colFirmware,
         colCapabilities,
         colSession,
+        colLastCommand,
         colLastSeen,
         colPolls,
         colReplies,
@@ -91,19 +104,38 @@ class TDeviceTable : public QAbstractTableModel {
     // Times the views were told of a change (for the repaint budget).
     qint64 Repaints() const { return RepaintCount; }
 
+  signals:
+    // A text in the column is longer than any it held before: its width may no longer do.
+    void ColumnWidened(int column);
+
   private:
+    // What the views were last told of a row.
+    struct TRowCache {
+        std::array<QString, ColumnCount> Text;
+        QVariant Colour;
+        qint64 SeenMs = -1; // LastSeenMs behind Text[colLastSeen]
+    };
+
     TDeviceStats* Device(std::uint8_t address);
     void Changed();
     void OnFrameSent(std::uint8_t address, std::uint8_t command, int attempt);
     void OnExchangeEnded(std::uint8_t address, TExchangeEnd end, qint64 roundTripUs);
     void OnFrameReceived(std::uint8_t address, std::uint8_t code, const QByteArray& data);
+    void OnCommandEnded(const TCommandEnd& end);
     QString Text(int address, int column) const;
+    // Brings the row's cache up to date; the columns whose text or colour changed.
+    std::array<bool, ColumnCount> Update(std::size_t row);
+    void NoteWidths(const TRowCache& row);
     QVariant SortValue(int address, int column) const;
 
     TEngine& Engine;
     std::function<QVariant(int)> Colour;
-    std::vector<TDeviceStats> Records; // by address
-    std::vector<int> Shown;            // the addresses in the table, in row order
+    std::vector<TDeviceStats> Records;           // by address
+    std::vector<int> Shown;                      // the addresses in the table, in row order
+    std::vector<TRowCache> Cache;                // by row
+    std::array<qsizetype, ColumnCount> Widest{}; // longest text each column has held
+    // Read once: a conversion to local time by the process's zone reads the zone file.
+    QTimeZone Zone;
     QTimer Repaint;
     qint64 RepaintCount = 0;
 };

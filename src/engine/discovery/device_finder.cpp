@@ -65,7 +65,7 @@ TDeviceFinder::TAnswer TDeviceFinder::Ask(int address, TFoundDevice& device) {
     id.Address = static_cast<std::uint8_t>(address);
     id.Payload[0] = 0x00;
     id.PayloadLength = 1;
-    if (Engine.SendRequest(id)) {
+    if (Engine.SendRequest(id, nullptr, TOrigin::Routine)) {
         Engine.WaitExchangeDone();
         if (broadcast && sent.isValid() && Engine.Port().IsOpen()) {
             const qint64 left = Engine.ReplyTimeout() - sent.elapsed();

@@ -21,7 +21,9 @@ fail() {
 cmake --install "$build" --prefix "$work/prefix" >"$work/install.log" 2>&1 ||
     { cat "$work/install.log"; fail "cmake --install failed"; }
 for f in bin/quintrel bin/quintrel-pd share/applications/quintrel.desktop \
-         share/icons/hicolor/scalable/apps/quintrel.svg; do
+         share/icons/hicolor/scalable/apps/quintrel.svg share/icons/hicolor/48x48/apps/quintrel.png \
+         share/metainfo/org.quintrel.Quintrel.metainfo.xml share/man/man1/quintrel.1.gz \
+         share/doc/quintrel/copyright; do
     [ -e "$work/prefix/$f" ] || fail "$f was not installed"
 done
 

@@ -286,9 +286,10 @@ bool ParseCaptureLine(std::string_view line, TCaptureRecord& record, std::string
         error = "bad timeNano";
         return false;
     }
-    if (*io == "output")
+    // Writers name the same two sides differently: "out" and "in" as the writer saw them.
+    if (*io == "output" || *io == "out")
         record.Io = TCaptureIo::Output;
-    else if (*io == "input")
+    else if (*io == "input" || *io == "in")
         record.Io = TCaptureIo::Input;
     else if (*io == "trace")
         record.Io = TCaptureIo::Trace;

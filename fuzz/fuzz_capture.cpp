@@ -3,6 +3,7 @@
 // carries must be described without fault.
 
 #include "capture/capture_format.h"
+#include "capture/overheard.h"
 
 #include <cstdlib>
 #include <string_view>
@@ -23,7 +24,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         again.Data != record.Data || again.Source != record.Source)
         std::abort();
     static const TVendorList vendors;
-    for (const bool flag : {false, true})
-        DescribeCapturedFrame(record, TCaptureView{flag, !flag, flag}, vendors);
+    for (const bool flag : {false, true}) {
+        TOverheardReader reader(TCaptureView{flag, !flag, flag}, vendors,
+                                [](std::int64_t, const std::string&) {});
+        reader.Feed(record.Io, 0, record.Data.data(), record.Data.size());
+        reader.Feed(TCaptureIo::Trace, 0, record.Data.data(), record.Data.size());
+        reader.Finish();
+    }
     return 0;
 }

@@ -1,10 +1,14 @@
-// Capture files: the line form other tools read and write, and what a captured frame says.
+// Capture files: the line form other tools read and write, and what overheard traffic says.
 
 #include "capture/capture_format.h"
+#include "capture/overheard.h"
 #include "osdp/frame_codec.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
+
+#include <fstream>
+#include <map>
 
 using namespace quintrel;
 using quintrel::test::Bytes;
@@ -41,7 +45,7 @@ TEST(CaptureFormat, WrittenLinesReadBackAndFollowTheConventions) {
     r.Source = "Quintrel \"1.0\"";
     const std::string line = FormatCaptureLine(r);
     EXPECT_EQ(line, "{\"timeSec\":\"1765152000\",\"timeNano\":\"000005000\",\"io\":\"input\","
-                    "\"data\":\"5383080004404b2a\",\"osdpTraceVersion\":\"1\","
+                    "\"data\":\" 53 83 08 00 04 40 4b 2a\",\"osdpTraceVersion\":\"1\","
                     "\"osdpSource\":\"Quintrel \\\"1.0\\\"\"}");
     TCaptureRecord back;
     std::string error;
@@ -66,6 +70,9 @@ TEST(CaptureFormat, ReadsWhatOtherWritersWriteAndRefusesTheRest) {
         {R"({"timeSec":"1","timeNano":"0","io":"input","data":"53 00 08 00 04 40 4B 2A"})", ""},
         {R"({"timeSec":"1","timeNano":"0","io":"input"})", "data missing"},
         {R"({"timeSec":"1","timeNano":"0","io":"sideways","data":"53"})", "bad io"},
+        {R"({ "timeSec" : "1", "timeNano" : "5", "io" : "in", "data" : " ff 53 00 08 00 04 60 eb aa" })",
+         ""},
+        {R"({"timeSec":"1","timeNano":"0","io":"out","data":" FF 53"})", ""},
         {R"({"timeSec":"1","timeNano":"999999999","io":"input","data":"53"})", ""},
         {R"({"timeSec":"1","timeNano":"1000000000","io":"input","data":"53"})", "bad timeNano"},
         {R"({"timeSec":"-1","timeNano":"0","io":"input","data":"53"})", "bad timeSec"},
@@ -115,28 +122,140 @@ TEST(CaptureFormat, FramesAreDescribedLikeTheLiveLog) {
     damaged.back() ^= 0x01;
     // A poll with a block of type 0x15 and a MAC: unreadable without the session keys.
     const auto secured = Bytes("53030E000C02156011223344ABCD");
+    const auto describe = [&](const std::vector<std::uint8_t>& frame, const TCaptureView& view) {
+        return DescribeOverheardFrame(frame.data(), frame.size(), view, vendors);
+    };
 
     using L = std::vector<std::string>;
-    EXPECT_EQ(DescribeCapturedFrame(Record(TCaptureIo::Output, id), words, vendors),
-              (L{"> addr=3: GET_ID(00)"}));
-    const L reply = DescribeCapturedFrame(Record(TCaptureIo::Input, pdid), all, vendors);
+    EXPECT_EQ(describe(id, words), (L{"> addr=3: GET_ID(00)"}));
+    const L reply = describe(pdid, all);
     ASSERT_EQ(reply.size(), 2u);
     EXPECT_EQ(reply[0].substr(0, 8), "< 53 83 "); // a reply's bytes come first
     EXPECT_EQ(reply[1].substr(0, 30), "< addr=3: RES_ID(MANUF=7C4E15,");
-    // A listener's record: the reply bit tells the direction.
-    EXPECT_EQ(
-        DescribeCapturedFrame(Record(TCaptureIo::Trace, pdid), words, vendors)[0].substr(0, 2),
-        "< ");
-    EXPECT_EQ(DescribeCapturedFrame(Record(TCaptureIo::Trace, id), words, vendors)[0].substr(0, 2),
-              "> ");
-    EXPECT_TRUE(DescribeCapturedFrame(Record(TCaptureIo::Output, poll), words, vendors).empty());
-    EXPECT_EQ(DescribeCapturedFrame(Record(TCaptureIo::Output, poll), all, vendors),
-              (L{"> addr=3: POLL", "> " + test::Hex(poll)}));
-    EXPECT_EQ(DescribeCapturedFrame(Record(TCaptureIo::Output, damaged), words, vendors),
-              (L{"ERROR (crc error from 3)"}));
-    const L cut =
-        DescribeCapturedFrame(Record(TCaptureIo::Input, {0x53, 0x83, 0x20}), words, vendors);
-    EXPECT_EQ(cut, (L{"ERROR (length error from 3)"}));
-    EXPECT_EQ(DescribeCapturedFrame(Record(TCaptureIo::Output, secured), words, vendors),
-              (L{"> " + test::Hex(secured)}));
+    EXPECT_TRUE(describe(poll, words).empty());
+    EXPECT_EQ(describe(poll, all), (L{"> addr=3: POLL", "> " + test::Hex(poll)}));
+    EXPECT_EQ(describe(damaged, words), (L{"ERROR (crc error from 3)"}));
+    EXPECT_EQ(describe(secured, words), (L{"> " + test::Hex(secured)}));
+}
+
+namespace {
+
+// What a reader of records gives: its lines, in order.
+struct TReadBack {
+    std::vector<std::string> Lines;
+    TVendorList Vendors;
+    TOverheardReader Reader;
+    explicit TReadBack(const TCaptureView& view = {false, true, true})
+        : Reader(view, Vendors, [this](std::int64_t, const std::string& l) { Lines.push_back(l); }) {}
+    void Feed(TCaptureIo io, const std::vector<std::uint8_t>& bytes, std::int64_t time = 0) {
+        Reader.Feed(io, time, bytes.data(), bytes.size());
+    }
+};
+
+std::vector<std::uint8_t> Join(std::initializer_list<std::vector<std::uint8_t>> parts) {
+    std::vector<std::uint8_t> all;
+    for (const auto& p : parts)
+        all.insert(all.end(), p.begin(), p.end());
+    return all;
+}
+
+} // namespace
+
+// Records hold what the writer had: mark bytes, part of a frame, several frames. Each side's
+// bytes are assembled into frames as the live path does, and the address byte, not the
+// record's side, tells a command from a reply.
+TEST(CaptureFormat, RecordsAreAssembledIntoFramesPerSide) {
+    const auto id = Frame(0x61, {0x00}, false);
+    const auto pdid = Frame(0x45, Bytes("7C4E1509011234567801020"), true);
+    const auto ack = Frame(0x40, {}, true);
+    TReadBack whole;
+    whole.Feed(TCaptureIo::Input, Join({{0xFF}, id}));
+    whole.Feed(TCaptureIo::Output, Join({{0xFF, 0xFF}, pdid}));
+    whole.Reader.Finish();
+    ASSERT_EQ(whole.Lines.size(), 2u);
+    EXPECT_EQ(whole.Lines[0], "> addr=3: GET_ID(00)");
+    EXPECT_EQ(whole.Lines[1].substr(0, 18), "< addr=3: RES_ID(M");
+
+    TReadBack bytes; // one byte per record, the two sides interleaved
+    const auto command = Join({{0xFF}, id});
+    const auto answer = Join({{0xFF}, pdid});
+    for (std::size_t i = 0; i < std::max(command.size(), answer.size()); ++i) {
+        if (i < command.size()) bytes.Feed(TCaptureIo::Input, {command[i]});
+        if (i < answer.size()) bytes.Feed(TCaptureIo::Output, {answer[i]});
+    }
+    bytes.Reader.Finish();
+    EXPECT_EQ(bytes.Lines, whole.Lines); // the shorter command is whole first
+
+    TReadBack pairs; // two frames in one record, one side as the trace of a listener
+    pairs.Feed(TCaptureIo::Trace, Join({id, pdid, id, ack}));
+    pairs.Reader.Finish();
+    EXPECT_EQ(pairs.Lines, (std::vector<std::string>{whole.Lines[0], whole.Lines[1],
+                                                     whole.Lines[0], "< addr=3: ACK"}));
+    EXPECT_EQ(pairs.Reader.Frames(), 4u);
+
+    // A frame whose bytes stop coming ends with the gap, and the next frame still reads.
+    TReadBack cut;
+    cut.Feed(TCaptureIo::Output, std::vector<std::uint8_t>(pdid.begin(), pdid.begin() + 6), 0);
+    cut.Feed(TCaptureIo::Output, ack, TOverheardReader::FrameGapNs + 1);
+    cut.Feed(TCaptureIo::Output, {0x53, 0x83}, TOverheardReader::FrameGapNs + 2);
+    cut.Reader.Finish();
+    EXPECT_EQ(cut.Lines, (std::vector<std::string>{"ERROR (length error from 3)", "< addr=3: ACK",
+                                                   "ERROR (length error from 3)"}));
+    EXPECT_EQ(cut.Reader.Damaged(), 2u);
+}
+
+namespace {
+
+// A capture file read whole: every line a record, every record assembled, and the lines.
+struct TCaptureFile {
+    std::size_t Records = 0;
+    std::size_t Malformed = 0;
+    std::size_t Commands = 0; // records whose first frame byte after the marks says command
+    TReadBack Read{TCaptureView{false, true, true}};
+    explicit TCaptureFile(const std::string& name) {
+        std::ifstream file(std::string(QUINTREL_TEST_DATA) + "/captures/" + name);
+        std::string line, error;
+        TCaptureRecord record;
+        while (std::getline(file, line)) {
+            if (!ParseCaptureLine(line, record, error)) {
+                ++Malformed;
+                continue;
+            }
+            ++Records;
+            const auto start = std::find(record.Data.begin(), record.Data.end(), 0x53);
+            if (record.Data.end() - start > 1 && !(start[1] & 0x80)) ++Commands;
+            Read.Feed(record.Io, record.Data, record.Seconds * 1000000000 + record.Nanos);
+        }
+        Read.Reader.Finish();
+    }
+    std::size_t Count(const std::string& prefix) const {
+        return static_cast<std::size_t>(std::count_if(
+            Read.Lines.begin(), Read.Lines.end(),
+            [&](const std::string& l) { return l.starts_with(prefix); }));
+    }
+};
+
+} // namespace
+
+// Captures another tool wrote against us (tests/data/captures/README.md): "in" and "out"
+// from the reader's side, a mark byte before each frame, one frame a record.
+TEST(CaptureFormat, AnotherToolsPlainCaptureReadsWhole) {
+    const TCaptureFile f("reader-side-plain.osdpcap");
+    ASSERT_GT(f.Records, 2000u);
+    EXPECT_EQ(f.Malformed, 0u);
+    EXPECT_EQ(f.Read.Reader.Frames(), f.Records);
+    EXPECT_EQ(f.Count("> addr=0: "), f.Commands);
+    EXPECT_EQ(f.Count("< addr=0: "), f.Records - f.Commands - f.Read.Reader.Damaged());
+    EXPECT_EQ(f.Read.Reader.Damaged(), f.Count("ERROR (crc error from 0)"));
+    EXPECT_GE(f.Count("ERROR (crc error from 0)"), 1u);
+    EXPECT_EQ(f.Count("< addr=0: RES_BUSY"), 1u);
+    EXPECT_GE(f.Count("< addr=0: NAK("), 1u);
+    EXPECT_GE(f.Count("< addr=0: EVT_RAW(FORMAT="), 1u);
+    EXPECT_GE(f.Count("< addr=0: EVT_KEY(DATA="), 1u);
+    // The 196 oversized input status replies (1 308 bytes) read as what they are, beside one
+    // of ordinary size. (The file's note speaks of a COMSET; the file holds none.)
+    EXPECT_EQ(f.Count("< addr=0: RES_ISTAT(IN0="), 197u);
+    EXPECT_EQ(f.Count("< addr=0: RES_ISTAT(IN0=0, IN1=0, IN2=0, IN3=0, IN4=0, IN5=0, IN6=0, IN7=0, "
+                      "IN8=0, IN9=0"),
+              196u);
 }

@@ -231,9 +231,6 @@ bool ReadHex(const std::string& text, std::vector<std::uint8_t>& bytes) {
     return high < 0;
 }
 
-bool IsPollTraffic(std::uint8_t code, bool command) {
-    return command ? code == 0x60 : code == 0x60 || code == 0x40;
-}
 
 } // namespace
 
@@ -246,8 +243,10 @@ std::string FormatCaptureLine(const TCaptureRecord& record) {
     line += "\",\"io\":\"";
     line += kIo[static_cast<int>(record.Io)];
     line += "\",\"data\":\"";
+    // Lower-case hex with a blank before each byte, as the format's own writers put it.
     static constexpr char kDigits[] = "0123456789abcdef";
     for (const std::uint8_t b : record.Data) {
+        line += ' ';
         line += kDigits[b >> 4];
         line += kDigits[b & 15];
     }
@@ -305,56 +304,6 @@ bool ParseCaptureLine(std::string_view line, TCaptureRecord& record, std::string
     record.Nanos = static_cast<std::int32_t>(n);
     record.Source = json.Field("osdpSource").value_or(std::string());
     return true;
-}
-
-std::vector<std::string> DescribeCapturedFrame(const TCaptureRecord& record,
-                                               const TCaptureView& view,
-                                               const TVendorList& vendors) {
-    std::vector<std::string> lines;
-    std::array<std::uint8_t, kFrameBufferSize> frame{};
-    const std::size_t count = std::min(record.Data.size(), frame.size());
-    std::copy_n(record.Data.begin(), count, frame.begin());
-    const TDecodedFrame peek = PeekFrame(frame.data(), count);
-    const bool command = record.Io == TCaptureIo::Output ||
-                         (record.Io == TCaptureIo::Trace && count > 1 && !(frame[1] & 0x80));
-    const std::string arrow = command ? "> " : "< ";
-    const std::string hex = arrow + BytesToHex(frame.data(), count, true);
-    const std::size_t declared = count >= 4 ? (frame[2] | frame[3] << 8) : 0;
-    const bool protectedData = peek.ScbType() >= 0x15 && peek.ScbType() <= 0x18;
-    if (protectedData) return {hex};
-    const bool shown = view.Poll || !IsPollTraffic(peek.Code, command);
-
-    TDecodedFrame f;
-    if (count == record.Data.size() && declared == count) {
-        std::array<TDeviceState, kDeviceCount> devices{}; // no sessions: nothing to unlock
-        f = DecodeFrame(frame.data(), count, devices);
-    } else {
-        f.Error = "length error";
-    }
-    if (!f.Valid) {
-        if (shown && view.Raw) lines.push_back(hex);
-        lines.push_back("ERROR (" + std::string(f.Error) + " from " + std::to_string(peek.Address) +
-                        ")");
-        return lines;
-    }
-    if (!shown) return lines;
-    // The live log's order: a command's words before its bytes, a reply's bytes first.
-    if (view.Raw && !command) lines.push_back(hex);
-    if (view.Description) {
-        std::string line = arrow + "addr=" + std::to_string(f.Address) + ": ";
-        if (f.HasBlock()) {
-            char scs[16];
-            std::snprintf(scs, sizeof scs, "SCS%.2X - ", f.ScbType());
-            line += scs;
-        }
-        const std::uint8_t* data = frame.data() + f.DataStart;
-        std::uint32_t mfgId = kMakerVendorCode;
-        line += command ? DescribeCommand(f.Code, data, f.DataLength)
-                        : DescribeReply(f.Code, data, f.DataLength, vendors, mfgId);
-        lines.push_back(std::move(line));
-    }
-    if (view.Raw && command) lines.push_back(hex);
-    return lines;
 }
 
 } // namespace quintrel

@@ -1,18 +1,19 @@
 #pragma once
 // Capture files (.osdpcap): one JSON object per line, one frame per object, the form
 // that other OSDP tools write and read:
-//   {"timeSec":"1765152000","timeNano":"123456789","io":"output","data":"53000800...",
+//   {"timeSec":"1765152000","timeNano":"123456789","io":"output","data":" 53 00 08 00 ...",
 //    "osdpTraceVersion":"1","osdpSource":"Quintrel 1.0"}
 // timeSec and timeNano are the wall-clock time (seconds since 1970, UTC, and the
 // nanoseconds within that second), written as strings of digits; io is "output" for a
-// frame the control panel sent, "input" for one it received and "trace" for one seen by
-// a listener on the line; data is the whole frame in hex, start byte to check bytes.
+// frame the writer sent, "input" for one it received ("out" and "in" with some writers) and
+// "trace" for one seen by a listener on the line; data is the bytes in hex, lower case with
+// a blank before each byte. Which side wrote a file is not recorded, so a frame's direction
+// is its address byte's (see overheard.h); a record may hold mark bytes (0xFF) before the
+// start byte, part of a frame or several frames.
 //
 // The reader is lenient where writers differ: numbers or strings for the times, hex in
 // either case with or without blanks, dashes or colons between bytes, fields in any order,
 // extra fields skipped. What it cannot read it rejects with a reason, never more.
-
-#include "decode/vendor_list.h"
 
 #include <cstdint>
 #include <string>
@@ -41,17 +42,11 @@ std::string FormatCaptureLine(const TCaptureRecord& record);
 // a record either; the caller decides whether to count it.
 bool ParseCaptureLine(std::string_view line, TCaptureRecord& record, std::string& error);
 
-// What a captured frame says, the way the live log says it: a description line (the
-// frame's words, as "> addr=N: ..." for a command and "< addr=N: ..." for a reply) when
-// the frame checks out, a raw hex line, or an error line. Frames protected by a secure
-// session cannot be read without its keys and are shown in hex whatever the flags.
+// How captured frames are shown: their bytes, their words, and the polls among them.
 struct TCaptureView {
     bool Raw = false;
     bool Description = true;
     bool Poll = false;
 };
-std::vector<std::string> DescribeCapturedFrame(const TCaptureRecord& record,
-                                               const TCaptureView& view,
-                                               const TVendorList& vendors);
 
 } // namespace quintrel

@@ -1,5 +1,7 @@
 #include "capture/capture_file.h"
 
+#include "capture/overheard.h"
+
 #include "engine.h"
 
 #include <QCoreApplication>
@@ -101,6 +103,9 @@ TCaptureReadResult ReadCaptureFile(const QString& path, const TCaptureView& view
     };
     TCaptureRecord record;
     std::string error;
+    TOverheardReader reader(view, vendors, [&](std::int64_t time, const std::string& text) {
+        sink(QDateTime::fromMSecsSinceEpoch(time / 1000000).time(), QString::fromStdString(text));
+    });
     while (!file.atEnd()) {
         QByteArray line = file.readLine(kMaxLineBytes);
         ++lineNumber;
@@ -118,12 +123,12 @@ TCaptureReadResult ReadCaptureFile(const QString& path, const TCaptureView& view
             malformed(QString::fromStdString(error));
             continue;
         }
-        ++result.Frames;
-        const QTime time =
-            QDateTime::fromMSecsSinceEpoch(record.Seconds * 1000 + record.Nanos / 1000000).time();
-        for (const std::string& text : DescribeCapturedFrame(record, view, vendors))
-            sink(time, QString::fromStdString(text));
+        ++result.Records;
+        reader.Feed(record.Io, record.Seconds * 1000000000 + record.Nanos, record.Data.data(),
+                    record.Data.size());
     }
+    reader.Finish();
+    result.Frames = static_cast<qint64>(reader.Frames());
     if (file.error() != QFileDevice::NoError) result.Error = file.errorString();
     return result;
 }

@@ -1,0 +1,114 @@
+#include "capture/overheard.h"
+
+#include "decode/describe.h"
+#include "log/hex.h"
+#include "osdp/frame_codec.h"
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+
+namespace quintrel {
+
+namespace {
+
+bool IsPollTraffic(std::uint8_t code, bool command) {
+    return command ? code == 0x60 : code == 0x60 || code == 0x40;
+}
+
+} // namespace
+
+std::vector<std::string> DescribeOverheardFrame(const std::uint8_t* bytes, std::size_t size,
+                                                const TCaptureView& view,
+                                                const TVendorList& vendors) {
+    std::vector<std::string> lines;
+    std::array<std::uint8_t, kFrameBufferSize> frame{};
+    const std::size_t count = std::min(size, frame.size());
+    std::copy_n(bytes, count, frame.begin());
+    const TDecodedFrame peek = PeekFrame(frame.data(), count);
+    const bool command = count > 1 && !(frame[1] & 0x80);
+    const std::string arrow = command ? "> " : "< ";
+    const std::string hex = arrow + BytesToHex(frame.data(), count, true);
+    const std::size_t declared = count >= 4 ? (frame[2] | frame[3] << 8) : 0;
+    const bool protectedData = peek.ScbType() >= 0x15 && peek.ScbType() <= 0x18;
+    if (protectedData) return {hex};
+    const bool shown = view.Poll || !IsPollTraffic(peek.Code, command);
+
+    TDecodedFrame f;
+    if (count == size && declared == count) {
+        std::array<TDeviceState, kDeviceCount> devices{}; // no sessions: nothing to unlock
+        f = DecodeFrame(frame.data(), count, devices);
+    } else {
+        f.Error = "length error";
+    }
+    if (!f.Valid) {
+        if (shown && view.Raw) lines.push_back(hex);
+        lines.push_back("ERROR (" + std::string(f.Error) + " from " + std::to_string(peek.Address) +
+                        ")");
+        return lines;
+    }
+    if (!shown) return lines;
+    // The live log's order: a command's words before its bytes, a reply's bytes first.
+    if (view.Raw && !command) lines.push_back(hex);
+    if (view.Description) {
+        std::string line = arrow + "addr=" + std::to_string(f.Address) + ": ";
+        if (f.HasBlock()) {
+            char scs[16];
+            std::snprintf(scs, sizeof scs, "SCS%.2X - ", f.ScbType());
+            line += scs;
+        }
+        const std::uint8_t* data = frame.data() + f.DataStart;
+        std::uint32_t mfgId = kMakerVendorCode;
+        line += command ? DescribeCommand(f.Code, data, f.DataLength)
+                        : DescribeReply(f.Code, data, f.DataLength, vendors, mfgId);
+        lines.push_back(std::move(line));
+    }
+    if (view.Raw && command) lines.push_back(hex);
+    return lines;
+}
+
+TOverheardReader::TOverheardReader(const TCaptureView& view, const TVendorList& vendors,
+                                   TSink sink)
+    : View(view), Vendors(vendors), Sink(std::move(sink)) {}
+
+void TOverheardReader::Feed(TCaptureIo io, std::int64_t time, const std::uint8_t* bytes,
+                            std::size_t count) {
+    TSide& side = Sides[static_cast<std::size_t>(io)];
+    // A frame whose bytes stopped coming was cut short; what comes now starts afresh.
+    if (side.Assembler.Held() > 0 && time - side.LastTime > FrameGapNs) Incomplete(side);
+    side.LastTime = time;
+    for (std::size_t i = 0; i < count; ++i) {
+        if (side.Assembler.Feed(bytes[i]) != TFrameAssembler::TStep::Frame) continue;
+        Complete(side.Assembler.Data(), side.Assembler.Held(), time);
+        side.Assembler.Reset();
+    }
+}
+
+void TOverheardReader::Finish() {
+    for (TSide& side : Sides)
+        if (side.Assembler.Held() > 0) Incomplete(side);
+}
+
+void TOverheardReader::Complete(const std::uint8_t* frame, std::size_t count, std::int64_t time) {
+    ++FrameCount;
+    for (const std::string& line : DescribeOverheardFrame(frame, count, View, Vendors)) {
+        if (line.starts_with("ERROR")) ++DamagedCount;
+        Sink(time, line);
+    }
+}
+
+// A start byte alone is noise; from the address on it was a frame, reported as cut short.
+void TOverheardReader::Incomplete(TSide& side) {
+    const std::size_t held = side.Assembler.Held();
+    if (held >= 2) {
+        ++FrameCount;
+        ++DamagedCount;
+        const std::uint8_t* frame = side.Assembler.Data();
+        const bool command = !(frame[1] & 0x80);
+        if (View.Raw) Sink(side.LastTime, (command ? "> " : "< ") + BytesToHex(frame, held, true));
+        Sink(side.LastTime, "ERROR (length error from " + std::to_string(frame[1] & 0x7F) + ")");
+    }
+    side.Assembler.Reset();
+}
+
+} // namespace quintrel

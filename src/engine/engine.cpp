@@ -12,6 +12,7 @@
 #include <QMetaMethod>
 #include <QRandomGenerator>
 
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <memory>
@@ -66,6 +67,12 @@ TEngine::TEngine(IEngineHost* host, QObject* parent) : QObject(parent), Host(hos
     ReconnectTimer.setTimerType(Qt::PreciseTimer); // never sooner than the interval
     ReconnectTimer.setInterval(ReconnectIntervalMs);
     connect(&ReconnectTimer, &QTimer::timeout, this, &TEngine::TryReconnect);
+    HeardTimer.setSingleShot(true);
+    HeardTimer.setTimerType(Qt::PreciseTimer);
+    HeardTimer.setInterval(ReplyTimeoutMs);
+    connect(&HeardTimer, &QTimer::timeout, this, [this] {
+        if (HeardCommand.Open) HeardUnanswered();
+    });
     connect(&CP1, &TLink::InputDropped, this, [this](quint64 count) {
         emit LogLine(QStringLiteral("Input overflow: %1 bytes dropped").arg(count));
     });
@@ -77,6 +84,7 @@ TEngine::~TEngine() = default;
 
 bool TEngine::OpenPort(QString* error) {
     ReconnectTimer.stop(); // whoever opens the port ends a reconnection under way
+    ReconnectListens = false;
     emit StatusText(0, QString());
     ResetAssembly();
     QString reason;
@@ -94,6 +102,45 @@ bool TEngine::OpenPort(QString* error) {
     return true;
 }
 
+bool TEngine::StartListening(QString* error) {
+    if (CP1.IsOpen()) {
+        if (error) *error = QStringLiteral("Error: %1 is already open").arg(CP1.DisplayName());
+        return false;
+    }
+    ReconnectTimer.stop();
+    ReconnectListens = true;
+    emit StatusText(0, QString());
+    ResetAssembly();
+    QString reason;
+    if (!CP1.Open(&reason)) {
+        if (error) {
+            *error = QStringLiteral("Error: failed to open %1").arg(CP1.DisplayName());
+            if (!reason.isEmpty()) *error += QLatin1Char('\n') + reason;
+        }
+        emit ControlsChanged();
+        return false;
+    }
+    LostReported = false;
+    ListenMode = true;
+    HeardAddresses.fill(false);
+    HeardCommand = THeardCommand{};
+    for (TDeviceState& d : DeviceStates)
+        d.Status = dsOk;
+    Overheard = std::make_unique<TOverheardReader>(
+        TCaptureView{View.Raw, View.Description, View.Poll}, Vendors,
+        [this](std::int64_t, const std::string& line) {
+            emit LogLine(QString::fromStdString(line));
+        });
+    Overheard->SetFrameSink([this](const TOverheardReader::THeardFrame& f) { OnHeard(f); });
+    emit StatusText(0, CP1.IsTcp() ? QStringLiteral("Listening on %1").arg(CP1.DisplayName())
+                                   : QStringLiteral("Listening on %1 at %2 baud")
+                                         .arg(CP1.DisplayName())
+                                         .arg(CP1.Baud()));
+    emit PollListChanged();
+    emit ControlsChanged();
+    return true;
+}
+
 void TEngine::ClosePort() {
     // A command still waiting for its reply, or for its repeat, gets none now.
     if (ExchangeOpen)
@@ -101,6 +148,11 @@ void TEngine::ClosePort() {
     else if (RepeatDue)
         EndCommand(RepeatCause, RepeatReply);
     CommTimer.stop(); // nothing is left to answer, and no time-out may follow the close
+    if (Overheard) Overheard->Finish(); // a frame cut short by the close is reported
+    Overheard.reset();
+    ListenMode = false;
+    HeardTimer.stop();
+    HeardCommand = THeardCommand{};
     CP1.Close();
     emit StatusText(0, QStringLiteral("Disconnected"));
     // What described the connection ("Polling 3", "Timeout 3") no longer holds.
@@ -123,7 +175,7 @@ void TEngine::ClosePort() {
 // that keep arriving (noise, a flood) must not hold the port open.
 void TEngine::Disconnect() {
     StopReconnecting();
-    StopPolling();
+    if (!ListenMode) StopPolling();
     if (RepeatDue) EndCommand(RepeatCause, RepeatReply);
     RepeatDue = false;
     IsDisconnecting = true;
@@ -183,7 +235,7 @@ void TEngine::StopReconnecting() {
 void TEngine::TryReconnect() {
     if (CP1.IsOpen()) return;
     QString error;
-    if (OpenPort(&error)) {
+    if (ReconnectListens ? StartListening(&error) : OpenPort(&error)) {
         emit LogLine(QStringLiteral("Reconnected to %1").arg(CP1.DisplayName()));
         emit ControlsChanged();
         return;
@@ -227,6 +279,10 @@ void TEngine::ConnectionLost(const QString& reason) {
 // ---------------------------------------------------------------- sending
 
 bool TEngine::QueueRequest(const TOsdpRequest& request, QString* error, TOrigin origin) {
+    if (ListenMode) {
+        if (error) *error = ListenOnlyError();
+        return false;
+    }
     if (!IsPolling) return SendRequest(request, error, origin);
     if (!Enqueue(request, error, origin)) return false;
     Kick();
@@ -274,6 +330,10 @@ bool TEngine::LineBusy() const {
 }
 
 bool TEngine::SendRequest(const TOsdpRequest& request, QString* error, TOrigin origin) {
+    if (ListenMode) {
+        if (error) *error = ListenOnlyError();
+        return false;
+    }
     if (LineBusy()) {
         if (!Enqueue(request, error, origin)) return false;
         Kick();
@@ -337,9 +397,9 @@ bool TEngine::SendNow(const TOsdpRequest& request, QString* error, TOrigin origi
 // a frame that was written is logged as sent.
 void TEngine::TransmitFrame() {
     LastSendFailedOnWrite = false;
-    // The mark byte goes out in the same write as the frame.
-    QString reason;
-    if (!CP1.Write(TxLine.data(), TxLength + 1, &reason)) {
+    // The mark byte goes out in the same write as the frame; a listening port gets neither.
+    QString reason = ListenOnlyError();
+    if (ListenMode || !CP1.Write(TxLine.data(), TxLength + 1, &reason)) {
         LastSendFailedOnWrite = true;
         LastWriteError = reason;
         ExchangeOpen = false;
@@ -493,6 +553,10 @@ int TEngine::NextPollAddress(int after) const {
 // An exchange still in progress (or its repeat) is finished first, with its device's
 // count left as it is; the cycle starts at its next slot.
 void TEngine::StartPolling() {
+    if (ListenMode) {
+        emit LogLine(ListenOnlyError());
+        return;
+    }
     IsPolling = true;
     const bool inFlight = ExchangeOpen || RepeatDue;
     for (int a = 0; a < kDeviceCount; ++a) {
@@ -663,6 +727,10 @@ void TEngine::SetSelected(int address, bool ticked) {
 // ---------------------------------------------------------------- receiving
 
 void TEngine::OnTriggerAvail(int count) {
+    if (ListenMode) {
+        ListenToBytes(count);
+        return;
+    }
     for (int i = 0; i < count; ++i) {
         std::uint8_t b;
         if (!CP1.ReadByte(b)) return;
@@ -677,6 +745,125 @@ void TEngine::OnTriggerAvail(int count) {
         if (waitForNext) return;
     }
 }
+
+// ---------------------------------------------------------------- listening
+
+// Both directions come mixed on one stream: each notification's bytes are one piece of it,
+// stamped with the time they were read.
+void TEngine::ListenToBytes(int count) {
+    std::vector<std::uint8_t> bytes;
+    bytes.reserve(static_cast<std::size_t>(std::max(count, 0)));
+    std::uint8_t b;
+    while (static_cast<int>(bytes.size()) < count && CP1.ReadByte(b))
+        bytes.push_back(b);
+    if (bytes.empty() || !Overheard) return;
+    const auto now = std::chrono::system_clock::now().time_since_epoch();
+    const std::int64_t ns = std::chrono::duration_cast<std::chrono::nanoseconds>(now).count();
+    Overheard->SetView(TCaptureView{View.Raw, View.Description, View.Poll});
+    Overheard->Feed(TCaptureIo::Trace, ns, bytes.data(), bytes.size());
+}
+
+void TEngine::SetHeardStatus(std::uint8_t address, std::uint8_t status) {
+    if (address >= kDeviceCount) return;
+    HeardAddresses[address] = true;
+    TDeviceState& d = DeviceStates[address];
+    if (d.Status == status) {
+        emit PollListChanged();
+        return;
+    }
+    if (d.Status == dsTimeout && status == dsOk)
+        emit LogLine(QStringLiteral("Device %1 answers again").arg(address));
+    d.Status = status;
+    emit ControlsChanged();
+    emit PollListChanged();
+}
+
+// Called before the frame's lines are logged, so a command left unanswered is said before
+// the command that follows it.
+void TEngine::OnHeard(const TOverheardReader::THeardFrame& f) {
+    const QByteArray bytes(reinterpret_cast<const char*>(f.Bytes), static_cast<qsizetype>(f.Count));
+    emit HeardFrame(bytes, f.Whole, f.FirstTime, f.LastTime);
+    if (!f.Intact) {
+        // A damaged frame that shows a reply answers the command heard last, badly.
+        if (f.Reply && HeardCommand.Open) {
+            HeardTimer.stop();
+            HeardCommand.Open = false;
+            emit ExchangeEnded(HeardCommand.Address, TExchangeEnd::BadCheck, -1);
+            emit StatusText(2, QStringLiteral("Invalid message from %1").arg(f.Address));
+            SetHeardStatus(HeardCommand.Address, dsError);
+        }
+        emit InvalidFrame(f.Address);
+        return;
+    }
+    if (f.Reply) {
+        HeardReply(f);
+        return;
+    }
+    if (HeardCommand.Open) HeardUnanswered();
+    // The same frame again, with a sequence number other than 0, is a repeat of it.
+    const bool repeat = bytes == HeardCommand.Bytes && f.Count > 4 && (f.Bytes[4] & 0x03) != 0;
+    HeardCommand.Open = true;
+    HeardCommand.Address = f.Address;
+    HeardCommand.Code = f.Code;
+    HeardCommand.LastNs = f.LastTime;
+    HeardCommand.Attempt = repeat ? HeardCommand.Attempt + 1 : 1;
+    HeardCommand.Bytes = bytes;
+    HeardTimer.start();
+    if (f.Address < kDeviceCount) HeardAddresses[f.Address] = true;
+    emit FrameSent(f.Address, f.Code, HeardCommand.Attempt);
+}
+
+void TEngine::HeardReply(const TOverheardReader::THeardFrame& f) {
+    const TDecodedFrame peek = PeekFrame(f.Bytes, f.Count);
+    const std::size_t start = std::min<std::size_t>(peek.DataStart, f.Count);
+    const QByteArray data(reinterpret_cast<const char*>(f.Bytes + start),
+                          static_cast<qsizetype>(std::min<std::size_t>(peek.DataLength,
+                                                                       f.Count - start)));
+    // The answer to the command heard last: from its address, or any answer to a broadcast.
+    if (HeardCommand.Open &&
+        (HeardCommand.Address == f.Address || HeardCommand.Address >= kDeviceCount)) {
+        HeardTimer.stop();
+        HeardCommand.Open = false;
+        // From the command's last byte to the reply's first.
+        const qint64 us = std::max<qint64>(0, (f.FirstTime - HeardCommand.LastNs) / 1000);
+        emit ExchangeEnded(f.Address, TExchangeEnd::Reply, us);
+        if (HeardCommand.Code != kPoll) {
+            TCommandEnd e;
+            e.Address = HeardCommand.Address;
+            e.Command = HeardCommand.Code;
+            e.Origin = TOrigin::Routine; // nobody here asked for it
+            e.End = TExchangeEnd::Reply;
+            e.Reply = f.Code;
+            e.Data = data;
+            emit CommandEnded(e);
+        }
+    }
+    emit StatusText(2, QStringLiteral("Message from %1").arg(f.Address));
+    SetHeardStatus(f.Address, dsOk);
+    emit FrameReceived(f.Address, f.Code, data);
+}
+
+void TEngine::HeardUnanswered() {
+    HeardTimer.stop();
+    HeardCommand.Open = false;
+    const std::uint8_t address = HeardCommand.Address;
+    emit ExchangeEnded(address, TExchangeEnd::Timeout, -1);
+    if (HeardCommand.Code != kPoll) {
+        TCommandEnd e;
+        e.Address = address;
+        e.Command = HeardCommand.Code;
+        e.Origin = TOrigin::Routine;
+        e.End = TExchangeEnd::Timeout;
+        emit CommandEnded(e);
+    }
+    if (address >= kDeviceCount) return;
+    emit StatusText(2, QStringLiteral("Timeout %1").arg(address));
+    if (DeviceStates[address].Status != dsTimeout)
+        emit LogLine(QStringLiteral("TIMEOUT (no reply from %1)").arg(address));
+    SetHeardStatus(address, dsTimeout);
+}
+
+// ---------------------------------------------------------------- receiving (continued)
 
 bool TEngine::AssembleByte(std::uint8_t b) {
     switch (Assembly.Feed(b)) {
@@ -1103,6 +1290,10 @@ bool TEngine::WaitBootMode() {
 
 bool TEngine::SendBootBlock(const std::uint8_t* bytes, int count, int timeoutMs) {
     if (count <= 0) return false;
+    if (ListenMode) {
+        emit ErrorMessage(ListenOnlyError());
+        return false;
+    }
     ResetAssembly();
     if (!CP1.IsOpen()) {
         emit ErrorMessage(QStringLiteral("Error: no connection"));

@@ -8,6 +8,7 @@
 // outward through signals and asks the few things only the window knows through
 // IEngineHost.
 
+#include "capture/overheard.h"
 #include "decode/vendor_list.h"
 #include "link/link.h"
 #include "osdp/frame_assembler.h"
@@ -21,6 +22,7 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <memory>
 
 namespace quintrel {
 
@@ -113,6 +115,21 @@ class TEngine : public QObject {
     bool OpenPort(QString* error);
     void ClosePort();
     void Disconnect();
+    // Listening: the port opens as for OpenPort, but nothing is ever written to it (not even a
+    // mark byte) and no polling starts. Every frame heard, in both directions, is logged as
+    // the live log says it and reported through the signals the live path uses: a command as
+    // FrameSent, its reply as ExchangeEnded and FrameReceived, a command that no reply
+    // answers before the next command or within the reply time-out as a time-out. Disconnect
+    // ends it. Every request submitted meanwhile is refused with ListenOnlyError.
+    bool StartListening(QString* error);
+    bool Listening() const { return ListenMode; }
+    // The address was heard (a command to it or a reply from it) since listening began.
+    bool Heard(int address) const {
+        return address >= 0 && address < kDeviceCount && HeardAddresses[address];
+    }
+    static QString ListenOnlyError() {
+        return QStringLiteral("Error: listening only; nothing is sent");
+    }
     // After a lost connection, open the port again every ReconnectIntervalMs until it
     // opens or the user disconnects (Disconnect stops it); each try is one log line.
     // Turning it off stops a reconnection under way.
@@ -175,6 +192,9 @@ class TEngine : public QObject {
     // Every frame as it went out (without the mark byte before it) or came in (before its
     // checks, invalid ones too), for captures.
     void LineFrame(bool sent, const QByteArray& frame);
+    // A frame heard while listening, whole or cut short (whole false), with the times of its
+    // first and last byte in nanoseconds since 1970, for captures.
+    void HeardFrame(const QByteArray& frame, bool whole, qint64 firstNs, qint64 lastNs);
     // The port was closed (by the user or because the link was lost).
     void Disconnected();
     // A frame left for the address; attempt 1 is the first send, more is a repeat.
@@ -188,6 +208,11 @@ class TEngine : public QObject {
 
   private:
     void OnTriggerAvail(int count);
+    void ListenToBytes(int count);
+    void OnHeard(const TOverheardReader::THeardFrame& frame);
+    void HeardReply(const TOverheardReader::THeardFrame& frame);
+    void HeardUnanswered();
+    void SetHeardStatus(std::uint8_t address, std::uint8_t status);
     // True when the rest of this notification's bytes must wait for the next one.
     bool AssembleByte(std::uint8_t b);
     // True when the frame answered the exchange in progress.
@@ -302,6 +327,23 @@ class TEngine : public QObject {
     bool ReconnectOn = false;
     bool LastSendFailedOnWrite = false;
     QString LastWriteError;
+
+    // Listening.
+    bool ListenMode = false;
+    bool ReconnectListens = false; // a reconnection listens again rather than polling
+    std::unique_ptr<TOverheardReader> Overheard;
+    std::array<bool, kDeviceCount> HeardAddresses{};
+    // The command heard last, while its answer is awaited.
+    struct THeardCommand {
+        bool Open = false;
+        std::uint8_t Address = 0;
+        std::uint8_t Code = 0;
+        std::int64_t LastNs = 0; // its last byte
+        int Attempt = 0;         // the same frame heard again counts as a repeat
+        QByteArray Bytes;
+    };
+    THeardCommand HeardCommand;
+    QTimer HeardTimer;
 };
 
 } // namespace quintrel

@@ -2,6 +2,7 @@
 
 #include "decode/describe.h"
 #include "log/hex.h"
+#include "osdp/bytes.h"
 #include "osdp/frame_codec.h"
 
 #include <algorithm>
@@ -67,6 +68,16 @@ std::vector<std::string> DescribeOverheardFrame(const std::uint8_t* bytes, std::
     return lines;
 }
 
+bool OverheardCheckBytesHold(const std::uint8_t* frame, std::size_t count) {
+    if (count < 7 || count > kFrameBufferSize) return false;
+    if (static_cast<std::size_t>(frame[2] | (frame[3] << 8)) != count) return false;
+    if (frame[4] & 0x04) {
+        const std::uint16_t crc = CalcCrc16(frame, count - 2);
+        return frame[count - 2] == (crc & 0xFF) && frame[count - 1] == (crc >> 8);
+    }
+    return CalcChecksum(frame, count) == 0;
+}
+
 TOverheardReader::TOverheardReader(const TCaptureView& view, const TVendorList& vendors,
                                    TSink sink)
     : View(view), Vendors(vendors), Sink(std::move(sink)) {}
@@ -78,8 +89,13 @@ void TOverheardReader::Feed(TCaptureIo io, std::int64_t time, const std::uint8_t
     if (side.Assembler.Held() > 0 && time - side.LastTime > FrameGapNs) Incomplete(side);
     side.LastTime = time;
     for (std::size_t i = 0; i < count; ++i) {
-        if (side.Assembler.Feed(bytes[i]) != TFrameAssembler::TStep::Frame) continue;
-        Complete(side.Assembler.Data(), side.Assembler.Held(), time);
+        const bool starting = side.Assembler.Held() == 0;
+        const TFrameAssembler::TStep step = side.Assembler.Feed(bytes[i]);
+        // A second start byte begins the frame afresh, at this byte.
+        if ((starting && side.Assembler.Held() > 0) || step == TFrameAssembler::TStep::SecondStart)
+            side.FirstTime = time;
+        if (step != TFrameAssembler::TStep::Frame) continue;
+        Complete(side, time);
         side.Assembler.Reset();
     }
 }
@@ -89,7 +105,26 @@ void TOverheardReader::Finish() {
         if (side.Assembler.Held() > 0) Incomplete(side);
 }
 
-void TOverheardReader::Complete(const std::uint8_t* frame, std::size_t count, std::int64_t time) {
+void TOverheardReader::HandOver(const TSide& side, bool whole, std::int64_t time) {
+    if (!FrameSink) return;
+    THeardFrame f;
+    f.Bytes = side.Assembler.Data();
+    f.Count = side.Assembler.Held();
+    f.Reply = f.Count > 1 && (f.Bytes[1] & 0x80);
+    f.Address = f.Count > 1 ? static_cast<std::uint8_t>(f.Bytes[1] & 0x7F) : std::uint8_t{0};
+    f.Whole = whole;
+    f.Intact = whole && OverheardCheckBytesHold(f.Bytes, f.Count);
+    f.Code = whole ? PeekFrame(f.Bytes, f.Count).Code : std::uint8_t{0};
+    f.Side = static_cast<TCaptureIo>(&side - Sides.data());
+    f.FirstTime = side.FirstTime;
+    f.LastTime = time;
+    FrameSink(f);
+}
+
+void TOverheardReader::Complete(TSide& side, std::int64_t time) {
+    const std::uint8_t* frame = side.Assembler.Data();
+    const std::size_t count = side.Assembler.Held();
+    HandOver(side, true, time);
     ++FrameCount;
     for (const std::string& line : DescribeOverheardFrame(frame, count, View, Vendors)) {
         if (line.starts_with("ERROR")) ++DamagedCount;
@@ -103,6 +138,7 @@ void TOverheardReader::Incomplete(TSide& side) {
     if (held >= 2) {
         ++FrameCount;
         ++DamagedCount;
+        HandOver(side, false, side.LastTime);
         const std::uint8_t* frame = side.Assembler.Data();
         const bool command = !(frame[1] & 0x80);
         if (View.Raw) Sink(side.LastTime, (command ? "> " : "< ") + BytesToHex(frame, held, true));

@@ -24,6 +24,22 @@ class TOverheardReader {
     // A frame's lines; time is the frame's last byte's time in nanoseconds since 1970.
     using TSink = std::function<void(std::int64_t time, const std::string& line)>;
 
+    // A frame as heard, handed over before its lines: whole (start byte to check bytes) or
+    // cut short (Whole false, never Intact), with the times of its first and last byte.
+    struct THeardFrame {
+        const std::uint8_t* Bytes = nullptr;
+        std::size_t Count = 0;
+        bool Reply = false;  // the address byte's bit 7
+        bool Whole = false;  // it ran to the length it declares
+        bool Intact = false; // its layout and check bytes hold
+        std::uint8_t Address = 0; // 0..127, as the frame shows it (may itself be damaged)
+        std::uint8_t Code = 0;    // the command or reply code (0 when the frame is too short)
+        TCaptureIo Side = TCaptureIo::Trace;
+        std::int64_t FirstTime = 0;
+        std::int64_t LastTime = 0;
+    };
+    using TFrameSink = std::function<void(const THeardFrame& frame)>;
+
     // Bytes of one side that stop coming for this long end the frame they were part of.
     static constexpr std::int64_t FrameGapNs = 200'000'000;
 
@@ -34,6 +50,11 @@ class TOverheardReader {
     // The end of the traffic: a frame still incomplete is reported.
     void Finish();
 
+    // Whole frames (and frames cut short) as well as their lines; none by default.
+    void SetFrameSink(TFrameSink sink) { FrameSink = std::move(sink); }
+    // The view of the lines of frames completed from now on.
+    void SetView(const TCaptureView& view) { View = view; }
+
     std::size_t Frames() const { return FrameCount; }
     std::size_t Damaged() const { return DamagedCount; }
 
@@ -41,13 +62,16 @@ class TOverheardReader {
     struct TSide {
         TFrameAssembler Assembler;
         std::int64_t LastTime = 0;
+        std::int64_t FirstTime = 0; // of the frame being assembled
     };
-    void Complete(const std::uint8_t* frame, std::size_t count, std::int64_t time);
+    void Complete(TSide& side, std::int64_t time);
     void Incomplete(TSide& side);
+    void HandOver(const TSide& side, bool whole, std::int64_t time);
 
     TCaptureView View;
     const TVendorList& Vendors;
     TSink Sink;
+    TFrameSink FrameSink;
     std::array<TSide, 3> Sides;
     std::size_t FrameCount = 0;
     std::size_t DamagedCount = 0;
@@ -57,5 +81,8 @@ class TOverheardReader {
 std::vector<std::string> DescribeOverheardFrame(const std::uint8_t* frame, std::size_t count,
                                                 const TCaptureView& view,
                                                 const TVendorList& vendors);
+
+// A whole frame's layout (its declared length) and check bytes (CRC or checksum) hold.
+bool OverheardCheckBytesHold(const std::uint8_t* frame, std::size_t count);
 
 } // namespace quintrel

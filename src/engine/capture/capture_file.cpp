@@ -41,6 +41,11 @@ bool TCaptureWriter::Start(const QString& path, QString* error) {
     }
     Count = 0;
     connect(&Engine, &TEngine::LineFrame, this, &TCaptureWriter::OnFrame);
+    // A frame overheard on a line the engine only listens to went neither in nor out.
+    connect(&Engine, &TEngine::HeardFrame, this,
+            [this](const QByteArray& frame, bool, qint64, qint64 lastNs) {
+                Write(TCaptureIo::Trace, lastNs, frame);
+            });
     connect(&Engine, &TEngine::Disconnected, this, [this] {
         if (!Running()) return;
         const QString text = QStringLiteral("Capture to %1 ended at disconnect: %2 frames")
@@ -63,10 +68,15 @@ void TCaptureWriter::Stop() {
 void TCaptureWriter::OnFrame(bool sent, const QByteArray& frame) {
     const auto now = std::chrono::system_clock::now().time_since_epoch();
     const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(now).count();
+    Write(sent ? TCaptureIo::Output : TCaptureIo::Input, ns, frame);
+}
+
+void TCaptureWriter::Write(TCaptureIo io, qint64 ns, const QByteArray& frame) {
+    if (!File.isOpen()) return;
     TCaptureRecord record;
     record.Seconds = ns / 1000000000;
     record.Nanos = static_cast<std::int32_t>(ns % 1000000000);
-    record.Io = sent ? TCaptureIo::Output : TCaptureIo::Input;
+    record.Io = io;
     record.Data.assign(frame.begin(), frame.end());
     record.Source = Source;
     std::string line = FormatCaptureLine(record);

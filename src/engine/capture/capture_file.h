@@ -42,6 +42,8 @@ class TCaptureWriter : public QObject {
 
   private:
     void OnFrame(bool sent, const QByteArray& frame);
+    // One record, stamped ns after 1970.
+    void Write(TCaptureIo io, qint64 ns, const QByteArray& frame);
 
     TEngine& Engine;
     QFile File;

@@ -119,7 +119,9 @@ void TFormMain::CreateActions() {
     mnuDisconnect =
         NewAction("mnuDisconnect", QStringLiteral("&Disconnect"), Qt::SHIFT | Qt::Key_F2);
     mnuExit = NewAction("mnuExit", QStringLiteral("E&xit"));
+    mnuListen = NewAction("mnuListen", QStringLiteral("&Listen to line\u2026"));
     connect(mnuConnect, &QAction::triggered, this, &TFormMain::btnConnectClick);
+    connect(mnuListen, &QAction::triggered, this, &TFormMain::mnuListenClick);
     connect(mnuDisconnect, &QAction::triggered, this, &TFormMain::btnDisconnectClick);
     connect(mnuExit, &QAction::triggered, this, &QWidget::close);
     CreateLogActions();
@@ -230,7 +232,7 @@ void TFormMain::CreateMenus() {
     };
 
     QMenu* file = addMenu("mnuFile", QStringLiteral("&File"));
-    file->addActions({mnuConnect, mnuDisconnect});
+    file->addActions({mnuConnect, mnuListen, mnuDisconnect});
     file->addSeparator();
     file->addActions({mnuStartCapture, mnuStopCapture, mnuOpenCapture});
     file->addSeparator();
@@ -363,13 +365,15 @@ void TFormMain::CreateCentralArea() {
     EditDevices = new TPollList(
         [this](int address) -> std::optional<QColor> {
             if (address < 0 || address >= kDeviceCount) return std::nullopt;
-            return PollItemColour(Osdp.Polling(), Osdp.Devices()[address]);
+            return PollItemColour(Osdp.Polling(), Osdp.Devices()[address],
+                                  Osdp.Listening() && Osdp.Heard(address));
         },
         panelPoll);
     connect(EditDevices, &TPollList::TicksChanged, this, &TFormMain::OnEditDevicesClick);
     EditDevices->setToolTip(QStringLiteral(
-        "Ticked addresses are polled. While polling: green answered, red no reply, orange "
-        "invalid reply, blue secure session; plain: not polled."));
+        "Ticked addresses are polled. While polling, and for the addresses heard while "
+        "listening: green answered, red no reply, orange invalid reply, blue secure session; "
+        "plain: not polled."));
     // Made smaller than the whole grid, the selection scrolls rather than squeezing the log.
     auto* scroller = new QScrollArea(panelPoll);
     scroller->setObjectName(QStringLiteral("ScrollPoll"));

@@ -133,6 +133,9 @@ class TFormMain : public QMainWindow, public IEngineHost {
 
     // form_main_actions.cpp: what the user and the engine trigger
     void btnConnectClick();
+    void mnuListenClick();
+    // The "Select Port" dialog, then the port opened as chosen: to talk, or only to listen.
+    void OpenChosenPort(bool listen);
     void btnDisconnectClick();
     void tbnStartPollClick();
     void tbnStopPollClick();
@@ -193,6 +196,7 @@ class TFormMain : public QMainWindow, public IEngineHost {
     TDevicesView* DevicesView = nullptr;
 
     QAction* mnuConnect = nullptr;
+    QAction* mnuListen = nullptr;
     QAction* mnuDisconnect = nullptr;
     QAction* mnuExit = nullptr;
     QAction* mnuStartCapture = nullptr;

@@ -30,14 +30,22 @@ void TFormMain::UpdateControls() {
     const bool anySelected = std::any_of(devices.begin(), devices.end(),
                                          [](const TDeviceState& d) { return d.Selected; });
 
+    const bool listening = Osdp.Listening();
     tbnConnect->setEnabled(!open);
     mnuConnect->setEnabled(!open);
+    mnuListen->setEnabled(!open);
+    // A line that is only listened to gets nothing from here: no command, no poll.
+    for (QAction* sending :
+         {mnuGetID, mnuGetCAP, mnuGetLSTAT, mnuGetISTAT, mnuGetOSTAT, mnuSetOut, mnuSetLED,
+          mnuSetBUZ, mnuSetCOM, mnuFindDevices, mnuSetChlng, mnuSetCrypt, mnuSetKey})
+        sending->setEnabled(!listening);
+    btnSend->setEnabled(!listening);
     // Disconnect also ends a reconnection that is under way.
     tbnDisconnect->setEnabled(open || Osdp.Reconnecting());
     mnuDisconnect->setEnabled(open || Osdp.Reconnecting());
     for (QAction* maintenance : {mnuRDX900_DFU, mnuRDX900_SetCC, mnuRDX900_SetVarFlags,
                                  mnuORBA_SetCC, mnuResetAll, mnuFileTransfer})
-        maintenance->setEnabled(open);
+        maintenance->setEnabled(open && !listening);
     mnuUseCRC->setChecked(Osdp.UseCrc);
     mnuReopenSession->setChecked(Osdp.ReopenSessions);
     mnuReconnect->setChecked(Osdp.Reconnect());
@@ -46,7 +54,8 @@ void TFormMain::UpdateControls() {
     mnuViewRaw->setChecked(Osdp.View.Raw);
     mnuViewDescription->setChecked(Osdp.View.Description);
     mnuViewPoll->setChecked(Osdp.View.Poll);
-    tbnStartPoll->setEnabled(open && !polling && anySelected && !Osdp.Disconnecting());
+    tbnStartPoll->setEnabled(open && !listening && !polling && anySelected &&
+                             !Osdp.Disconnecting());
     tbnStopPoll->setEnabled(open && polling);
     // A capture records a connection: it starts on one and ends with it.
     mnuStartCapture->setEnabled(open && !Capture->Running());
@@ -71,6 +80,14 @@ void TFormMain::OnEditDevicesClick() {
 }
 
 void TFormMain::btnConnectClick() {
+    OpenChosenPort(false);
+}
+
+void TFormMain::mnuListenClick() {
+    OpenChosenPort(true);
+}
+
+void TFormMain::OpenChosenPort(bool listen) {
     if (Osdp.Port().IsOpen()) return;
     // The user's choice replaces a reconnection under way, which must not open the port
     // behind the dialog.
@@ -83,7 +100,7 @@ void TFormMain::btnConnectClick() {
         bool ok = port.SetPortName(choice->PortName, &error);
         // No rate chosen (a TCP name, or a rate the list does not offer) keeps the current one.
         if (ok && choice->Baud > 0) port.SetBaud(choice->Baud);
-        if (ok) ok = Osdp.OpenPort(&error);
+        if (ok) ok = listen ? Osdp.StartListening(&error) : Osdp.OpenPort(&error);
         if (!ok) QMessageBox::critical(this, QApplication::applicationName(), error);
     }
     UpdateControls();
@@ -158,6 +175,7 @@ int TFormMain::CommandAddress() {
 }
 
 void TFormMain::btnSendClick() {
+    if (!btnSend->isEnabled()) return; // Enter in the command line while listening
     const int address = CommandAddress();
     if (address < 0) return;
     Composer->SendHex(EditCmd->currentText(), address);

@@ -111,7 +111,9 @@ void TFormMain::CreateLogTools(QTabWidget* pages, QLayout* comm) {
     Devices = new TDeviceTable(
         Osdp,
         [this](int address) -> QVariant {
-            const std::optional<QColor> c = PollItemColour(Osdp.Polling(), Osdp.Devices()[address]);
+            const std::optional<QColor> c =
+                PollItemColour(Osdp.Polling(), Osdp.Devices()[address],
+                               Osdp.Listening() && Osdp.Heard(address));
             return c ? QVariant(*c) : QVariant();
         },
         this);

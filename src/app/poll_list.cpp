@@ -7,8 +7,8 @@
 
 namespace quintrel {
 
-std::optional<QColor> PollItemColour(bool polling, const TDeviceState& device) {
-    if (!polling || !device.Selected) return std::nullopt;
+std::optional<QColor> PollItemColour(bool polling, const TDeviceState& device, bool heard) {
+    if (!(polling && device.Selected) && !heard) return std::nullopt;
     switch (device.Status) {
     case dsOk:
         return device.Session.State >= ssEstablished ? QColor(0, 138, 255) : QColor(30, 174, 37);

@@ -18,7 +18,7 @@ using TTicks = std::array<bool, kDeviceCount>;
 
 // The background of a ticked item while polling (text then white); nothing for the plain
 // window colours.
-std::optional<QColor> PollItemColour(bool polling, const TDeviceState& device);
+std::optional<QColor> PollItemColour(bool polling, const TDeviceState& device, bool heard = false);
 
 class TPollList : public QListWidget {
     Q_OBJECT

@@ -83,6 +83,10 @@ TEngine::~TEngine() = default;
 // ---------------------------------------------------------------- connection
 
 bool TEngine::OpenPort(QString* error) {
+    if (ListenMode) {
+        if (error) *error = QStringLiteral("Error: %1 is already open").arg(CP1.DisplayName());
+        return false;
+    }
     ReconnectTimer.stop(); // whoever opens the port ends a reconnection under way
     ReconnectListens = false;
     emit StatusText(0, QString());

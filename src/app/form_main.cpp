@@ -119,7 +119,7 @@ void TFormMain::CreateActions() {
     mnuDisconnect =
         NewAction("mnuDisconnect", QStringLiteral("&Disconnect"), Qt::SHIFT | Qt::Key_F2);
     mnuExit = NewAction("mnuExit", QStringLiteral("E&xit"));
-    mnuListen = NewAction("mnuListen", QStringLiteral("&Listen to line\u2026"));
+    mnuListen = NewAction("mnuListen", QStringLiteral("L&isten to line\u2026"));
     connect(mnuConnect, &QAction::triggered, this, &TFormMain::btnConnectClick);
     connect(mnuListen, &QAction::triggered, this, &TFormMain::mnuListenClick);
     connect(mnuDisconnect, &QAction::triggered, this, &TFormMain::btnDisconnectClick);

@@ -69,7 +69,7 @@ void TestListenWindow::listenOverTcp() {
     TFormMain& w = f.Start();
     auto* file = w.findChild<QMenu*>(QStringLiteral("mnuFile"));
     QVERIFY(file->actions().contains(f.Action("mnuListen")));
-    QCOMPARE(f.Action("mnuListen")->text(), QStringLiteral("&Listen to line\u2026"));
+    QCOMPARE(f.Action("mnuListen")->text(), QStringLiteral("L&isten to line\u2026"));
 
     QTcpServer server;
     QVERIFY(server.listen(QHostAddress::LocalHost));

@@ -48,11 +48,11 @@ bool ListenThrough(TWindowFixture& f, const QString& name) {
 }
 
 // Everything that would put a byte on the line.
-const char* const kSending[] = {"mnuGetID",        "mnuGetCAP",   "mnuGetLSTAT",    "mnuGetISTAT",
-                                "mnuGetOSTAT",     "mnuSetOut",   "mnuSetLED",      "mnuSetBUZ",
-                                "mnuSetCOM",       "mnuSetChlng", "mnuSetKey",      "mnuFindDevices",
-                                "mnuFileTransfer", "mnuResetAll", "mnuRDX900_DFU",  "mnuRDX900_SetCC",
-                                "mnuORBA_SetCC",   "tbnStartPoll"};
+const char* const kSending[] = {
+    "mnuGetID",        "mnuGetCAP",      "mnuGetLSTAT",     "mnuGetISTAT", "mnuGetOSTAT",
+    "mnuSetOut",       "mnuSetLED",      "mnuSetBUZ",       "mnuSetCOM",   "mnuSetChlng",
+    "mnuSetKey",       "mnuFindDevices", "mnuFileTransfer", "mnuResetAll", "mnuRDX900_DFU",
+    "mnuRDX900_SetCC", "mnuORBA_SetCC",  "tbnStartPoll"};
 
 } // namespace
 
@@ -92,8 +92,8 @@ void TestListenWindow::listenOverTcp() {
     QTRY_VERIFY_WITH_TIMEOUT(f.Logged(QStringLiteral("< addr=0: RES_STAT(TAMPER=ok, POWER=ok)")),
                              3000);
     QVERIFY(f.Logged(QStringLiteral("> addr=0: GET_ID(00)")));
-    QVERIFY(PollItemColour(w.Engine().Polling(), w.Engine().Devices()[0],
-                           w.Engine().Heard(0)).has_value());
+    QVERIFY(PollItemColour(w.Engine().Polling(), w.Engine().Devices()[0], w.Engine().Heard(0))
+                .has_value());
     QVERIFY(!PollItemColour(false, w.Engine().Devices()[1], w.Engine().Heard(1)).has_value());
     auto* command = w.findChild<QComboBox*>(QStringLiteral("EditCmd"));
     command->setEditText(QStringLiteral("61 00"));

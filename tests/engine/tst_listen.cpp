@@ -47,8 +47,7 @@ struct TListenRig : TEngineRig {
             qWarning("listen failed: %s", qPrintable(error));
             return false;
         }
-        if (!QTest::qWaitFor([this] { return Server.hasPendingConnections(); }, 3000))
-            return false;
+        if (!QTest::qWaitFor([this] { return Server.hasPendingConnections(); }, 3000)) return false;
         Peer = Server.nextPendingConnection();
         return Peer != nullptr;
     }
@@ -85,13 +84,15 @@ class TstListen : public QObject {
     void DevicesRecordWhatIsHeard();
     void CaptureWritesTraceRecordsThatReadBack();
     void DisconnectEndsListening();
+    void ReconnectionListensAgain();
 };
 
 void TstListen::CommandAndReplyAreLoggedAndNothingIsWritten() {
     TListenRig rig;
     QVERIFY(rig.Listen());
     QVERIFY(rig.Engine.Listening());
-    QCOMPARE(rig.Status[0], QStringLiteral("Listening on 127.0.0.1:%1").arg(rig.Server.serverPort()));
+    QCOMPARE(rig.Status[0],
+             QStringLiteral("Listening on 127.0.0.1:%1").arg(rig.Server.serverPort()));
     rig.Say(kGetId);
     rig.Say(kLstat);
     QTRY_COMPARE_WITH_TIMEOUT(rig.Heard(), (QStringList{kGetIdLine, kLstatLine}), 3000);
@@ -103,8 +104,10 @@ void TstListen::CommandAndReplyAreLoggedAndNothingIsWritten() {
     rig.Log.clear();
     rig.Engine.View.Raw = true;
     rig.Say(kGetId + kLstat);
-    const QString hexCommand = QStringLiteral("> ") + QString::fromLatin1(kGetId.toHex(' ')).toUpper();
-    const QString hexReply = QStringLiteral("< ") + QString::fromLatin1(kLstat.toHex(' ')).toUpper();
+    const QString hexCommand =
+        QStringLiteral("> ") + QString::fromLatin1(kGetId.toHex(' ')).toUpper();
+    const QString hexReply =
+        QStringLiteral("< ") + QString::fromLatin1(kLstat.toHex(' ')).toUpper();
     QTRY_COMPARE_WITH_TIMEOUT(rig.Heard(),
                               (QStringList{kGetIdLine, hexCommand, hexReply, kLstatLine}), 3000);
     // Polls stay out of the log unless asked for.
@@ -257,6 +260,27 @@ void TstListen::DisconnectEndsListening() {
     QString error;
     rig.Engine.SendRequest(MakeRequest(0x61, 0, {0x00}), &error);
     QVERIFY(error != QStringLiteral("Error: listening only; nothing is sent"));
+}
+
+// A line lost while listening is opened again to listen, never to poll.
+void TstListen::ReconnectionListensAgain() {
+    TListenRig rig;
+    QVERIFY(rig.Listen());
+    rig.Engine.SetReconnectInterval(100);
+    rig.Engine.SetReconnect(true);
+    rig.Peer->disconnectFromHost();
+    QTRY_VERIFY_WITH_TIMEOUT(rig.Server.hasPendingConnections(), 3000);
+    QTRY_VERIFY_WITH_TIMEOUT(rig.Engine.Port().IsOpen(), 3000);
+    rig.Peer = rig.Server.nextPendingConnection();
+    QVERIFY(rig.Engine.Listening());
+    QVERIFY(!rig.Engine.Polling());
+    QCOMPARE(rig.Status[0],
+             QStringLiteral("Listening on 127.0.0.1:%1").arg(rig.Server.serverPort()));
+    rig.Log.clear();
+    rig.Say(kGetId + kLstat);
+    QTRY_COMPARE_WITH_TIMEOUT(rig.Heard(), (QStringList{kGetIdLine, kLstatLine}), 3000);
+    QVERIFY(rig.PeerReadNothing());
+    rig.Engine.SetReconnect(false);
 }
 
 QTEST_GUILESS_MAIN(TstListen)

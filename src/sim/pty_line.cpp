@@ -23,31 +23,47 @@ TPtyLine::~TPtyLine() {
 }
 
 bool TPtyLine::Create(const QString& linkPath, QString* error) {
-    Master = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
-    if (Master < 0 || ::grantpt(Master) != 0 || ::unlockpt(Master) != 0) {
-        *error = QStringLiteral("cannot create a pseudo-terminal: %1").arg(qt_error_string(errno));
-        return false;
-    }
-    const QString slavePath = QString::fromLocal8Bit(::ptsname(Master));
-    SlavePath = slavePath;
-    Slave = ::open(::ptsname(Master), O_RDWR | O_NOCTTY);
-    termios raw{};
-    if (Slave < 0 || ::tcgetattr(Slave, &raw) != 0) {
-        *error = QStringLiteral("cannot open %1: %2").arg(slavePath, qt_error_string(errno));
-        return false;
-    }
-    ::cfmakeraw(&raw);
-    ::tcsetattr(Slave, TCSANOW, &raw);
-    QFile::remove(linkPath);
-    if (!QFile::link(slavePath, linkPath)) {
-        *error = QStringLiteral("cannot link %1 to %2").arg(linkPath, slavePath);
-        return false;
-    }
+    TPtyEnds ends;
+    if (!OpenRawPty(ends, error)) return false;
+    Master = ends.Master;
+    Slave = ends.Slave;
+    SlavePath = ends.SlavePath;
+    if (!LinkPty(ends, linkPath, error)) return false;
     LinkPath = linkPath;
     Notifier = new QSocketNotifier(Master, QSocketNotifier::Read, this);
     connect(Notifier, &QSocketNotifier::activated, this, &TPtyLine::OnReadable);
     open(QIODevice::ReadWrite | QIODevice::Unbuffered);
     return true;
+}
+
+bool OpenRawPty(TPtyEnds& ends, QString* error) {
+    const auto fail = [&](const QString& reason) {
+        if (ends.Master >= 0) ::close(ends.Master);
+        if (ends.Slave >= 0) ::close(ends.Slave);
+        ends = TPtyEnds{};
+        *error = reason;
+        return false;
+    };
+    ends.Master = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (ends.Master < 0 || ::grantpt(ends.Master) != 0 || ::unlockpt(ends.Master) != 0)
+        return fail(
+            QStringLiteral("cannot create a pseudo-terminal: %1").arg(qt_error_string(errno)));
+    ends.SlavePath = QString::fromLocal8Bit(::ptsname(ends.Master));
+    ends.Slave = ::open(::ptsname(ends.Master), O_RDWR | O_NOCTTY);
+    termios raw{};
+    if (ends.Slave < 0 || ::tcgetattr(ends.Slave, &raw) != 0)
+        return fail(
+            QStringLiteral("cannot open %1: %2").arg(ends.SlavePath, qt_error_string(errno)));
+    ::cfmakeraw(&raw);
+    ::tcsetattr(ends.Slave, TCSANOW, &raw);
+    return true;
+}
+
+bool LinkPty(const TPtyEnds& ends, const QString& linkPath, QString* error) {
+    QFile::remove(linkPath);
+    if (QFile::link(ends.SlavePath, linkPath)) return true;
+    *error = QStringLiteral("cannot link %1 to %2").arg(linkPath, ends.SlavePath);
+    return false;
 }
 
 int TPtyLine::PeerBaud() const {

@@ -44,4 +44,16 @@ class TPtyLine : public QIODevice {
 // The output speed of the terminal whose line settings fd shares; 0 when unknown.
 int TerminalBaud(int fd);
 
+// Both sides of a new raw pseudo-terminal.
+struct TPtyEnds {
+    int Master = -1; // non-blocking
+    int Slave = -1;  // held by whoever made it, so the line never hangs up between users
+    QString SlavePath;
+};
+
+// Makes a pseudo-terminal; on failure nothing is left open and error says why.
+bool OpenRawPty(TPtyEnds& ends, QString* error);
+// Links the terminal side at linkPath, replacing whatever was there.
+bool LinkPty(const TPtyEnds& ends, const QString& linkPath, QString* error);
+
 } // namespace quintrel::sim

@@ -1,6 +1,7 @@
 #include "support/pd_process.h"
 
 #include <QDeadlineTimer>
+#include <QFileInfo>
 #include <QRegularExpression>
 
 namespace quintrel::test {
@@ -11,40 +12,43 @@ TPdProcess::~TPdProcess() {
 
 bool TPdProcess::Start(const QStringList& args, QString* error) {
     QStringList all = args;
-    const bool pty = args.contains(QStringLiteral("--pty"));
-    const bool listens = !args.contains(QStringLiteral("--serial")) &&
-                         !args.contains(QStringLiteral("--connect")) && !pty;
+    const int ptys = static_cast<int>(args.count(QStringLiteral("--pty")));
+    const bool listens = args.contains(QStringLiteral("--listen")) ||
+                         (!args.contains(QStringLiteral("--serial")) &&
+                          !args.contains(QStringLiteral("--connect")) && ptys == 0);
     if (listens && !args.contains(QStringLiteral("--listen")))
         all << QStringLiteral("--listen") << QStringLiteral("0");
+    const QString name = QFileInfo(Program).fileName();
     Process.setProcessChannelMode(QProcess::SeparateChannels);
-    Process.start(QStringLiteral(QUINTREL_PD_PATH), all);
+    Process.start(Program, all);
     if (!Process.waitForStarted(5000)) {
-        *error = QStringLiteral("quintrel-pd did not start: %1").arg(Process.errorString());
+        *error = QStringLiteral("%1 did not start: %2").arg(name, Process.errorString());
         return false;
     }
-    if (!listens && !pty) return true;
-    QByteArray out;
+    const QRegularExpression port(QStringLiteral("^listening on [^ ]+:(\\d+)$"));
+    const QRegularExpression pty(QStringLiteral("^pty (\\S+)"));
     const QDeadlineTimer deadline(5000);
-    const QRegularExpression re(pty ? QStringLiteral("^pty (\\S+)")
-                                    : QStringLiteral("listening on [^:]+:(\\d+)"),
-                                QRegularExpression::MultilineOption);
-    while (!deadline.hasExpired()) {
+    const auto ready = [&] {
+        Terminals.clear();
+        for (const QString& line : std::as_const(Lines)) {
+            if (const auto m = pty.match(line); m.hasMatch()) Terminals << m.captured(1);
+            if (const auto m = port.match(line); m.hasMatch() && ListenPort == 0)
+                ListenPort = m.captured(1).toInt();
+        }
+        TerminalPath = Terminals.value(0);
+        return Terminals.size() >= ptys && (!listens || ListenPort != 0);
+    };
+    while (!ready()) {
+        if (deadline.hasExpired() || Process.state() != QProcess::Running) {
+            *error = QStringLiteral("%1 did not report its endpoints: %2 %3")
+                         .arg(name, Lines.join(QLatin1Char('\n')),
+                              QString::fromUtf8(Process.readAllStandardError()));
+            return false;
+        }
         Process.waitForReadyRead(100);
         ReadOutput();
-        out = Lines.join(QLatin1Char('\n')).toUtf8();
-        const auto m = re.match(QString::fromUtf8(out));
-        if (m.hasMatch()) {
-            if (pty)
-                TerminalPath = m.captured(1);
-            else
-                ListenPort = m.captured(1).toInt();
-            return true;
-        }
-        if (Process.state() != QProcess::Running) break;
     }
-    *error = QStringLiteral("quintrel-pd did not report its port: %1 %2")
-                 .arg(QString::fromUtf8(out), QString::fromUtf8(Process.readAllStandardError()));
-    return false;
+    return true;
 }
 
 void TPdProcess::Command(const QString& line) {
@@ -88,6 +92,15 @@ QStringList TPdProcess::Printed(const QString& prefix) {
     Process.waitForReadyRead(0);
     ReadOutput();
     return Lines.filter(QRegularExpression(QLatin1Char('^') + QRegularExpression::escape(prefix)));
+}
+
+bool TPdProcess::WaitForPrinted(const QString& prefix, int count, int ms) {
+    const QDeadlineTimer deadline(ms);
+    while (Printed(prefix).size() < count) {
+        if (deadline.hasExpired() || Process.state() != QProcess::Running) return false;
+        Process.waitForReadyRead(20);
+    }
+    return true;
 }
 
 void TPdProcess::Stop() {

@@ -230,10 +230,29 @@ const TFrames kProtected = {
           "16"),
 };
 
+// A reply to frame 3 whose MAC holds but whose data cannot be right: 16 zero bytes that do
+// not decrypt to padding, or 5 bytes that are no whole block. Its MAC is made here with the
+// reference S-MAC1 and S-MAC2, chained from the whole MAC of frame 3.
+std::vector<std::uint8_t> AnswerToFrame3(std::size_t length) {
+    TSecureSession s;
+    s.SMac1 = Key("DE FF 1E B0 5C C9 40 F1 B9 07 BD 07 83 25 9E 12");
+    s.SMac2 = Key("4E 39 35 7F BF 0F CA 81 76 D9 E5 71 56 3A 56 A2");
+    s.LastMac = Key("C8 0D E8 55 64 99 FF 6F 3D 01 F8 1C 76 71 9B D3");
+    std::vector<std::uint8_t> f = Bytes("53 80 00 00 0E 02 18 45");
+    f.resize(f.size() + length);
+    f[2] = static_cast<std::uint8_t>(f.size() + 6); // with the MAC and the CRC
+    const TAesBlock mac = ComputeMac(f.data(), f.size(), s);
+    f.insert(f.end(), mac.begin(), mac.begin() + 4);
+    f.resize(f.size() + 2);
+    SetCheckBytes(f);
+    return f;
+}
+
 // A script of frames: C K S M the handshake on SCBK-D, 1..4 the protected frames,
 // D the handshake on the key diversified from master key 00..0F, c a challenge to address 1,
 // b a broadcast poll, a a plain ACK with a checksum, r an initial MAC refused, and with one
-// byte flipped: s the server cryptogram, x the code of frame 3, y the MAC of frame 4.
+// byte flipped: s the server cryptogram, x the code of frame 3, y the MAC of frame 4;
+// p and q the answers to frame 3 above.
 TFrames Script(const std::string& script) {
     const TFrames h = Handshake(ScbkD);
     TFrames out;
@@ -247,6 +266,7 @@ TFrames Script(const std::string& script) {
             const TFrames d = Handshake(Key("26 AB A1 E0 00 D7 25 33 AF 6F AD 59 44 32 5E 8D"));
             out.insert(out.end(), d.begin(), d.end());
         }
+        if (c == 'p' || c == 'q') out.push_back(AnswerToFrame3(c == 'p' ? 16 : 5));
         if (c == 'a') {
             out.push_back(Bytes("53 80 07 00 01 40 00"));
             out.back()[6] = CalcChecksum(out.back().data(), 6);
@@ -294,6 +314,15 @@ TEST(SessionFollower, HandshakesAndChainsOfEveryShape) {
         {"CKSM12x4", {}, "1100", {kOpenedDefault, kMacDiffers}},
         {"CKSM123y", {}, "1110", {kOpenedDefault, kMacDiffers}},
         {"CKSM1a3", {}, "10", {kOpenedDefault, kPlainReply, kMacDiffers}},
+        {"CKSM123p",
+         {},
+         "1110",
+         {kOpenedDefault, "Secure channel with 0: decrypted data without its padding"}},
+        {"CKSM123q",
+         {},
+         "1110",
+         {kOpenedDefault,
+          "Secure channel with 0: encrypted data of 5 bytes is no whole number of blocks"}},
         {"1234", {}, "0000", {hex}},
         {"CK12", {}, "00", {cut}},
         {"CKSr12", {}, "00", {"Secure channel with 0 not opened (refused by the device)"}},

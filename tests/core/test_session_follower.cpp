@@ -136,28 +136,18 @@ TEST(SessionFollower, WrongKeysAndDamageGiveNotesAndHexNeverAWrongReading) {
         std::vector<std::string> FirstNotes;
         bool FirstRead, SecondRead; // the first session is read up to the damage
     };
+    const TAesKey wrong = Key("30313233343536373839303132333435");
+    const TAesKey master = Key("000102030405060708090A0B0C0D0E0F");
+    const std::string typed = "Secure channel with 0 opened (typed SCBK)";
+    // clang-format off
     const TCase cases[] = {
-        {"typed key of the second session only",
-         {false, kNewKey, {}},
-         false,
-         {kUnknown, "Secure channel with 0 opened (typed SCBK)"},
-         false,
-         true},
-        {"wrong typed key",
-         {false, Key("30313233343536373839303132333435"), {}},
-         false,
-         {kUnknown, kUnknown},
-         false,
-         false},
-        {"master key that does not fit",
-         {false, {}, Key("000102030405060708090A0B0C0D0E0F")},
-         false,
-         {kUnknown, kUnknown},
-         false,
-         false},
+        {"typed key of the second session only", {false, kNewKey, {}}, false, {kUnknown, typed}, false, true},
+        {"wrong typed key", {false, wrong, {}}, false, {kUnknown, kUnknown}, false, false},
+        {"master key that does not fit", {false, {}, master}, false, {kUnknown, kUnknown}, false, false},
         // The KEYSET after the damage is never read, so the second session's key is unknown.
         {"flipped byte", {}, true, {kOpenedDefault, kMacDiffers, kUnknown}, true, false},
     };
+    // clang-format on
     const TFrames frames = Capture("reader-side-secure.osdpcap");
     ASSERT_EQ(Hex(frames[1424]), "53 00 08 00 04 60 EB AA");
     const auto led = std::find_if(frames.begin(), frames.end(),
@@ -306,7 +296,9 @@ TEST(SessionFollower, HandshakesAndChainsOfEveryShape) {
         TFollowerKeys Keys;
         const char* Read; // one digit a protected frame
         std::vector<std::string> Notes;
-    } const cases[] = {
+    };
+    // clang-format off
+    const TCase cases[] = {
         {"CKSM11234", {}, "11111", {kOpenedDefault}},          // a command sent again unchanged
         {"CKSM1c234", {}, "1111", {kOpenedDefault}},           // another device's challenge
         {"CKSM134", {}, "100", {kOpenedDefault, kMacDiffers}}, // a reply the capture lost
@@ -314,15 +306,8 @@ TEST(SessionFollower, HandshakesAndChainsOfEveryShape) {
         {"CKSM12x4", {}, "1100", {kOpenedDefault, kMacDiffers}},
         {"CKSM123y", {}, "1110", {kOpenedDefault, kMacDiffers}},
         {"CKSM1a3", {}, "10", {kOpenedDefault, kPlainReply, kMacDiffers}},
-        {"CKSM123p",
-         {},
-         "1110",
-         {kOpenedDefault, "Secure channel with 0: decrypted data without its padding"}},
-        {"CKSM123q",
-         {},
-         "1110",
-         {kOpenedDefault,
-          "Secure channel with 0: encrypted data of 5 bytes is no whole number of blocks"}},
+        {"CKSM123p", {}, "1110", {kOpenedDefault, "Secure channel with 0: decrypted data without its padding"}},
+        {"CKSM123q", {}, "1110", {kOpenedDefault, "Secure channel with 0: encrypted data of 5 bytes is no whole number of blocks"}},
         {"1234", {}, "0000", {hex}},
         {"CK12", {}, "00", {cut}},
         {"CKSr12", {}, "00", {"Secure channel with 0 not opened (refused by the device)"}},
@@ -331,11 +316,9 @@ TEST(SessionFollower, HandshakesAndChainsOfEveryShape) {
         {"CKSM1b2", {}, "10", {kOpenedDefault, "Secure channel with 0 ended (broadcast)", hex}},
         {"CKSM12", {false, {}, {}}, "00", {kUnknown}},
         {"CKSM12", {false, ScbkD, {}}, "11", {"Secure channel with 0 opened (typed SCBK)"}},
-        {"D",
-         {false, {}, Key("000102030405060708090A0B0C0D0E0F")},
-         "",
-         {"Secure channel with 0 opened (master key)"}},
+        {"D", {false, {}, Key("000102030405060708090A0B0C0D0E0F")}, "", {"Secure channel with 0 opened (master key)"}},
     };
+    // clang-format on
     for (const TCase& c : cases) {
         SCOPED_TRACE(c.Script);
         const std::vector<TFollowed> followed = FollowAll(Script(c.Script), c.Keys);

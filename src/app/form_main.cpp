@@ -182,6 +182,9 @@ void TFormMain::CreateActions() {
         NewAction("mnuDiversifyMasterkey", QStringLiteral("&Diversify masterkey"));
     mnuReopenSession =
         NewAction("mnuReopenSession", QStringLiteral("Re&open secure channel after a line failure"));
+    mnuOverheardKey =
+        NewAction("mnuOverheardKey", QStringLiteral("Key for o&verheard sessions\u2026"));
+    connect(mnuOverheardKey, &QAction::triggered, this, &TFormMain::mnuOverheardKeyClick);
     mnuReconnect = NewAction("mnuReconnect", QStringLiteral("Reconnect &automatically"));
     mnuReconnect->setCheckable(true);
     connect(mnuReconnect, &QAction::triggered, this, [this] {
@@ -274,6 +277,7 @@ void TFormMain::CreateMenus() {
     options->addActions({mnuUseCRC, mnuUseSCBK_D, mnuDiversifyMasterkey, mnuReopenSession});
     options->addSeparator();
     options->addAction(mnuReconnect);
+    options->addAction(mnuOverheardKey);
 
     QMenu* help = addMenu("mnuHelp", QStringLiteral("&Help"));
     help->addAction(mnuAbout);

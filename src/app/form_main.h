@@ -17,6 +17,7 @@
 #include <array>
 #include <map>
 #include <memory>
+#include <optional>
 
 class QAction;
 class QComboBox;
@@ -89,6 +90,10 @@ class TFormMain : public QMainWindow, public IEngineHost {
     QString DfuFileName;
     // The port the settings file holds, kept while --port names another one for this run.
     QString SavedPort;
+    // The key tried, besides the default key, on the secure sessions of a capture and of a
+    // listened line, as an SCBK and as a master key; kept in memory only.
+    std::optional<TAesKey> OverheardKey;
+    TFollowerKeys OverheardKeys() const;
     // The folder each file dialog was last used in (settings keys in kFolderKeys).
     std::map<std::string, std::string> Folders;
     QString StartFolder(const char* key) const;
@@ -134,6 +139,7 @@ class TFormMain : public QMainWindow, public IEngineHost {
     // form_main_actions.cpp: what the user and the engine trigger
     void btnConnectClick();
     void mnuListenClick();
+    void mnuOverheardKeyClick();
     // The "Select Port" dialog, then the port opened as chosen: to talk, or only to listen.
     void OpenChosenPort(bool listen);
     void btnDisconnectClick();
@@ -220,6 +226,7 @@ class TFormMain : public QMainWindow, public IEngineHost {
     QAction* mnuFileTransfer = nullptr;
     QAction* mnuFindDevices = nullptr;
     QAction* mnuReconnect = nullptr;
+    QAction* mnuOverheardKey = nullptr;
     QAction* mnuSetChlng = nullptr;
     QAction* mnuSetCrypt = nullptr;
     QAction* mnuSetKey = nullptr;

@@ -3,8 +3,10 @@
 #include "form_main.h"
 
 #include "capture/capture_file.h"
+#include "crypto/handshake.h"
 #include "devices/device_table.h"
 #include "devices/devices_view.h"
+#include "log/hex.h"
 #include "logview/find_bar.h"
 #include "logview/log_memo.h"
 #include "logview/log_view.h"
@@ -14,6 +16,7 @@
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QInputDialog>
 #include <QLabel>
 #include <QMessageBox>
 #include <QTabWidget>
@@ -134,6 +137,41 @@ void TFormMain::mnuStartCaptureClick() {
     Log->LogLine(QStringLiteral("Capture to %1 started").arg(path));
 }
 
+TFollowerKeys TFormMain::OverheardKeys() const {
+    TFollowerKeys keys;
+    keys.Scbk = OverheardKey;
+    keys.Master = OverheardKey;
+    return keys;
+}
+
+// One key for captures and listening: tried as the device's own key and as a master key
+// diversified with each device's cUID. Only a key that gives the device's cryptogram is used,
+// so a wrong one costs nothing but its "key unknown" line.
+void TFormMain::mnuOverheardKeyClick() {
+    QInputDialog input(this);
+    input.setObjectName(QStringLiteral("InputOverheardKey"));
+    input.setWindowTitle(QApplication::applicationName());
+    input.setLabelText(QStringLiteral("Key for the secure sessions of captures and of a listened "
+                                      "line,\nas SCBK or master key (32 hex digits; empty: the "
+                                      "default key only):"));
+    if (OverheardKey) input.setTextValue(QString::fromStdString(BytesToHex(
+                          OverheardKey->data(), OverheardKey->size(), false)));
+    if (input.exec() != QDialog::Accepted) return;
+    const QString text = input.textValue().trimmed();
+    if (text.isEmpty()) {
+        OverheardKey.reset();
+    } else {
+        const TKeyEntry entry = ReadKey(text.toStdString());
+        if (!entry.Key) {
+            QMessageBox::critical(this, QApplication::applicationName(),
+                                  QString::fromStdString(entry.Error));
+            return;
+        }
+        OverheardKey = entry.Key;
+    }
+    Osdp.SetOverheardKeys(OverheardKeys());
+}
+
 void TFormMain::mnuOpenCaptureClick() {
     const QString path = AskFileName(this, "OpenCaptureDialog", "open_capture",
                                      QStringLiteral("Open capture"),
@@ -147,7 +185,8 @@ void TFormMain::OpenCapture(const QString& path) {
     const TCaptureReadResult read =
         ReadCaptureFile(path, view, Osdp.Vendors, [this](const QTime& time, const QString& text) {
             Log->LogLineAt(time, text);
-        });
+        },
+        OverheardKeys());
     if (!read.Opened) {
         Log->Flush();
         QMessageBox::critical(this, QApplication::applicationName(),

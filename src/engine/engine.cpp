@@ -106,6 +106,11 @@ bool TEngine::OpenPort(QString* error) {
     return true;
 }
 
+void TEngine::SetOverheardKeys(const TFollowerKeys& keys) {
+    OverheardKeys = keys;
+    if (Overheard) Overheard->SetKeys(keys);
+}
+
 bool TEngine::StartListening(QString* error) {
     if (CP1.IsOpen()) {
         if (error) *error = QStringLiteral("Error: %1 is already open").arg(CP1.DisplayName());
@@ -136,6 +141,7 @@ bool TEngine::StartListening(QString* error) {
             emit LogLine(QString::fromStdString(line));
         });
     Overheard->SetFrameSink([this](const TOverheardReader::THeardFrame& f) { OnHeard(f); });
+    Overheard->SetKeys(OverheardKeys);
     emit StatusText(0, CP1.IsTcp() ? QStringLiteral("Listening on %1").arg(CP1.DisplayName())
                                    : QStringLiteral("Listening on %1 at %2 baud")
                                          .arg(CP1.DisplayName())

@@ -122,6 +122,9 @@ class TEngine : public QObject {
     // answers before the next command or within the reply time-out as a time-out. Disconnect
     // ends it. Every request submitted meanwhile is refused with ListenOnlyError.
     bool StartListening(QString* error);
+    // The keys tried on the secure sessions heard while listening (the default key is
+    // always tried); takes effect at once when listening.
+    void SetOverheardKeys(const TFollowerKeys& keys);
     bool Listening() const { return ListenMode; }
     // The address was heard (a command to it or a reply from it) since listening began.
     bool Heard(int address) const {
@@ -332,6 +335,7 @@ class TEngine : public QObject {
     bool ListenMode = false;
     bool ReconnectListens = false; // a reconnection listens again rather than polling
     std::unique_ptr<TOverheardReader> Overheard;
+    TFollowerKeys OverheardKeys;
     std::array<bool, kDeviceCount> HeardAddresses{};
     // The command heard last, while its answer is awaited.
     struct THeardCommand {

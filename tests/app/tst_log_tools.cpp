@@ -11,6 +11,7 @@
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QInputDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -24,6 +25,7 @@ class TestLogTools : public QObject {
     Q_OBJECT
 
   private slots:
+    void captureSessionsReadWithTheKeyGiven();
     void fileDialogsStartWhereTheyWereLastUsed();
     void findBarAcrossALongLog();
     void saveLogWritesEveryLine();
@@ -146,6 +148,39 @@ void TestLogTools::fileDialogsStartWhereTheyWereLastUsed() {
     f.Stop();
     f.Start();
     QCOMPARE(startsIn("mnuSaveLog"), kept);
+}
+
+// A capture that begins with a session on a key of its own: unknown (and hex) until the key
+// is given under Options, then followed and read; the key stays out of the settings file.
+void TestLogTools::captureSessionsReadWithTheKeyGiven() {
+    QFile source(QStringLiteral(QUINTREL_TEST_DATA "/captures/reader-side-secure.osdpcap"));
+    QVERIFY(source.open(QIODevice::ReadOnly));
+    const QList<QByteArray> lines = source.readAll().split('\n');
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("second-session.osdpcap"));
+    QFile part(path);
+    QVERIFY(part.open(QIODevice::WriteOnly));
+    for (qsizetype i = 1460; i < lines.size(); ++i) // from the second osdp_CHLNG on
+        part.write(lines[i] + '\n');
+    part.close();
+
+    TWindowFixture f;
+    TFormMain& w = f.Start();
+    w.OpenCapture(path);
+    QVERIFY(f.Logged(QStringLiteral("Secure channel with 0: key unknown, frames shown as hex")));
+    QVERIFY(!f.LogText().contains(QStringLiteral("SCS17 - ")));
+    TModalAnswerer answer({[](QWidget* d) {
+        qobject_cast<QInputDialog*>(d)->setTextValue(
+            QStringLiteral("00112233445566778899AABBCCDDEEFF"));
+        Accept(d);
+    }});
+    f.Action("mnuOverheardKey")->trigger();
+    QVERIFY2(answer.AllAnswered(), qPrintable(answer.Report()));
+    w.OpenCapture(path);
+    QVERIFY(f.Logged(QStringLiteral("Secure channel with 0 opened (typed SCBK)")));
+    QVERIFY(f.LogText().contains(QStringLiteral("> addr=0: SCS17 - ")));
+    f.Stop();
+    QVERIFY(!f.ReadFile(f.IniPath()).toUpper().contains("00112233445566778899AABBCCDDEEFF"));
 }
 
 void TestLogTools::capturedSessionReadsBackTheSame() {

@@ -212,7 +212,8 @@ struct TCaptureFile {
     std::size_t Malformed = 0;
     std::size_t Commands = 0; // records whose first frame byte after the marks says command
     TReadBack Read{TCaptureView{false, true, true}};
-    explicit TCaptureFile(const std::string& name) {
+    explicit TCaptureFile(const std::string& name, const TFollowerKeys& keys = {}) {
+        Read.Reader.SetKeys(keys);
         std::ifstream file(std::string(QUINTREL_TEST_DATA) + "/captures/" + name);
         std::string line, error;
         TCaptureRecord record;
@@ -258,4 +259,33 @@ TEST(CaptureFormat, AnotherToolsPlainCaptureReadsWhole) {
     EXPECT_EQ(f.Count("< addr=0: RES_ISTAT(IN0=0, IN1=0, IN2=0, IN3=0, IN4=0, IN5=0, IN6=0, IN7=0, "
                       "IN8=0, IN9=0"),
               196u);
+}
+
+// The secure capture: with only the default key known, both sessions are followed (the second
+// on the key its osdp_KEYSET set), and every protected frame reads in words; without a key that
+// fits, each session says so once and its frames stay hex, never a wrong reading.
+TEST(CaptureFormat, AnotherToolsSecureCaptureReadsWithTheDefaultKey) {
+    const TCaptureFile f("reader-side-secure.osdpcap");
+    EXPECT_EQ(f.Malformed, 0u);
+    EXPECT_EQ(f.Read.Reader.Frames(), f.Records);
+    EXPECT_EQ(f.Read.Reader.Damaged(), 0u);
+    EXPECT_EQ(f.Count("> 53 ") + f.Count("< 53 "), 0u); // no frame left as hex
+    EXPECT_GT(f.Count("> addr=0: SCS17 - "), 0u);
+    EXPECT_GT(f.Count("< addr=0: SCS18 - "), 0u);
+    EXPECT_EQ(f.Count("> addr=0: SCS17 - SET_KEY("), 1u);
+    EXPECT_EQ(f.Count("Secure channel with 0 opened (default key)"), 1u);
+    EXPECT_EQ(f.Count("Secure channel with 0 opened (key from osdp_KEYSET)"), 1u);
+    EXPECT_EQ(f.Count("Secure channel with 0: key unknown"), 0u);
+
+    TFollowerKeys wrong;
+    wrong.UseDefaultKey = false;
+    wrong.Scbk = TAesKey{};
+    const TCaptureFile hex("reader-side-secure.osdpcap", wrong);
+    const auto protectedRead = [](const TCaptureFile& c) {
+        return c.Count("> addr=0: SCS15") + c.Count("> addr=0: SCS17") +
+               c.Count("< addr=0: SCS16") + c.Count("< addr=0: SCS18");
+    };
+    EXPECT_EQ(hex.Count("Secure channel with 0: key unknown, frames shown as hex"), 2u);
+    EXPECT_EQ(protectedRead(hex), 0u);
+    EXPECT_EQ(hex.Count("> 53 ") + hex.Count("< 53 "), protectedRead(f));
 }

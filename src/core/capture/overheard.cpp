@@ -17,6 +17,29 @@ bool IsPollTraffic(std::uint8_t code, bool command) {
     return command ? code == 0x60 : code == 0x60 || code == 0x40;
 }
 
+// The lines of a frame that checks out: its words (code and plain data), its bytes, under the
+// view, in the live log's order: a command's words before its bytes, a reply's bytes first.
+void AddFrameLines(std::vector<std::string>& lines, const std::string& hex, bool command,
+                   std::uint8_t address, std::uint8_t scbType, std::uint8_t code,
+                   const std::uint8_t* data, std::size_t length, const TCaptureView& view,
+                   const TVendorList& vendors) {
+    if (!view.Poll && IsPollTraffic(code, command)) return;
+    if (view.Raw && !command) lines.push_back(hex);
+    if (view.Description) {
+        std::string line = (command ? "> addr=" : "< addr=") + std::to_string(address) + ": ";
+        if (scbType != 0) {
+            char scs[16];
+            std::snprintf(scs, sizeof scs, "SCS%.2X - ", scbType);
+            line += scs;
+        }
+        std::uint32_t mfgId = kMakerVendorCode;
+        line += command ? DescribeCommand(code, data, length)
+                        : DescribeReply(code, data, length, vendors, mfgId);
+        lines.push_back(std::move(line));
+    }
+    if (view.Raw && command) lines.push_back(hex);
+}
+
 } // namespace
 
 std::vector<std::string> DescribeOverheardFrame(const std::uint8_t* bytes, std::size_t size,
@@ -48,23 +71,8 @@ std::vector<std::string> DescribeOverheardFrame(const std::uint8_t* bytes, std::
                         ")");
         return lines;
     }
-    if (!shown) return lines;
-    // The live log's order: a command's words before its bytes, a reply's bytes first.
-    if (view.Raw && !command) lines.push_back(hex);
-    if (view.Description) {
-        std::string line = arrow + "addr=" + std::to_string(f.Address) + ": ";
-        if (f.HasBlock()) {
-            char scs[16];
-            std::snprintf(scs, sizeof scs, "SCS%.2X - ", f.ScbType());
-            line += scs;
-        }
-        const std::uint8_t* data = frame.data() + f.DataStart;
-        std::uint32_t mfgId = kMakerVendorCode;
-        line += command ? DescribeCommand(f.Code, data, f.DataLength)
-                        : DescribeReply(f.Code, data, f.DataLength, vendors, mfgId);
-        lines.push_back(std::move(line));
-    }
-    if (view.Raw && command) lines.push_back(hex);
+    AddFrameLines(lines, hex, command, f.Address, f.HasBlock() ? f.ScbType() : 0, f.Code,
+                  frame.data() + f.DataStart, f.DataLength, view, vendors);
     return lines;
 }
 
@@ -126,6 +134,20 @@ void TOverheardReader::Complete(TSide& side, std::int64_t time) {
     const std::size_t count = side.Assembler.Held();
     HandOver(side, true, time);
     ++FrameCount;
+    if (OverheardCheckBytesHold(frame, count)) {
+        const TFollowed followed = Follower.Follow(frame, count);
+        for (const std::string& note : followed.Notes)
+            Sink(time, note);
+        if (followed.Protected && followed.Read) {
+            std::vector<std::string> lines;
+            AddFrameLines(lines, (followed.Reply ? "< " : "> ") + BytesToHex(frame, count, true),
+                          !followed.Reply, followed.Address, followed.ScbType, followed.Code,
+                          followed.Data.data(), followed.Data.size(), View, Vendors);
+            for (const std::string& line : lines)
+                Sink(time, line);
+            return;
+        }
+    }
     for (const std::string& line : DescribeOverheardFrame(frame, count, View, Vendors)) {
         if (line.starts_with("ERROR")) ++DamagedCount;
         Sink(time, line);

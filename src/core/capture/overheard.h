@@ -4,9 +4,12 @@
 // lines that describe them out, the way the live log says them. Each side's bytes go through
 // the same frame assembler the live path uses, so a record may hold part of a frame or several
 // frames, and mark bytes or noise before a start byte are skipped. A frame's direction comes
-// from its address byte (bit 7 set: a reply), whatever the side it was heard on.
+// from its address byte (bit 7 set: a reply), whatever the side it was heard on. Secure
+// sessions are followed with the keys given: protected frames whose MAC holds are shown in
+// words like live protected traffic ("SCS17 - SET_LED(...)"), the others as hex.
 
 #include "capture/capture_format.h"
+#include "capture/session_follower.h"
 #include "decode/vendor_list.h"
 #include "osdp/frame_assembler.h"
 
@@ -54,6 +57,9 @@ class TOverheardReader {
     void SetFrameSink(TFrameSink sink) { FrameSink = std::move(sink); }
     // The view of the lines of frames completed from now on.
     void SetView(const TCaptureView& view) { View = view; }
+    // The keys tried on the secure sessions heard from now on (the default key by default):
+    // a session whose key is known is followed, and its protected frames read and described.
+    void SetKeys(const TFollowerKeys& keys) { Follower = TSessionFollower(keys); }
 
     std::size_t Frames() const { return FrameCount; }
     std::size_t Damaged() const { return DamagedCount; }
@@ -72,6 +78,7 @@ class TOverheardReader {
     const TVendorList& Vendors;
     TSink Sink;
     TFrameSink FrameSink;
+    TSessionFollower Follower;
     std::array<TSide, 3> Sides;
     std::size_t FrameCount = 0;
     std::size_t DamagedCount = 0;

@@ -96,7 +96,8 @@ void TCaptureWriter::Write(TCaptureIo io, qint64 ns, const QByteArray& frame) {
 
 TCaptureReadResult ReadCaptureFile(const QString& path, const TCaptureView& view,
                                    const TVendorList& vendors,
-                                   const std::function<void(const QTime&, const QString&)>& sink) {
+                                   const std::function<void(const QTime&, const QString&)>& sink,
+                                   const TFollowerKeys& keys) {
     TCaptureReadResult result;
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
@@ -116,6 +117,7 @@ TCaptureReadResult ReadCaptureFile(const QString& path, const TCaptureView& view
     TOverheardReader reader(view, vendors, [&](std::int64_t time, const std::string& text) {
         sink(QDateTime::fromMSecsSinceEpoch(time / 1000000).time(), QString::fromStdString(text));
     });
+    reader.SetKeys(keys);
     while (!file.atEnd()) {
         QByteArray line = file.readLine(kMaxLineBytes);
         ++lineNumber;

@@ -3,6 +3,7 @@
 // into the log (see capture/capture_format.h for the file's form).
 
 #include "capture/capture_format.h"
+#include "capture/session_follower.h"
 #include "decode/vendor_list.h"
 
 #include <QFile>
@@ -64,8 +65,10 @@ struct TCaptureReadResult {
 // Reads a capture and hands its log lines, each with the local time of its frame, to
 // sink. A line that is not a record is counted and skipped; only a file that cannot be
 // opened or read fails the whole.
+// Secure sessions are followed with keys (the default key is always tried).
 TCaptureReadResult ReadCaptureFile(const QString& path, const TCaptureView& view,
                                    const TVendorList& vendors,
-                                   const std::function<void(const QTime&, const QString&)>& sink);
+                                   const std::function<void(const QTime&, const QString&)>& sink,
+                                   const TFollowerKeys& keys = {});
 
 } // namespace quintrel

@@ -31,6 +31,7 @@ class TstTap : public QObject {
     void ListenerHearsBothDirectionsInLineOrder_data();
     void ListenerHearsBothDirectionsInLineOrder();
     void ListenerBytesReachEveryone();
+    void ListeningEngineReadsWhatThePanelSays();
     void PtysHearEachOtherButNotThemselves();
     void PtyWithoutUserLosesBytesAndSleeps();
     void ManyClientsJoinAndLeave();
@@ -228,6 +229,44 @@ void TstTap::ListenerHearsBothDirectionsInLineOrder() {
     QCOMPARE(stats[ear].Heard, expected.size());
     QCOMPARE(stats[1].Heard, stats[panel].Wrote);
     QCOMPARE(stats[panel].Heard, stats[1].Wrote);
+}
+
+// A second engine that only listens, on the same line, describes every frame as the panel
+// does, protected ones included (the session on the default key is followed), and the tap
+// hears not one byte from it.
+void TstTap::ListeningEngineReadsWhatThePanelSays() {
+    TTappedLine line;
+    QVERIFY(line.Start());
+    TEngineRig ear;
+    ear.Engine.View = TViewFlags{.Raw = false, .Description = true, .Poll = true};
+    ear.Engine.Port().SetPortName(line.PortName());
+    QString error;
+    QVERIFY2(ear.Engine.StartListening(&error), qPrintable(error));
+    QVERIFY(line.Tap.WaitForPrinted(Str("joined 2 tcp")));
+    TComposerRig panel;
+    panel.Engine.View = ear.Engine.View;
+    QVERIFY(panel.Open(line.PortName()));
+    panel.Menu(0x76);
+    QVERIFY(QTest::qWaitFor(
+        [&] { return panel.Engine.Devices()[0].Session.State == ssEstablished; }, 3000));
+    panel.Menu(0x61); // a protected command with data, and its protected reply
+    QVERIFY(WaitUntil([&] { return panel.Log.filter(Str("RES_ID")).size() >= 1; }, 3000));
+    panel.Engine.StopPolling();
+    panel.Engine.WaitExchangeDone();
+
+    const auto frames = [](const QStringList& log) {
+        QStringList out;
+        for (const QString& l : log)
+            if (l.startsWith(Str("> addr=")) || l.startsWith(Str("< addr="))) out << l;
+        return out;
+    };
+    const QStringList said = frames(panel.Log);
+    QVERIFY(WaitUntil([&] { return frames(ear.Log).size() >= said.size(); }, 3000));
+    QCOMPARE(frames(ear.Log), said);
+    QVERIFY(said.filter(Str("SCS17 - GET_ID")).size() == 1);
+    QVERIFY(said.filter(Str("SCS18 - RES_ID")).size() == 1);
+    QVERIFY(ear.Log.contains(Str("Secure channel with 0 opened (default key)")));
+    QCOMPARE(Stats(line.Tap, 3)[2].Wrote, 0);
 }
 
 void TstTap::ListenerBytesReachEveryone() {

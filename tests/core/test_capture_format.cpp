@@ -212,7 +212,9 @@ struct TCaptureFile {
     std::size_t Malformed = 0;
     std::size_t Commands = 0; // records whose first frame byte after the marks says command
     TReadBack Read{TCaptureView{false, true, true}};
-    explicit TCaptureFile(const std::string& name, const TFollowerKeys& keys = {}) {
+    // byteRecords: each record fed a byte at a time, as a writer that records bytes would.
+    explicit TCaptureFile(const std::string& name, const TFollowerKeys& keys = {},
+                          bool byteRecords = false) {
         Read.Reader.SetKeys(keys);
         std::ifstream file(std::string(QUINTREL_TEST_DATA) + "/captures/" + name);
         std::string line, error;
@@ -225,7 +227,10 @@ struct TCaptureFile {
             ++Records;
             const auto start = std::find(record.Data.begin(), record.Data.end(), 0x53);
             if (record.Data.end() - start > 1 && !(start[1] & 0x80)) ++Commands;
-            Read.Feed(record.Io, record.Data, record.Seconds * 1000000000 + record.Nanos);
+            const std::int64_t time = record.Seconds * 1000000000 + record.Nanos;
+            if (!byteRecords) Read.Feed(record.Io, record.Data, time);
+            for (std::size_t i = 0; byteRecords && i < record.Data.size(); ++i)
+                Read.Feed(record.Io, {record.Data[i]}, time);
         }
         Read.Reader.Finish();
     }
@@ -280,6 +285,9 @@ TEST(CaptureFormat, AnotherToolsSecureCaptureReadsWithTheDefaultKey) {
     TFollowerKeys wrong;
     wrong.UseDefaultKey = false;
     wrong.Scbk = TAesKey{};
+    // Fed a byte a record, it reads the same.
+    EXPECT_EQ(TCaptureFile("reader-side-secure.osdpcap", {}, true).Read.Lines, f.Read.Lines);
+
     const TCaptureFile hex("reader-side-secure.osdpcap", wrong);
     const auto protectedRead = [](const TCaptureFile& c) {
         return c.Count("> addr=0: SCS15") + c.Count("> addr=0: SCS17") +

@@ -82,13 +82,11 @@ TEngine::~TEngine() = default;
 
 // ---------------------------------------------------------------- connection
 
-bool TEngine::OpenPort(QString* error) {
-    if (ListenMode) {
-        if (error) *error = QStringLiteral("Error: %1 is already open").arg(CP1.DisplayName());
-        return false;
-    }
-    ReconnectTimer.stop(); // whoever opens the port ends a reconnection under way
-    ReconnectListens = false;
+// The port opened for talking or for listening; whoever opens it ends a reconnection under
+// way, and a reconnection after a loss does what this open was for.
+bool TEngine::OpenLink(bool listening, QString* error) {
+    ReconnectTimer.stop();
+    ReconnectListens = listening;
     emit StatusText(0, QString());
     ResetAssembly();
     QString reason;
@@ -101,6 +99,15 @@ bool TEngine::OpenPort(QString* error) {
         return false;
     }
     LostReported = false;
+    return true;
+}
+
+bool TEngine::OpenPort(QString* error) {
+    if (ListenMode) {
+        if (error) *error = QStringLiteral("Error: %1 is already open").arg(CP1.DisplayName());
+        return false;
+    }
+    if (!OpenLink(false, error)) return false;
     emit StatusText(0, QStringLiteral("Connected to %1").arg(CP1.DisplayName()));
     StartPolling();
     return true;
@@ -116,20 +123,7 @@ bool TEngine::StartListening(QString* error) {
         if (error) *error = QStringLiteral("Error: %1 is already open").arg(CP1.DisplayName());
         return false;
     }
-    ReconnectTimer.stop();
-    ReconnectListens = true;
-    emit StatusText(0, QString());
-    ResetAssembly();
-    QString reason;
-    if (!CP1.Open(&reason)) {
-        if (error) {
-            *error = QStringLiteral("Error: failed to open %1").arg(CP1.DisplayName());
-            if (!reason.isEmpty()) *error += QLatin1Char('\n') + reason;
-        }
-        emit ControlsChanged();
-        return false;
-    }
-    LostReported = false;
+    if (!OpenLink(true, error)) return false;
     ListenMode = true;
     HeardAddresses.fill(false);
     HeardCommand = THeardCommand{};

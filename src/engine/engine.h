@@ -255,6 +255,7 @@ class TEngine : public QObject {
     void OnLinkLost(const QString& reason);
     void ConnectionLost(const QString& reason);
     void TryReconnect();
+    bool OpenLink(bool listening, QString* error);
     void StopReconnecting();
     void DispatchReply(std::uint8_t address, std::uint8_t code, const std::uint8_t* data,
                        std::size_t length, std::uint8_t scbType, std::uint8_t scbData);

@@ -27,18 +27,6 @@ std::vector<std::uint8_t> Payload(std::initializer_list<std::uint8_t> bytes) {
     return bytes;
 }
 
-// Layout and check bytes, without touching any session: a damaged frame is dropped
-// before anything else looks at it.
-bool Intact(const std::uint8_t* frame, std::size_t count) {
-    const TDecodedFrame f = PeekFrame(frame, count);
-    if (!f.Valid || static_cast<std::size_t>(frame[2] | (frame[3] << 8)) != count) return false;
-    if (frame[4] & 0x04) {
-        const std::uint16_t crc = CalcCrc16(frame, count - 2);
-        return frame[count - 2] == (crc & 0xFF) && frame[count - 1] == (crc >> 8);
-    }
-    return CalcChecksum(frame, count) == 0;
-}
-
 // The data length each command's layout allows: exactly, or a whole number of records.
 bool LayoutFits(std::uint8_t code, std::size_t length) {
     switch (code) {
@@ -162,7 +150,7 @@ std::vector<TBusReply> TSimBus::HandleFrame(std::uint8_t* frame, std::size_t cou
     ++Handled;
     ++CommandCount;
     if (TakeOne(DropCommands, CommandCount)) return {}; // lost on the way in
-    if (!Intact(frame, count)) return {};               // damaged: no reply at all
+    if (!CheckBytesHold(frame, count)) return {};               // damaged: no reply at all
     // More than the receive buffer announced in osdp_PDCAP: a reader cannot take it in.
     if (!Rules.Lenient && count > kSimReceiveSize) {
         if (Record) Record("overlong " + std::to_string(address) + " " + std::to_string(count));

@@ -90,14 +90,14 @@ TEST(OverheardFrames, EachFrameComesWithItsDirectionCheckAndTimes) {
 
 TEST(OverheardFrames, CheckBytesAtTheLimits) {
     const auto poll = Frame(0x60, false, 1);
-    EXPECT_TRUE(OverheardCheckBytesHold(poll.data(), poll.size()));
+    EXPECT_TRUE(CheckBytesHold(poll.data(), poll.size()));
     // One byte short of what it declares, and one byte past it.
-    EXPECT_FALSE(OverheardCheckBytesHold(poll.data(), poll.size() - 1));
+    EXPECT_FALSE(CheckBytesHold(poll.data(), poll.size() - 1));
     auto longer = poll;
     longer.push_back(0);
-    EXPECT_FALSE(OverheardCheckBytesHold(longer.data(), longer.size()));
-    EXPECT_FALSE(OverheardCheckBytesHold(poll.data(), 0));
+    EXPECT_FALSE(CheckBytesHold(longer.data(), longer.size()));
+    EXPECT_FALSE(CheckBytesHold(poll.data(), 0));
     auto bad = poll;
     bad[5] ^= 0x10;
-    EXPECT_FALSE(OverheardCheckBytesHold(bad.data(), bad.size()));
+    EXPECT_FALSE(CheckBytesHold(bad.data(), bad.size()));
 }

@@ -76,16 +76,6 @@ std::vector<std::string> DescribeOverheardFrame(const std::uint8_t* bytes, std::
     return lines;
 }
 
-bool OverheardCheckBytesHold(const std::uint8_t* frame, std::size_t count) {
-    if (count < 7 || count > kFrameBufferSize) return false;
-    if (static_cast<std::size_t>(frame[2] | (frame[3] << 8)) != count) return false;
-    if (frame[4] & 0x04) {
-        const std::uint16_t crc = CalcCrc16(frame, count - 2);
-        return frame[count - 2] == (crc & 0xFF) && frame[count - 1] == (crc >> 8);
-    }
-    return CalcChecksum(frame, count) == 0;
-}
-
 TOverheardReader::TOverheardReader(const TCaptureView& view, const TVendorList& vendors,
                                    TSink sink)
     : View(view), Vendors(vendors), Sink(std::move(sink)) {}
@@ -121,7 +111,7 @@ void TOverheardReader::HandOver(const TSide& side, bool whole, std::int64_t time
     f.Reply = f.Count > 1 && (f.Bytes[1] & 0x80);
     f.Address = f.Count > 1 ? static_cast<std::uint8_t>(f.Bytes[1] & 0x7F) : std::uint8_t{0};
     f.Whole = whole;
-    f.Intact = whole && OverheardCheckBytesHold(f.Bytes, f.Count);
+    f.Intact = whole && CheckBytesHold(f.Bytes, f.Count);
     f.Code = whole ? PeekFrame(f.Bytes, f.Count).Code : std::uint8_t{0};
     f.Side = static_cast<TCaptureIo>(&side - Sides.data());
     f.FirstTime = side.FirstTime;
@@ -134,7 +124,7 @@ void TOverheardReader::Complete(TSide& side, std::int64_t time) {
     const std::size_t count = side.Assembler.Held();
     HandOver(side, true, time);
     ++FrameCount;
-    if (OverheardCheckBytesHold(frame, count)) {
+    if (CheckBytesHold(frame, count)) {
         const TFollowed followed = Follower.Follow(frame, count);
         for (const std::string& note : followed.Notes)
             Sink(time, note);

@@ -89,7 +89,4 @@ std::vector<std::string> DescribeOverheardFrame(const std::uint8_t* frame, std::
                                                 const TCaptureView& view,
                                                 const TVendorList& vendors);
 
-// A whole frame's layout (its declared length) and check bytes (CRC or checksum) hold.
-bool OverheardCheckBytesHold(const std::uint8_t* frame, std::size_t count);
-
 } // namespace quintrel

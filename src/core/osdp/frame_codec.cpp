@@ -134,6 +134,17 @@ TDecodedFrame PeekFrame(const std::uint8_t* frame, std::size_t count) {
     return f;
 }
 
+bool CheckBytesHold(const std::uint8_t* frame, std::size_t count) {
+    if (!PeekFrame(frame, count).Valid || count > kFrameBufferSize ||
+        static_cast<std::size_t>(frame[2] | (frame[3] << 8)) != count)
+        return false;
+    if (frame[4] & kCtrlCrc) {
+        const std::uint16_t crc = CalcCrc16(frame, count - 2);
+        return frame[count - 2] == (crc & 0xFF) && frame[count - 1] == (crc >> 8);
+    }
+    return CalcChecksum(frame, count) == 0;
+}
+
 TDecodedFrame DecodeFrame(std::uint8_t* frame, std::size_t count, std::span<TDeviceState> devices) {
     TDecodedFrame f = PeekFrame(frame, count);
     if (f.Valid && (count > kFrameBufferSize ||

@@ -56,6 +56,11 @@ struct TDecodedFrame {
 // by the engine to filter the raw log line before the frame is checked.
 TDecodedFrame PeekFrame(const std::uint8_t* frame, std::size_t count);
 
+// The frame's layout, its LEN (equal to count, within the buffer) and its check bytes (CRC or
+// checksum, as its control byte says) hold, without looking at any session: what a frame must
+// pass before anyone acts on it.
+bool CheckBytesHold(const std::uint8_t* frame, std::size_t count);
+
 // Checks a complete frame of count bytes (count must equal its LEN field) and, for
 // a protected reply, verifies its MAC and decrypts its data in place. An open
 // session ends here, once the check bytes have passed, on unprotected data or a MAC

@@ -31,15 +31,8 @@ cp "$exe" "$work/quintrel"
 # Without the vendor list the program would open with an error box first.
 [ -f "$(dirname "$exe")/oui.csv" ] && cp "$(dirname "$exe")/oui.csv" "$work/"
 
-# Xvfb picks a free display itself and writes its number to the descriptor.
-Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp 3>"$work/display" 2>"$work/xvfb.log" &
-xvfb=$!
-for _ in $(seq 50); do
-    [ -s "$work/display" ] && break
-    sleep 0.1
-done
-[ -s "$work/display" ] || fail "Xvfb did not start: $(cat "$work/xvfb.log")"
-export DISPLAY=":$(head -n1 "$work/display")"
+. "$(dirname "$0")/xvfb.sh"
+start_xvfb "$work" || fail "Xvfb did not start"
 
 export XDG_RUNTIME_DIR="$work/runtime"
 export XDG_CONFIG_HOME="$work/config"

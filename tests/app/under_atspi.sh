@@ -21,18 +21,11 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# Xvfb picks a free display itself and writes its number to the descriptor.
-Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp 3>"$work/display" 2>"$work/xvfb.log" &
-xvfb=$!
-for _ in $(seq 50); do
-    [ -s "$work/display" ] && break
-    sleep 0.1
-done
-if [ ! -s "$work/display" ]; then
-    echo "FAIL: Xvfb did not start: $(cat "$work/xvfb.log")"
+. "$(dirname "$0")/xvfb.sh"
+if ! start_xvfb "$work"; then
+    echo "FAIL: Xvfb did not start"
     exit 1
 fi
-export DISPLAY=":$(head -n1 "$work/display")"
 export XDG_RUNTIME_DIR="$work/runtime"
 mkdir -m 700 "$XDG_RUNTIME_DIR"
 

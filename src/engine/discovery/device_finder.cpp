@@ -97,7 +97,6 @@ bool TDeviceFinder::SearchSpeed(int baud, const TFinderOptions& options, int& do
     // search through every address.
     TFoundDevice first;
     if (Ask(kBroadcastAddress, first) == TAnswer::Valid && first.Address < kDeviceCount) {
-        Asked += options.LastAddress - options.FirstAddress + 1;
         report(first);
         done += options.LastAddress - options.FirstAddress + 1;
         emit Progress(done, total);
@@ -111,7 +110,6 @@ bool TDeviceFinder::SearchSpeed(int baud, const TFinderOptions& options, int& do
             report(device);
         else
             ++Silent;
-        ++Asked;
         emit Progress(++done, total);
     }
     return true;
@@ -119,7 +117,7 @@ bool TDeviceFinder::SearchSpeed(int baud, const TFinderOptions& options, int& do
 
 // "Find devices: 2 found (0 at 9600, 5 at 9600), 125 addresses silent", and how far it got
 // when it was cut short.
-QString TDeviceFinder::Summary(int total) const {
+QString TDeviceFinder::Summary(int done, int total) const {
     QStringList found;
     for (const TFoundDevice& device : Results)
         found << (device.Baud > 0 ? QStringLiteral("%1 at %2").arg(device.Address).arg(device.Baud)
@@ -127,10 +125,10 @@ QString TDeviceFinder::Summary(int total) const {
     QString text = QStringLiteral("Find devices: %1 found").arg(Results.size());
     if (!found.isEmpty()) text += QStringLiteral(" (%1)").arg(found.join(QStringLiteral(", ")));
     text += QStringLiteral(", %1 address%2 silent").arg(Silent).arg(QLatin1String(Silent == 1 ? "" : "es"));
-    if (Asked < total)
+    if (done < total)
         text += QStringLiteral("; %1 after %2 of %3 addresses")
                     .arg(Cancelled ? QStringLiteral("cancelled") : QStringLiteral("ended"))
-                    .arg(Asked)
+                    .arg(done)
                     .arg(total);
     return text;
 }
@@ -139,7 +137,6 @@ QList<TFoundDevice> TDeviceFinder::Run(const TFinderOptions& options) {
     Results.clear();
     Cancelled = false;
     IsRunning = true;
-    Asked = 0;
     Silent = 0;
     const bool quiet = Engine.QuietTimeouts;
     Engine.QuietTimeouts = true;
@@ -159,7 +156,7 @@ QList<TFoundDevice> TDeviceFinder::Run(const TFinderOptions& options) {
         if (Cancelled || !port.IsOpen() || !SearchSpeed(baud, options, done, total)) break;
     Engine.SetReplyTimeout(TEngine::ReplyTimeoutMs);
     Engine.QuietTimeouts = quiet;
-    Engine.Log(Summary(total));
+    Engine.Log(Summary(done, total));
     if (port.Baud() != noted) port.SetBaud(noted);
     if (wasPolling && port.IsOpen()) Engine.StartPolling();
     IsRunning = false;

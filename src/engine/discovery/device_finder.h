@@ -50,14 +50,13 @@ class TDeviceFinder : public QObject {
     enum class TAnswer { None, Valid, Damaged, Several };
     TAnswer Ask(int address, TFoundDevice& device);
     bool SearchSpeed(int baud, const TFinderOptions& options, int& done, int total);
-    QString Summary(int total) const;
+    QString Summary(int done, int total) const;
 
     TEngine& Engine;
     bool Cancelled = false;
     bool IsRunning = false;
     QList<TFoundDevice> Results;
-    int Asked = 0;  // addresses done, at every speed
-    int Silent = 0; // of them without an answer
+    int Silent = 0; // addresses asked without an answer
 };
 
 } // namespace quintrel

@@ -1,5 +1,7 @@
 #include "log/hex.h"
 
+#include "log/utf8.h"
+
 #include <string>
 
 namespace quintrel {
@@ -28,17 +30,22 @@ std::string BytesToHex(const std::uint8_t* bytes, std::size_t count, bool blanks
 
 namespace {
 // One left-to-right pass removing "0x" (the result is not scanned again), then blanks.
-std::string Digits(std::string_view text) {
-    std::string digits;
-    digits.reserve(text.size());
+// Calls visit(offset, character) for each character of text that is not part of a "0x"
+// (found in one left-to-right pass, not scanned again) and not a blank.
+template <typename TVisit> void ForEachDigit(std::string_view text, TVisit visit) {
     for (std::size_t i = 0; i < text.size(); ++i) {
         if (text[i] == '0' && i + 1 < text.size() && text[i + 1] == 'x') {
             ++i;
             continue;
         }
-        digits.push_back(text[i]);
+        if (text[i] != ' ') visit(i, text[i]);
     }
-    std::erase(digits, ' ');
+}
+
+std::string Digits(std::string_view text) {
+    std::string digits;
+    digits.reserve(text.size());
+    ForEachDigit(text, [&](std::size_t, char c) { digits.push_back(c); });
     return digits;
 }
 } // namespace
@@ -49,34 +56,20 @@ bool IsStrictHex(std::string_view text) {
 
 THexScan ScanHex(std::string_view text) {
     THexScan scan;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '0' && i + 1 < text.size() && text[i + 1] == 'x') {
-            ++i;
-            continue;
-        }
-        if (text[i] == ' ') continue;
-        if (HexDigit(text[i]) < 0 && scan.FirstBad == std::string_view::npos) scan.FirstBad = i;
+    ForEachDigit(text, [&](std::size_t i, char c) {
+        if (HexDigit(c) < 0 && scan.FirstBad == std::string_view::npos) scan.FirstBad = i;
         ++scan.Count;
-    }
+    });
     return scan;
 }
 
 std::string CharacterAt(std::string_view text, std::size_t offset) {
     if (offset >= text.size()) return {};
-    const auto lead = static_cast<unsigned char>(text[offset]);
-    std::size_t length = 1;
-    if (lead >= 0xF0)
-        length = 4;
-    else if (lead >= 0xE0)
-        length = 3;
-    else if (lead >= 0xC0)
-        length = 2;
-    std::size_t end = offset + 1;
-    // Only continuation bytes belong to the character; a cut or broken sequence ends early.
-    while (end < text.size() && end < offset + length &&
-           (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80)
-        ++end;
-    return std::string(text.substr(offset, end - offset));
+    const std::string_view rest = text.substr(offset);
+    // One UTF-16 unit, or two when the character needs a pair; a broken byte stands alone.
+    std::size_t length = Utf8Prefix(rest, 1);
+    if (length == 0) length = Utf8Prefix(rest, 2);
+    return std::string(rest.substr(0, length));
 }
 
 std::size_t HexToBytes(std::string_view text, std::uint8_t* out, std::size_t capacity) {

@@ -103,7 +103,7 @@ void TOverheardReader::Finish() {
         if (side.Assembler.Held() > 0) Incomplete(side);
 }
 
-void TOverheardReader::HandOver(const TSide& side, bool whole, std::int64_t time) {
+void TOverheardReader::HandOver(const TSide& side, bool whole, bool intact, std::int64_t time) {
     if (!FrameSink) return;
     THeardFrame f;
     f.Bytes = side.Assembler.Data();
@@ -111,7 +111,7 @@ void TOverheardReader::HandOver(const TSide& side, bool whole, std::int64_t time
     f.Reply = f.Count > 1 && (f.Bytes[1] & 0x80);
     f.Address = f.Count > 1 ? static_cast<std::uint8_t>(f.Bytes[1] & 0x7F) : std::uint8_t{0};
     f.Whole = whole;
-    f.Intact = whole && CheckBytesHold(f.Bytes, f.Count);
+    f.Intact = intact;
     f.Code = whole ? PeekFrame(f.Bytes, f.Count).Code : std::uint8_t{0};
     f.Side = static_cast<TCaptureIo>(&side - Sides.data());
     f.FirstTime = side.FirstTime;
@@ -122,9 +122,11 @@ void TOverheardReader::HandOver(const TSide& side, bool whole, std::int64_t time
 void TOverheardReader::Complete(TSide& side, std::int64_t time) {
     const std::uint8_t* frame = side.Assembler.Data();
     const std::size_t count = side.Assembler.Held();
-    HandOver(side, true, time);
+    const bool intact = CheckBytesHold(frame, count);
+    HandOver(side, true, intact, time);
     ++FrameCount;
-    if (CheckBytesHold(frame, count)) {
+    if (!intact) ++DamagedCount;
+    if (intact) {
         const TFollowed followed = Follower.Follow(frame, count);
         for (const std::string& note : followed.Notes)
             Sink(time, note);
@@ -138,10 +140,8 @@ void TOverheardReader::Complete(TSide& side, std::int64_t time) {
             return;
         }
     }
-    for (const std::string& line : DescribeOverheardFrame(frame, count, View, Vendors)) {
-        if (line.starts_with("ERROR")) ++DamagedCount;
+    for (const std::string& line : DescribeOverheardFrame(frame, count, View, Vendors))
         Sink(time, line);
-    }
 }
 
 // A start byte alone is noise; from the address on it was a frame, reported as cut short.
@@ -150,7 +150,7 @@ void TOverheardReader::Incomplete(TSide& side) {
     if (held >= 2) {
         ++FrameCount;
         ++DamagedCount;
-        HandOver(side, false, side.LastTime);
+        HandOver(side, false, false, side.LastTime);
         const std::uint8_t* frame = side.Assembler.Data();
         const bool command = !(frame[1] & 0x80);
         if (View.Raw) Sink(side.LastTime, (command ? "> " : "< ") + BytesToHex(frame, held, true));

@@ -72,7 +72,7 @@ class TOverheardReader {
     };
     void Complete(TSide& side, std::int64_t time);
     void Incomplete(TSide& side);
-    void HandOver(const TSide& side, bool whole, std::int64_t time);
+    void HandOver(const TSide& side, bool whole, bool intact, std::int64_t time);
 
     TCaptureView View;
     const TVendorList& Vendors;

@@ -135,7 +135,6 @@ TCaptureReadResult ReadCaptureFile(const QString& path, const TCaptureView& view
             malformed(QString::fromStdString(error));
             continue;
         }
-        ++result.Records;
         reader.Feed(record.Io, record.Seconds * 1000000000 + record.Nanos, record.Data.data(),
                     record.Data.size());
     }

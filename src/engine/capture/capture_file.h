@@ -55,8 +55,7 @@ class TCaptureWriter : public QObject {
 struct TCaptureReadResult {
     bool Opened = false;
     QString Error;        // why the file could not be read
-    qint64 Records = 0;   // records read
-    qint64 Frames = 0;    // frames found in them (whole, damaged or cut short)
+    qint64 Frames = 0;    // frames found in the records (whole, damaged or cut short)
     qint64 Malformed = 0; // lines that are not records (blank lines are not counted)
     qint64 FirstMalformedLine = 0;
     QString FirstMalformedReason;

@@ -1,8 +1,9 @@
 #pragma once
-// The control panel's half of the OSDP conversation: one frame at a time on the
-// link, the receive assembly, the reply time-out, the sequence numbers and device
-// states, the poll cycle over the selected addresses, the ring of waiting requests,
-// the synchronous reply wait and the boot mode that lends the line to a bootloader.
+// The control panel's half of the OSDP conversation on a real port: the exchange machine
+// (core/line) decides what goes on the line and when; the engine gives it the port's bytes
+// and the time, carries out its actions (writes, log lines, signals) and wakes it with one
+// timer. Beside it: the synchronous waits, the boot mode that lends the line to a
+// bootloader, listening, and reconnecting.
 //
 // The engine owns the protocol state; the window owns widgets only. It speaks
 // outward through signals and asks the few things only the window knows through
@@ -10,8 +11,8 @@
 
 #include "capture/overheard.h"
 #include "decode/vendor_list.h"
+#include "line/line_machine.h"
 #include "link/link.h"
-#include "osdp/frame_assembler.h"
 #include "osdp/types.h"
 
 #include <QElapsedTimer>
@@ -39,15 +40,6 @@ class IEngineHost {
     virtual void IssueMenuCommand(int tag, int address) = 0;
 };
 
-// How an exchange ended: a valid reply, no reply in time, a reply that failed its check
-// bytes (or its layout), or one that arrived intact but failed its security (MAC, session).
-enum class TExchangeEnd { Reply, Timeout, BadCheck, BadSecurity };
-
-// Who submitted a request: a person (a menu command, the hex line, a maintenance request), or
-// a procedure that sends by itself (the next step of a secure-channel handshake, the fragments
-// of a file, the probes of a search). The window announces only a person's commands.
-enum class TOrigin { User, Routine };
-
 // How a command other than osdp_POLL ended, once no repeat of it follows.
 struct TCommandEnd {
     std::uint8_t Address = 0; // the address it went to (127: broadcast)
@@ -58,14 +50,11 @@ struct TCommandEnd {
     QByteArray Data;
 };
 
-struct TViewFlags {
-    bool Raw = false;
-    bool Description = true;
-    bool Poll = false;
-};
-
 class TEngine : public QObject {
     Q_OBJECT
+
+    // First, so the option references below bind to it.
+    TLineMachine Machine;
 
   public:
     static constexpr int ReplyTimeoutMs = 300;
@@ -81,35 +70,33 @@ class TEngine : public QObject {
 
     TLink& Port() { return CP1; }
     const TLink& Port() const { return CP1; }
-    std::array<TDeviceState, kDeviceCount>& Devices() { return DeviceStates; }
-    const std::array<TDeviceState, kDeviceCount>& Devices() const { return DeviceStates; }
+    std::array<TDeviceState, kDeviceCount>& Devices() { return Machine.Devices(); }
+    const std::array<TDeviceState, kDeviceCount>& Devices() const { return Machine.Devices(); }
 
-    // Settings the window shows and the settings file keeps.
-    bool UseCrc = true;
+    // Settings the window shows and the settings file keeps (the machine reads them).
+    bool& UseCrc = Machine.UseCrc;
     // A session that ended because the line failed is opened again with the same key at the
-    // device's next answer.
-    bool ReopenSessions = true;
+    // device's next answer, while this is on at that moment.
+    bool& ReopenSessions = Machine.ReopenSessions;
     // Silence is the expected answer (a search of the line): a device's time-out is not
     // logged line by line, the searcher sums it up.
-    bool QuietTimeouts = false;
-    TViewFlags View;
-    std::uint32_t MfgId = 0x7C4E15;
+    bool& QuietTimeouts = Machine.QuietTimeouts;
+    TViewFlags& View = Machine.View;
+    std::uint32_t& MfgId = Machine.MfgId;
     TVendorList Vendors;
     int PollInterval() const { return PollIntervalMs; }
     // A negative interval counts as 0.
-    void SetPollInterval(int ms) { PollIntervalMs = ms < 0 ? 0 : ms; }
+    void SetPollInterval(int ms);
 
     // The reply time-out of the frames sent from now on: 300 ms, or less for a search that
     // waits a shorter time per address (1..300).
     int ReplyTimeout() const { return ReplyWait; }
-    void SetReplyTimeout(int ms) {
-        ReplyWait = ms < 1 ? 1 : ms > ReplyTimeoutMs ? ReplyTimeoutMs : ms;
-    }
+    void SetReplyTimeout(int ms);
 
-    bool Polling() const { return IsPolling; }
+    bool Polling() const { return Machine.Polling(); }
     // True while Disconnect waits for the last exchange to finish.
     bool Disconnecting() const { return IsDisconnecting; }
-    int CurrentAddress() const { return LastAddress; }
+    int CurrentAddress() const { return Machine.CurrentAddress(); }
 
     // Connection. OpenPort starts polling at once; failures come back as text.
     bool OpenPort(QString* error);
@@ -151,8 +138,9 @@ class TEngine : public QObject {
                       TOrigin origin = TOrigin::User);
     bool SendRequest(const TOsdpRequest& request, QString* error = nullptr,
                      TOrigin origin = TOrigin::User);
-    // Until the exchange in progress, a repeat that is due and (while not polling) every
-    // queued request are done; it ends within a reply time-out after the last frame sent.
+    // Until every request submitted before the call has left (or been refused) and the
+    // exchange in progress, with its repeats, is done; requests submitted later are not
+    // waited for. It ends within a reply time-out after the last of those frames.
     bool WaitExchangeDone();
     int QueuedCount() const;
     void ShowStatus(int panel, const QString& text);
@@ -189,7 +177,8 @@ class TEngine : public QObject {
     // A frame that failed its checks (from the address it shows, which may itself be damaged).
     void InvalidFrame(std::uint8_t address);
     // A frame that answered no exchange (from another address than the one the last frame
-    // went to, or after that exchange ended): logged and checked, nothing more.
+    // went to, with another sequence number, or after that exchange ended): logged and
+    // checked, nothing more.
     void UnawaitedFrame(std::uint8_t address, bool intact);
     void MfgReply(std::uint8_t address, const QByteArray& data);
     // Every frame as it went out (without the mark byte before it) or came in (before its
@@ -206,131 +195,64 @@ class TEngine : public QObject {
     // in microseconds, or -1 at a time-out.
     void ExchangeEnded(std::uint8_t address, quintrel::TExchangeEnd end, qint64 roundTripUs);
     // A command other than osdp_POLL is done: answered, or given up after its last send (a
-    // time-out, a damaged reply, BUSY to the last attempt, the port closed before its reply).
+    // time-out, a damaged reply, BUSY to the last attempt, the port closed before its reply),
+    // or never sent (NotSent: its secure channel ended, its device owes an answer to an
+    // earlier frame, or the port closed while it waited).
     void CommandEnded(const quintrel::TCommandEnd& end);
 
+  protected:
+    void connectNotify(const QMetaMethod& signal) override;
+    void disconnectNotify(const QMetaMethod& signal) override;
+
   private:
+    // The machine's side: the time, one input's actions carried out, the one wake-up timer.
+    qint64 NowUs() const { return Clock.nsecsElapsed() / 1000; }
+    void SyncLine();
+    void Drain();
+    void Perform(TLineAction& action, bool& writeFailed);
+    void Rearm();
+    void OnWake();
+    void Pump();
+    bool Submit(const TOsdpRequest& request, QString* error, TOrigin origin,
+                TLineMachine::TSubmitMode mode);
+
     void OnTriggerAvail(int count);
     void ListenToBytes(int count);
     void OnHeard(const TOverheardReader::THeardFrame& frame);
     void HeardReply(const TOverheardReader::THeardFrame& frame);
     void HeardUnanswered();
     void SetHeardStatus(std::uint8_t address, std::uint8_t status);
-    // True when the rest of this notification's bytes must wait for the next one.
-    bool AssembleByte(std::uint8_t b);
-    // True when the frame answered the exchange in progress.
-    bool ProcessFrame(std::uint8_t* frame, std::size_t count, bool open);
-    void LogUnawaited(std::uint8_t* frame, std::size_t count);
-    void EmitLineFrame(bool sent, const std::uint8_t* frame, std::size_t count);
-    void TransmitFrame();
-    void SendRepeat();
-    bool SendNow(const TOsdpRequest& request, QString* error, TOrigin origin);
-    bool Enqueue(const TOsdpRequest& request, QString* error, TOrigin origin);
-    // The frame in TxLine goes again; cause is how its last send ended.
-    void DueRepeat(TExchangeEnd cause, std::uint8_t reply = 0);
-    void EndCommand(TExchangeEnd end, std::uint8_t reply = 0, const std::uint8_t* data = nullptr,
-                    std::size_t length = 0);
-    void SendQueued();
-    bool LineBusy() const;
-    void Kick();
-    void NextSlot();
-    bool QueueEmpty() const { return QueueRead == QueueWrite; }
-    void ClearQueue();
-    void SessionLost(int address);
-    void StartReopen(int address);
-    void AnswerReopenCryptogram(int address);
-    void OnInitialMac(int address, const std::uint8_t* data, std::uint8_t scbData);
-    void ExchangeFailed(const char* reason, bool intact);
-    void RestartSequence(int address, const QString& reason);
-    bool LastFrameWasHandshake() const;
-    void EndHandshake(int address, const QString& reason);
-    void ReportSessionEnd(int address, std::uint8_t before, const QString& reason);
-    void EndEverySession(const QString& reason);
-    void OnTimeout();
-    qint64 TimeoutLeftMs() const;
-    void OnTurnaround();
-    void OnPollTimer();
-    void ContinuePolling();
-    void PollStep(int address);
     void OnLinkLost(const QString& reason);
     void ConnectionLost(const QString& reason);
     void TryReconnect();
     bool OpenLink(bool listening, QString* error);
     void StopReconnecting();
-    void DispatchReply(std::uint8_t address, std::uint8_t code, const std::uint8_t* data,
-                       std::size_t length, std::uint8_t scbType, std::uint8_t scbData);
-    void ResetAssembly() { Assembly.Reset(); }
-    bool ShouldLogTraffic(std::uint8_t code, bool sending) const;
-    int TurnaroundMs() const;
 
     IEngineHost* Host;
     TLink CP1;
-    std::array<TDeviceState, kDeviceCount> DeviceStates{};
-    std::array<TOsdpRequest, RingSize> Ring{};
-    std::array<TOrigin, RingSize> RingOrigin{};
-    int QueueWrite = 0;
-    int QueueRead = 0;
+    std::array<TDeviceState, kDeviceCount>& DeviceStates = Machine.Devices();
+    QElapsedTimer Clock;
+    QTimer WakeTimer;
+    qint64 ArmedUs = TLineMachine::kNever;
+    // The error of a write that a caller of SendRequest is waiting to hear, and the loss of
+    // the line found while carrying out actions, handled once they are done.
+    bool ImmediateWriteFailed = false;
+    QString LastWriteError;
+    bool LineLostPending = false;
+    QString LineLostReason;
 
-    TFrameAssembler Assembly;
-    // The frame is built one byte in, behind the 0xFF mark byte that precedes it on the line.
-    std::array<std::uint8_t, kFrameBufferSize + 1> TxLine{0xFF};
-    std::uint8_t* TxBuffer() { return TxLine.data() + 1; }
-    std::size_t TxLength = 0;
-    // The request behind the frame in TxLine, so a repeat is described like the original.
-    TOsdpRequest LastRequest{};
-    TOrigin LastOrigin = TOrigin::User;
-    std::uint8_t LastScbLength = 0;
-    std::uint8_t LastScbType = 0;
-    qint64 RoundTripUs = -1; // of the reply being processed
-    int Attempts = 0;        // sends of the frame in TxLine so far
-    bool RepeatDue = false;  // the frame in TxLine goes again after the turnaround
-    TExchangeEnd RepeatCause = TExchangeEnd::Timeout; // how the send before the repeat ended
-    std::uint8_t RepeatReply = 0;                     // and the reply's code (BUSY)
-    bool ExchangeOpen = false; // a frame is out and neither a reply nor the time-out came
-
-    QTimer CommTimer;
-    QTimer PollTimer;
-    QTimer TurnaroundTimer;
-    QTimer ReplyTimer;
     QTimer BootTimer;
     QTimer DisconnectTimer;
     QTimer ReconnectTimer;
-    // Qt may fire a timer a little early; these tell how long has really passed.
-    QElapsedTimer SentClock;  // since the frame was sent
-    QElapsedTimer ByteClock;  // since the assembly last grew
-    QElapsedTimer PollClock;  // since the poll step
-    QElapsedTimer ReplyClock; // since the last reply that answered an exchange
-    // Requests submitted and requests that have left the ring (sent, refused or dropped), and
-    // when the last one left: the reply wait counts from there.
-    std::uint64_t Submitted = 0;
-    std::uint64_t Dispatched = 0;
-    QElapsedTimer DispatchClock;
-    // Devices whose last exchange ended with a reply: only they get a repeat after a time-out.
-    std::array<bool, kDeviceCount> Answered{};
-    // The key of each session opened, kept to open it again after a line failure.
-    struct TReopen {
-        bool Armed = false;   // a session was opened with this key
-        bool Pending = false; // it ended with the line: open it at the next answer
-        bool Running = false; // the handshake in progress is ours
-        std::uint8_t KeyType = 0;
-        TAesKey Key{};
-        TRnd RndA{}; // of our challenge, to tell it from one the user sends
-    };
-    std::array<TReopen, kDeviceCount> Reopen{};
     int BootTag = 0;
     bool BootModeOn = false;
     std::uint8_t Awaited = 0;
 
-    bool IsPolling = false;
     bool IsDisconnecting = false;
     int ReplyWait = ReplyTimeoutMs;
-    bool PollStepDue = false;
     int PollIntervalMs = 0;
-    int LastAddress = 0;
     bool LostReported = false;
     bool ReconnectOn = false;
-    bool LastSendFailedOnWrite = false;
-    QString LastWriteError;
 
     // Listening.
     bool ListenMode = false;

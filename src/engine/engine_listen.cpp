@@ -40,7 +40,7 @@ bool TEngine::StartListening(QString* error) {
         });
     Overheard->SetFrameSink([this](const TOverheardReader::THeardFrame& f) { OnHeard(f); });
     Overheard->SetKeys(OverheardKeys);
-    emit StatusText(0, CP1.IsTcp() ? QStringLiteral("Listening on %1").arg(CP1.DisplayName())
+    ShowStatus(0, CP1.IsTcp() ? QStringLiteral("Listening on %1").arg(CP1.DisplayName())
                                    : QStringLiteral("Listening on %1 at %2 baud")
                                          .arg(CP1.DisplayName())
                                          .arg(CP1.Baud()));
@@ -90,7 +90,7 @@ void TEngine::OnHeard(const TOverheardReader::THeardFrame& f) {
             HeardTimer.stop();
             HeardCommand.Open = false;
             emit ExchangeEnded(HeardCommand.Address, TExchangeEnd::BadCheck, -1);
-            emit StatusText(2, QStringLiteral("Invalid message from %1").arg(f.Address));
+            ShowStatus(2, QStringLiteral("Invalid message from %1").arg(f.Address));
             SetHeardStatus(HeardCommand.Address, dsError);
         }
         emit InvalidFrame(f.Address);
@@ -139,7 +139,7 @@ void TEngine::HeardReply(const TOverheardReader::THeardFrame& f) {
             emit CommandEnded(e);
         }
     }
-    emit StatusText(2, QStringLiteral("Message from %1").arg(f.Address));
+    ShowStatus(2, QStringLiteral("Message from %1").arg(f.Address));
     SetHeardStatus(f.Address, dsOk);
     emit FrameReceived(f.Address, f.Code, data);
 }
@@ -158,7 +158,7 @@ void TEngine::HeardUnanswered() {
         emit CommandEnded(e);
     }
     if (address >= kDeviceCount) return;
-    emit StatusText(2, QStringLiteral("Timeout %1").arg(address));
+    ShowStatus(2, QStringLiteral("Timeout %1").arg(address));
     if (DeviceStates[address].Status != dsTimeout)
         emit LogLine(QStringLiteral("TIMEOUT (no reply from %1)").arg(address));
     SetHeardStatus(address, dsTimeout);

@@ -1,7 +1,7 @@
 // quintrel-pd: a simulated OSDP reader line to talk to without hardware.
 
 #include "log/hex.h"
-#include "sim_bus.h"
+#include "sim/sim_bus.h"
 #include "sim_line.h"
 
 #include <QCoreApplication>
@@ -118,6 +118,7 @@ command 7. After 500 ms of quiet the new firmware starts: with --record it print
 Commands on standard input, one per line (N counts from now, 1 = the next):
   card NUMBER [BITS [ADDRESS]]    keys DIGITS [ADDRESS]    corrupt-mac
   silent [ADDRESS]    answer [ADDRESS]    bad-crc-every N
+  restart [ADDRESS] (the reader loses power: its count, kept reply, session and events)
   stats (replies sent, undamaged, lost whole; events delivered)
   corrupt-reply [N]   corrupt-reply-to CODE (hex: the reply to the next such command)
   drop-command [N]    drop-reply [N]    late MS (the next reply leaves MS late)

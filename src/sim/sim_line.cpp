@@ -338,6 +338,10 @@ QString TSimLine::Command(const QString& line) {
                    ? verb + QStringLiteral(" ok")
                    : QStringLiteral("no such reader");
     }
+    if (verb == QLatin1String("restart")) {
+        const int address = words.size() > 1 ? static_cast<int>(number(1, 10, &ok)) : -1;
+        return Bus.Restart(address) ? QStringLiteral("restarted") : QStringLiteral("no such reader");
+    }
     if (verb == QLatin1String("bad-crc-every")) {
         Bus.SetBadCrcEvery(static_cast<int>(number(1, 10, &ok)));
         return QStringLiteral("ok");

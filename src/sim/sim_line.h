@@ -2,7 +2,7 @@
 // The simulated line: a TCP listener, a TCP client or a serial device carrying
 // frames to the readers of a TSimBus, with the faults a real line shows on demand.
 
-#include "sim_bus.h"
+#include "sim/sim_bus.h"
 
 #include <QByteArray>
 #include <QElapsedTimer>

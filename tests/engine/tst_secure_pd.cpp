@@ -173,12 +173,6 @@ void TstSecurePd::PlainReplyEndsTheSession() {
 void TstSecurePd::EveryEndWipesTheSession_data() {
     QTest::addColumn<QStringList>("faults"); // typed to the reader, or "!" and what we do
     QTest::addColumn<QString>("reason");
-    QTest::newRow("no reply") << QStringList{QStringLiteral("drop-reply 1"),
-                                             QStringLiteral("drop-reply 2"),
-                                             QStringLiteral("drop-reply 3")}
-                              << QStringLiteral("no reply");
-    QTest::newRow("damaged replies")
-        << QStringList{QStringLiteral("bad-crc-every 1")} << QStringLiteral("crc error");
     QTest::newRow("MAC failure") << QStringList{QStringLiteral("corrupt-mac")}
                                  << QStringLiteral("mac error");
     QTest::newRow("reader restarted")

@@ -4,7 +4,7 @@
 
 #include "crypto/handshake.h"
 #include "osdp/frame_codec.h"
-#include "sim_bus.h"
+#include "sim/sim_bus.h"
 #include "support/pd_process.h"
 
 #include <QElapsedTimer>

@@ -112,6 +112,7 @@ TOsdpRequest EnterBootloader(std::uint32_t mfgId, std::uint8_t address,
     const std::size_t n = password.size() < room ? password.size() : room;
     PutBytes(cursor, static_cast<int>(n), reinterpret_cast<const std::uint8_t*>(password.data()));
     r.SetPayloadEnd(cursor);
+    r.SendOnce = true; // a reader that takes it answers in its bootloader's tongue, or not at all
     return r;
 }
 

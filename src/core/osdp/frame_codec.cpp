@@ -146,6 +146,11 @@ bool CheckBytesHold(const std::uint8_t* frame, std::size_t count) {
 }
 
 TDecodedFrame DecodeFrame(std::uint8_t* frame, std::size_t count, std::span<TDeviceState> devices) {
+    const TDecodedFrame peek = PeekFrame(frame, count);
+    return DecodeFrame(frame, count, peek.Address < devices.size() ? &devices[peek.Address] : nullptr);
+}
+
+TDecodedFrame DecodeFrame(std::uint8_t* frame, std::size_t count, TDeviceState* record) {
     TDecodedFrame f = PeekFrame(frame, count);
     if (f.Valid && (count > kFrameBufferSize ||
                     static_cast<std::size_t>(frame[2] | (frame[3] << 8)) != count)) {
@@ -154,8 +159,7 @@ TDecodedFrame DecodeFrame(std::uint8_t* frame, std::size_t count, std::span<TDev
     }
     if (f.Valid) {
         // Only a reply teaches or tests what its device answers with; broadcast has no record.
-        TDeviceState* replier =
-            (frame[1] & 0x80) && f.Address < devices.size() ? &devices[f.Address] : nullptr;
+        TDeviceState* replier = (frame[1] & 0x80) ? record : nullptr;
         if (f.Ctrl & kCtrlCrc) {
             const std::uint16_t crc = CalcCrc16(frame, count - 2);
             f.Valid = frame[count - 2] == (crc & 0xFF) && frame[count - 1] == (crc >> 8);
@@ -174,7 +178,7 @@ TDecodedFrame DecodeFrame(std::uint8_t* frame, std::size_t count, std::span<TDev
     if (!f.Valid) return f;
     f.Intact = true;
 
-    TSecureSession* session = f.Address < devices.size() ? &devices[f.Address].Session : nullptr;
+    TSecureSession* session = record ? &record->Session : nullptr;
     const bool protectedFrame = f.HasBlock() && CarriesMac(f.ScbType());
     const bool open = session && session->IsEstablished();
     // Unprotected data inside an open session ends it, whatever block the frame brings.

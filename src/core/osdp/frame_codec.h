@@ -72,5 +72,8 @@ bool CheckBytesHold(const std::uint8_t* frame, std::size_t count);
 // command with a CRC fails with "crc error" when it brings a checksum (see RepliesWithCrc).
 // devices holds the kDeviceCount records of addresses 0..126.
 TDecodedFrame DecodeFrame(std::uint8_t* frame, std::size_t count, std::span<TDeviceState> devices);
+// The same against one record, the one of the frame's address (nullptr: none), so a caller
+// can check a frame against a copy of that record alone.
+TDecodedFrame DecodeFrame(std::uint8_t* frame, std::size_t count, TDeviceState* record);
 
 } // namespace quintrel

@@ -38,6 +38,9 @@ struct TOsdpRequest {
     std::array<std::uint8_t, kScbDataSize> ScbData{};
     std::array<std::uint8_t, kPayloadCapacity> Payload{};
     std::uint16_t PayloadLength = 0;
+    // Sent once and never repeated: a device that acts on it may not answer as OSDP at all
+    // (it jumps to its bootloader).
+    bool SendOnce = false;
 
     std::uint8_t* PayloadStart() { return Payload.data(); }
     // Sets PayloadLength from a write cursor that started at PayloadStart().

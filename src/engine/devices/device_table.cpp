@@ -43,6 +43,8 @@ QString AnswerText(const TCommandEnd& end) {
         return QStringLiteral("damaged reply");
     case TExchangeEnd::BadSecurity:
         return QStringLiteral("MAC error");
+    case TExchangeEnd::NotSent:
+        return QStringLiteral("not sent");
     case TExchangeEnd::Reply:
         break;
     }
@@ -144,6 +146,8 @@ void TDeviceTable::OnExchangeEnded(std::uint8_t address, TExchangeEnd end, qint6
         break;
     case TExchangeEnd::BadSecurity:
         ++d->MacErrors;
+        break;
+    case TExchangeEnd::NotSent: // no exchange took place
         break;
     }
     Changed();

@@ -1,4 +1,4 @@
-#include "sim_bus.h"
+#include "sim/sim_bus.h"
 
 #include "crypto/secure_session.h"
 #include "osdp/bytes.h"
@@ -124,6 +124,19 @@ bool TSimBus::QueueCard(int address, std::uint64_t bits, int bitCount) {
         p.push_back(static_cast<std::uint8_t>(aligned >> (8 * i)));
     r->Events.push_back(p);
     r->EventCodes.push_back(kRaw);
+    return true;
+}
+
+bool TSimBus::Restart(int address) {
+    TReader* r = address < 0 ? First() : Find(address);
+    if (!r) return false;
+    r->LastSequence = -1;
+    r->LastReply.clear();
+    r->LastWasBusy = false;
+    r->Events.clear();
+    r->EventCodes.clear();
+    EndReaderSession(r->Config.Address, "restart");
+    Records[r->Config.Address].Sequence = 0;
     return true;
 }
 

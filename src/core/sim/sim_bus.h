@@ -5,7 +5,7 @@
 
 #include "maintenance/mfg_channel.h"
 #include "osdp/types.h"
-#include "sim_boot.h"
+#include "sim/sim_boot.h"
 
 #include <array>
 #include <cstdint>
@@ -94,6 +94,9 @@ class TSimBus {
     void CorruptNextMac() { CorruptMac = true; }
     void SetBadCrcEvery(int n) { BadCrcEvery = n; }
     bool SetSilent(int address, bool silent);
+    // The reader lost power and came back: no count, no kept reply, no session, no events
+    // waiting; it answers the next frame as a reader fresh from power-up does.
+    bool Restart(int address);
     // Faults on demand. Replies and commands are counted from 1 since start.
     void CorruptReply(std::size_t n) { CorruptReplies.push_back(n); }
     void CorruptReplyFromNow(std::size_t n) { CorruptReply(ReplyCount + n); }

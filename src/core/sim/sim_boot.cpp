@@ -1,4 +1,4 @@
-#include "sim_boot.h"
+#include "sim/sim_boot.h"
 
 #include <utility>
 

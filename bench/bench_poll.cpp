@@ -5,11 +5,14 @@
 
 #include "bench_support.h"
 #include "engine.h"
+#include "osdp/frame_codec.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QProcess>
+#include <QRegularExpression>
+#include <QTcpSocket>
 #include <QTextStream>
 #include <QTimer>
 
@@ -25,6 +28,98 @@ void Run(int ms) {
     QEventLoop loop;
     QTimer::singleShot(ms, &loop, &QEventLoop::quit);
     loop.exec();
+}
+
+// The least a poll cycle can cost, for comparison: a socket, a precise 20 ms timer, one POLL
+// frame, its reply read, nothing else. CPU microseconds per poll over the given time.
+double ReferenceCpuPerPoll(int ms, double* rate) {
+    QProcess pd;
+    pd.start(QStringLiteral(QUINTREL_PD_PATH), {QStringLiteral("--listen"), QStringLiteral("0")});
+    pd.waitForReadyRead(5000);
+    const auto m = QRegularExpression(QStringLiteral(":(\\d+)"))
+                       .match(QString::fromUtf8(pd.readAllStandardOutput()));
+    QTcpSocket socket;
+    socket.connectToHost(QStringLiteral("127.0.0.1"), static_cast<quint16>(m.captured(1).toInt()));
+    if (!socket.waitForConnected(3000)) return 0;
+    std::array<QByteArray, 4> frames; // sequence 0, then 1, 2, 3 round and round
+    for (int seq = 0; seq < 4; ++seq) {
+        TOsdpRequest poll;
+        poll.Command = 0x60;
+        TDeviceState device;
+        device.Sequence = static_cast<std::uint8_t>(seq);
+        std::array<std::uint8_t, kFrameBufferSize + 1> tx{0xFF};
+        const TEncodeResult f = EncodeFrame(poll, &device, true, tx.data() + 1);
+        frames[static_cast<std::size_t>(seq)] = QByteArray(reinterpret_cast<const char*>(tx.data()),
+                                                           static_cast<qsizetype>(f.Length + 1));
+    }
+    int polls = 0;
+    QByteArray in;
+    QTimer next;
+    next.setSingleShot(true);
+    next.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&next, &QTimer::timeout,
+                     [&] { socket.write(frames[static_cast<std::size_t>(polls % 3 + 1)]); });
+    QObject::connect(&socket, &QTcpSocket::readyRead, [&] {
+        in += socket.readAll();
+        const qsizetype start = in.indexOf(char(0x53));
+        if (start < 0 || in.size() < start + 4) return;
+        const int length = static_cast<std::uint8_t>(in[start + 2]) |
+                           static_cast<std::uint8_t>(in[start + 3]) << 8;
+        if (in.size() < start + length) return;
+        in.remove(0, start + length);
+        ++polls;
+        next.start(20);
+    });
+    socket.write(frames[0]);
+    Run(300); // past the first exchange
+    const int before = polls;
+    const double cpu0 = bench::CpuSeconds();
+    QElapsedTimer t;
+    t.start();
+    Run(ms);
+    const double cpu = bench::CpuSeconds() - cpu0;
+    *rate = (polls - before) / (static_cast<double>(t.elapsed()) / 1000.0);
+    socket.close();
+    pd.kill();
+    pd.waitForFinished();
+    return polls > before ? 1e6 * cpu / (polls - before) : 0;
+}
+
+// The engine's CPU per poll against the reference's, in pairs run one after the other so both
+// meet the same machine; the median of the ratios.
+void CompareWithReference(QTextStream& out) {
+    std::vector<double> ratios;
+    double engineUs = 0, referenceUs = 0, engineRate = 0, referenceRate = 0;
+    for (int pair = 0; pair < 7; ++pair) {
+        QProcess pd;
+        TEngine engine;
+        int replies = 0;
+        QObject::connect(&engine, &TEngine::FrameReceived, [&] { ++replies; });
+        if (!bench::ConnectToPd(pd, engine, {}, 1, out)) return;
+        Run(300);
+        replies = 0;
+        const double cpu0 = bench::CpuSeconds();
+        QElapsedTimer t;
+        t.start();
+        Run(3000);
+        const double e = 1e6 * (bench::CpuSeconds() - cpu0) / std::max(replies, 1);
+        engineRate = replies / (static_cast<double>(t.elapsed()) / 1000.0);
+        engine.Disconnect();
+        pd.kill();
+        pd.waitForFinished();
+        const double r = ReferenceCpuPerPoll(3000, &referenceRate);
+        if (r <= 0) return;
+        ratios.push_back(e / r);
+        engineUs += e / 7;
+        referenceUs += r / 7;
+    }
+    std::sort(ratios.begin(), ratios.end());
+    out << QString::asprintf("CPU per poll against the minimal reference, 7 pairs of 3 s: engine "
+                             "%.1f us (%.1f polls/s), reference %.1f us (%.1f polls/s), ratio "
+                             "median %.2f (%.2f to %.2f)",
+                             engineUs, engineRate, referenceUs, referenceRate, ratios[3],
+                             ratios.front(), ratios.back())
+        << Qt::endl;
 }
 
 void Measure(int addresses, QTextStream& out) {
@@ -156,5 +251,6 @@ int main(int argc, char** argv) {
     Measure(8, out);
     MeasureTurnaround(out);
     MeasureTimeout(out);
+    CompareWithReference(out);
     return 0;
 }

@@ -69,8 +69,10 @@ Protocol (strict by default, as a standard reader):
   --record               print what the readers really did on standard output:
                          "ran ADDR CODE DATA" for each command executed (polls
                          left out), "delivered ADDR CODE DATA" for each event,
-                         "session ADDR opened|refused (WHY)|ended (WHY)", and
-                         "overlong ADDR LENGTH" for a frame it could not take
+                         "session ADDR opened|refused (WHY)|ended (WHY)",
+                         "overlong ADDR LENGTH" for a frame it could not take, and
+                         "collision ADDR" for a frame that came while an answer
+                         still waited to leave
 
 Faults and events:
   --bad-crc-every N      every Nth reply carries a wrong CRC or checksum

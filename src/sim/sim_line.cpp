@@ -192,6 +192,10 @@ void TSimLine::Feed(std::uint8_t b) {
         QTextStream(stderr) << "< "
                             << QString::fromStdString(BytesToHex(frame.data(), frame.size()))
                             << Qt::endl;
+    // A frame that arrives while an answer still waits to leave would meet it on a half-duplex
+    // pair: the control panel did not wait for the reply it asked for.
+    if (RepliesWaiting > 0 && Bus.Record && frame.size() > 1)
+        Bus.Record("collision " + std::to_string(frame[1] & 0x7F));
     const bool inApplication = !Bus.Boot.Active();
     SendReplies(Bus.HandleFrame(frame.data(), frame.size()));
     if (inApplication && Bus.Boot.Active()) {
@@ -217,8 +221,11 @@ void TSimLine::SendReplies(const std::vector<TBusReply>& replies) {
             continue;
         }
         last = std::max(last, r.DelayMs);
-        QTimer::singleShot(r.DelayMs, Qt::PreciseTimer, this,
-                           [this, bytes = r.Bytes] { Send(bytes); });
+        ++RepliesWaiting;
+        QTimer::singleShot(r.DelayMs, Qt::PreciseTimer, this, [this, bytes = r.Bytes] {
+            --RepliesWaiting;
+            Send(bytes);
+        });
     }
     if (last == 0)
         ApplyLineSpeed();

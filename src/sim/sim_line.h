@@ -73,6 +73,7 @@ class TSimLine : public QObject {
     QPointer<QIODevice> Device;
     std::vector<std::uint8_t> Assembly;
     QElapsedTimer ByteGap; // since the last byte of the frame in assembly
+    int RepliesWaiting = 0; // answers held back by --answer-delay or late, not yet sent
     int SplitOnceAt = 0;   // the next reply: its first bytes, then the rest after a gap
     int SplitOnceGapMs = 0;
     QSocketNotifier* Stdin = nullptr;

@@ -23,7 +23,7 @@ TEST(LineSimulation, Seeds) {
     options.Trace = EnvNumber("QUINTREL_SIM_TRACE", 0) != 0;
     const std::uint64_t one = EnvNumber("QUINTREL_SIM_SEED", 0);
     const std::uint64_t first = one ? one : 1;
-    const std::uint64_t count = one ? 1 : EnvNumber("QUINTREL_SIM_SEEDS", 2000);
+    const std::uint64_t count = one ? 1 : EnvNumber("QUINTREL_SIM_SEEDS", 3000);
     std::uint64_t exchanges = 0;
     for (std::uint64_t seed = first; seed < first + count; ++seed) {
         const TSimResult r = RunLineSimulation(seed, options);

@@ -26,6 +26,7 @@ class TstLostReplies : public QObject {
     void ReplyInPiecesIsReceivedWhole_data();
     void ReplyInPiecesIsReceivedWhole();
     void LateReplyCostsNoCommand();
+    void SlowReaderOnAShortPollCycle();
 };
 
 using TLostRig = TStrictRig;
@@ -236,6 +237,32 @@ void TstLostReplies::LateReplyCostsNoCommand() {
              8);
     QCOMPARE(rig.CountContaining(QStringLiteral("NAK")), 0);
     QCOMPARE(rig.CountContaining(QStringLiteral("TIMEOUT")), 0);
+}
+
+// A reader that answers after 250 ms on a 200 ms poll cycle, commands submitted at every point
+// of it: the reader never receives a frame while its answer waits to leave, each command runs
+// once and ends once; to a reader gone silent a command ends as "no reply" after its sends.
+void TstLostReplies::SlowReaderOnAShortPollCycle() {
+    TLostRig rig;
+    QList<TCommandEnd> ends;
+    connect(&rig.Engine, &TEngine::CommandEnded, this, [&](const TCommandEnd& e) { ends << e; });
+    rig.Engine.SetPollInterval(200);
+    QVERIFY(rig.Start({QStringLiteral("--address"), QStringLiteral("0"),
+                       QStringLiteral("--answer-delay"), QStringLiteral("250")}));
+    QTest::qWait(700);
+    for (int i = 0; i < 8; ++i) {
+        QVERIFY(rig.Engine.QueueRequest(MakeRequest(0x64, 0)));
+        QTest::qWait(130);
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(ends.size(), 8, 5000);
+    for (const TCommandEnd& e : ends)
+        QCOMPARE(e.End, TExchangeEnd::Reply);
+    QTRY_COMPARE_WITH_TIMEOUT(rig.Pd.Printed(QStringLiteral("ran 0 64")).size(), 8, 2000);
+    QVERIFY(rig.Pd.Ask(QStringLiteral("silent 0")));
+    QVERIFY(rig.Engine.QueueRequest(MakeRequest(0x64, 0)));
+    QTRY_COMPARE_WITH_TIMEOUT(ends.size(), 9, 5000);
+    QCOMPARE(ends.last().End, TExchangeEnd::Timeout);
+    QCOMPARE(rig.Pd.Printed(QStringLiteral("collision")).size(), 0);
 }
 
 QTEST_GUILESS_MAIN(TstLostReplies)

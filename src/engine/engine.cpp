@@ -140,7 +140,10 @@ void TEngine::Disconnect() {
     IsDisconnecting = true;
     emit ControlsChanged();
     DisconnectTimer.start(ReplyTimeoutMs);
-    RunLoopUntil([this] { return !Machine.ExchangeOpen() || !DisconnectTimer.isActive(); });
+    RunLoopUntil([this] {
+        CP1.Pull();
+        return !Machine.ExchangeOpen() || !DisconnectTimer.isActive();
+    });
     DisconnectTimer.stop();
     ClosePort();
     Machine.EndDisconnect();
@@ -339,6 +342,7 @@ void TEngine::OnWake() {
 }
 
 void TEngine::Pump() {
+    CP1.Pull();
     SyncLine();
     Machine.Tick(NowUs());
     Drain();
@@ -499,7 +503,10 @@ void TEngine::SetBootMode(int intervalMs, int tag) {
 
 bool TEngine::WaitBootMode() {
     if (!BootTimer.isActive()) return true;
-    RunLoopUntil([this] { return !BootTimer.isActive(); });
+    RunLoopUntil([this] {
+        CP1.Pull();
+        return !BootTimer.isActive();
+    });
     return BootTag == 0;
 }
 

@@ -129,6 +129,7 @@ class TSim {
     std::int64_t ReconnectAt = -1;
     std::int64_t LastDisconnectAt = -1;
     std::array<std::int64_t, kReaders> CutUntil{};
+    std::array<std::int64_t, kReaders> LastAnswerAt{};
     std::array<std::int64_t, kReaders> RestartedAt{-1, -1, -1};
     std::array<std::int64_t, kReaders> SequenceZeroAt{-1, -1, -1};
     std::array<std::uint8_t, kReaders> HandshakeKeyType{};
@@ -326,6 +327,11 @@ void TSim::OnLine(const std::vector<std::uint8_t>& frame) {
         if (Replies.size() > 32) Replies.erase(Replies.begin());
         std::int64_t at = Now + reply.DelayMs * kMs + Between(0, 2) * kMs;
         if (Chance(0.03)) at += Between(1, 900) * kMs; // late, by any amount
+        // A reader answers its frames in the order they came: a late answer holds up the next.
+        if (address < kReaders) {
+            at = std::max(at, LastAnswerAt[address] + kMs);
+            LastAnswerAt[address] = at;
+        }
         if (bytes.size() > 4 && Chance(0.05)) {        // split in two
             const std::size_t cut =
                 1 + static_cast<std::size_t>(Pick(static_cast<int>(bytes.size()) - 1));

@@ -320,6 +320,13 @@ bool TLineMachine::Repeatable() const {
     return !Pending.Once && Pending.Sequence != 0 && Pending.Attempts < MaxAttempts;
 }
 
+// A frame worth asking again after its sends ran out: one its reader can tell from a new
+// start (sequence not 0), not the bootloader entry, not a handshake step (a handshake that
+// failed starts again from its challenge).
+bool TLineMachine::Keepable() const {
+    return Pending.Sequence != 0 && !Pending.Once && !LastFrameWasHandshake();
+}
+
 void TLineMachine::DueRepeat(TExchangeEnd cause, std::uint8_t reply) {
     Repeat = true;
     RepeatCause = cause;
@@ -379,7 +386,7 @@ void TLineMachine::OnTimeout(std::int64_t now) {
     Pending.Attempts = 0;
     AnsweredLast[address] = false;
     EndHandshake(address, "no reply");
-    if (Pending.Sequence != 0 && !Pending.Once && !LastFrameWasHandshake()) {
+    if (Keepable()) {
         KeepFrame();
     } else {
         Kept[address].reset();

@@ -174,6 +174,7 @@ class TLineMachine {
     void OnTimeout(std::int64_t now);
     void KeepFrame();
     bool Repeatable() const;
+    bool Keepable() const;
     void DueRepeat(TExchangeEnd cause, std::uint8_t reply = 0);
     std::int64_t Deadline() const;
     // receiving (line_receive.cpp)

@@ -14,6 +14,7 @@ namespace {
 
 constexpr std::uint8_t kNak = 0x41;
 constexpr std::uint8_t kBusy = 0x79;
+constexpr std::uint8_t kPoll = 0x60;
 constexpr std::uint8_t kNakSequence = 0x04;
 
 bool CarriesReplyMac(const TDecodedFrame& f) {
@@ -165,9 +166,14 @@ void TLineMachine::ProcessReply(std::int64_t now, std::uint8_t* frame, std::size
                 " dropped after " + std::to_string(Pending.Attempts) + " attempts)");
             EndCommand(TExchangeEnd::Reply, kBusy, data, f.DataLength);
             Pending.Attempts = 0;
-            // The next frame is another: its number must differ from this one's, which a late
-            // answer to it may still carry.
-            device->Sequence = static_cast<std::uint8_t>((f.Ctrl & 0x03) % 3 + 1);
+            // A poll is asked again at the reader's next turn, byte for byte: the answer it
+            // may have made meanwhile (a card read) is not lost. Another command is given up,
+            // and the next frame takes the next number, which no late answer to this one
+            // carries.
+            if (Pending.Request.Command == kPoll && Keepable())
+                KeepFrame();
+            else
+                device->Sequence = static_cast<std::uint8_t>((f.Ctrl & 0x03) % 3 + 1);
         }
     } else if (device && asked < kDeviceCount) {
         // (A reader's answer to a broadcast steps nothing: its count restarted at 0 and
@@ -229,7 +235,7 @@ void TLineMachine::ExchangeFailed(const char* reason, bool intact) {
     }
     EndCommand(end);
     Pending.Attempts = 0;
-    if (!intact && Pending.Sequence != 0 && !Pending.Once && !LastFrameWasHandshake()) {
+    if (!intact && Keepable()) {
         KeepFrame();
         return;
     }

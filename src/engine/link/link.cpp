@@ -1,5 +1,6 @@
 #include "link/link.h"
 
+#include <QAbstractEventDispatcher>
 #include <QEventLoop>
 #include <QFileInfo>
 #include <QHash>
@@ -77,6 +78,18 @@ template <typename TDevice> void Retire(TDevice*& device, QObject* owner) {
 
 TLink::TLink(QObject* parent) : QObject(parent) {}
 
+// A loop that is about to block while one of our handlers is on the stack is a wait inside that
+// handler: what the device took in meanwhile, unannounced, is pulled, and reaches it.
+void TLink::WatchNestedLoops() {
+    if (Watching) return;
+    QAbstractEventDispatcher* dispatcher = QAbstractEventDispatcher::instance(thread());
+    if (!dispatcher) return;
+    Watching = true;
+    connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, this, [this] {
+        if (Delivering > 0) Pull();
+    });
+}
+
 TLink::~TLink() {
     DroppedPending = 0; // nobody is left to tell
     Close();
@@ -141,6 +154,7 @@ bool TLink::Open(QString* error) {
     const bool ok = !Port.Tcp     ? OpenSerial(error)
                     : Port.Server ? OpenTcpServer(error)
                                   : OpenTcpClient(error);
+    if (ok) WatchNestedLoops();
     // Bytes that came while a client was still connecting are announced now.
     if (ok && BytesAvailable() > 0) PostDataAvailable();
     return ok;
@@ -373,7 +387,22 @@ void TLink::TakeInput(QIODevice* device) {
     }
     if (total == 0) return;
     ReceivedTotal += static_cast<quint64>(total);
-    if (Opened) PostDataAvailable();
+    if (!Opened) return;
+    // Straight to the reader when nothing of ours is on the stack: no extra pass of the event
+    // loop a reply. Inside a delivery (a handler's nested wait that pulled these bytes) it
+    // goes by a queued event, so the outer handler finishes first.
+    if (Delivering > 0 || NotifyPending)
+        PostDataAvailable();
+    else
+        DeliverDataAvailable();
+}
+
+// A handler of ours runs inside the device's readyRead, which the device does not emit again
+// until it returns: a wait inside it pulls what came meanwhile.
+void TLink::Pull() {
+    if (!Opened) return;
+    QIODevice* device = Serial ? static_cast<QIODevice*>(Serial) : Socket;
+    if (device && device->bytesAvailable() > 0) TakeInput(device);
 }
 
 void TLink::ReportDropped(bool force) {
@@ -399,8 +428,10 @@ void TLink::DeliverDataAvailable() {
     const quint64 receivedBefore = ReceivedTotal;
     const quint64 consumedBefore = ConsumedTotal;
     const QPointer<TLink> self(this);
+    ++Delivering;
     emit DataAvailable(static_cast<int>(std::min<qint64>(available, NotifyBatch)));
     if (!self) return;
+    --Delivering;
     // A handler that read nothing waits for new bytes instead of being called in a loop.
     const bool progressed = ConsumedTotal != consumedBefore || ReceivedTotal != receivedBefore;
     if (progressed && BytesAvailable() > 0) PostDataAvailable();

@@ -86,6 +86,9 @@ class TLink : public QObject {
     bool Write(const std::uint8_t* data, std::size_t count, QString* error = nullptr);
     qint64 BytesAvailable() const { return static_cast<qint64>(Input.size() - InputPos); }
     bool ReadByte(std::uint8_t& out);
+    // Takes what the device holds that no readyRead announced (it is not emitted again while a
+    // handler of its own runs): for waits that may run inside such a handler.
+    void Pull();
 
     // Serial ports the system knows, by their device paths in the port list's order, each
     // with what the system says of it (description, maker, serial number; may be empty).
@@ -115,6 +118,7 @@ class TLink : public QObject {
     void WatchSocket(QTcpSocket* socket);
     void TakeInput(QIODevice* device);
     void PostDataAvailable();
+    void WatchNestedLoops();
     void DeliverDataAvailable();
     void Lose(const QString& reason);
     void ReportDropped(bool force);
@@ -134,6 +138,8 @@ class TLink : public QObject {
     quint64 ReceivedTotal = 0;
     quint64 ConsumedTotal = 0;
     bool NotifyPending = false;
+    int Delivering = 0; // DataAvailable handlers on the stack
+    bool Watching = false;
     quint64 DroppedPending = 0;
     QElapsedTimer DropReportClock;
 };

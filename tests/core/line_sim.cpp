@@ -92,6 +92,7 @@ class TSim {
     void FinalChecks();
     bool Exempt(const TCard& card) const {
         return RestartedAt[card.Reader] >= card.QueuedAt ||
+               AmbiguousAt[card.Reader] >= card.QueuedAt ||
                SequenceZeroAt[card.Reader] >= card.QueuedAt || LastDisconnectAt >= card.QueuedAt;
     }
     bool Settled() const {
@@ -130,6 +131,7 @@ class TSim {
     std::int64_t LastDisconnectAt = -1;
     std::array<std::int64_t, kReaders> CutUntil{};
     std::array<std::int64_t, kReaders> LastAnswerAt{};
+    std::array<std::int64_t, kReaders> AmbiguousAt{-1, -1, -1};
     std::array<std::int64_t, kReaders> RestartedAt{-1, -1, -1};
     std::array<std::int64_t, kReaders> SequenceZeroAt{-1, -1, -1};
     std::array<std::uint8_t, kReaders> HandshakeKeyType{};
@@ -220,10 +222,22 @@ void TSim::Process() {
                 break;
             case TActionKind::ExchangeEnded:
                 LastEndUs = Now;
+                // Two answers on their way to frames of the same bytes (a repeat, answered late
+                // once and again by a reader that restarted between): the first is taken, and
+                // what the other held is lost with it.
+                if (LastWritten.size() > 1 && (LastWritten[1] & 0x7F) < kReaders &&
+                    std::any_of(Line.begin(), Line.end(),
+                                [&](const TDelivery& d) { return d.Answers == LastWritten; }))
+                    AmbiguousAt[LastWritten[1] & 0x7F] = Now;
                 if (a.End == TExchangeEnd::Reply || a.End == TExchangeEnd::BadSecurity) {
                     if (!Receiving)
                         Fail("an exchange ended with a reply while nothing arrived");
-                    else if (!Answered.empty() && Answered != LastWritten && !Indistinguishable())
+                    else if (!Answered.empty() && Answered != LastWritten && Indistinguishable()) {
+                        // A stale answer the number cannot tell from the right one was taken:
+                        // what the right one held (a card read) is lost with it.
+                        if ((LastWritten[1] & 0x7F) < kReaders)
+                            AmbiguousAt[LastWritten[1] & 0x7F] = Now;
+                    } else if (!Answered.empty() && Answered != LastWritten)
                         Fail("a reply was taken as the answer to a frame it does not answer: it "
                              "answers " +
                              BytesToHex(Answered.data(), Answered.size()) + ", awaited " +
@@ -323,6 +337,9 @@ void TSim::OnLine(const std::vector<std::uint8_t>& frame) {
         if (bytes.size() > 2 && Chance(0.03)) // damaged
             bytes[1 + static_cast<std::size_t>(Pick(static_cast<int>(bytes.size()) - 1))] ^=
                 static_cast<std::uint8_t>(1u << Pick(8));
+        if (Options.Trace)
+            std::fprintf(stderr, "%8lld  .. reply %s\n", static_cast<long long>(Now / kMs),
+                         BytesToHex(bytes.data(), bytes.size()).c_str());
         Replies.emplace_back(bytes, frame);
         if (Replies.size() > 32) Replies.erase(Replies.begin());
         std::int64_t at = Now + reply.DelayMs * kMs + Between(0, 2) * kMs;
@@ -332,7 +349,7 @@ void TSim::OnLine(const std::vector<std::uint8_t>& frame) {
             at = std::max(at, LastAnswerAt[address] + kMs);
             LastAnswerAt[address] = at;
         }
-        if (bytes.size() > 4 && Chance(0.05)) {        // split in two
+        if (bytes.size() > 4 && Chance(0.05)) { // split in two
             const std::size_t cut =
                 1 + static_cast<std::size_t>(Pick(static_cast<int>(bytes.size()) - 1));
             Schedule(std::vector<std::uint8_t>(bytes.begin(),

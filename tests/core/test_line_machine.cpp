@@ -73,6 +73,15 @@ class TDriver {
         }
     }
 
+    void StartPolling() {
+        M.StartPolling(Now);
+        Drain();
+    }
+    void StopPolling() {
+        M.StopPolling();
+        Drain();
+    }
+
     void Submit(const TOsdpRequest& r,
                 TLineMachine::TSubmitMode mode = TLineMachine::TSubmitMode::Send) {
         ASSERT_TRUE(M.Submit(Now, r, TOrigin::User, mode).Ok);
@@ -175,8 +184,7 @@ int Sequence(const std::vector<std::uint8_t>& frame) {
 TEST(LineMachine, OneFrameOutstandingWhateverAsks) {
     TDriver d(250);
     d.M.SetPollIntervalUs(200 * kMs);
-    d.M.StartPolling(0);
-    d.Drain();
+    d.StartPolling();
     d.RunFor(900);
     d.Submit(Request(0x64, {}), TLineMachine::TSubmitMode::Queue);
     d.RunFor(1500);
@@ -196,8 +204,7 @@ TEST(LineMachine, OneFrameOutstandingWhateverAsks) {
 // read) is the one taken.
 TEST(LineMachine, LateReplyAnswersOnlyItsOwnFrame) {
     TDriver d(1);
-    d.M.StartPolling(0);
-    d.Drain();
+    d.StartPolling();
     d.RunFor(300);
     bool first = true;
     d.Fate = [&](const std::vector<std::uint8_t>& f) {
@@ -242,8 +249,7 @@ TEST(LineMachine, ReopeningFollowsItsOptionAtThatMoment) {
     for (const bool on : {true, false}) {
         TDriver d(50);
         d.OpenSession();
-        d.M.StartPolling(d.Now);
-        d.Drain();
+        d.StartPolling();
         d.Bus->CorruptNextMac();
         for (int i = 0; i < 100 && d.Count("Secure channel with 0 ended (mac error)") == 0; ++i)
             d.RunFor(5);
@@ -264,15 +270,12 @@ TEST(LineMachine, ReopeningFollowsItsOptionAtThatMoment) {
 TEST(LineMachine, OutagesKeepTheCountTheSessionAndTheCard) {
     TDriver d(1);
     d.OpenSession();
-    d.M.StartPolling(d.Now);
-    d.Drain();
+    d.StartPolling();
     d.RunFor(200);
-    d.M.StopPolling();
-    d.Drain();
+    d.StopPolling();
     d.RunFor(100);
     const std::size_t before = d.Written.size();
-    d.M.StartPolling(d.Now);
-    d.Drain();
+    d.StartPolling();
     d.RunFor(100);
     ASSERT_GT(d.Written.size(), before);
     EXPECT_NE(Sequence(d.Written[before]), 0);
@@ -296,8 +299,7 @@ TEST(LineMachine, OutagesKeepTheCountTheSessionAndTheCard) {
 // nothing until its turn.
 TEST(LineMachine, FrameLoggedWhenWritten) {
     TDriver d(200);
-    d.M.StartPolling(0);
-    d.Drain();
+    d.StartPolling();
     d.RunFor(50);
     ASSERT_TRUE(d.M.ExchangeOpen());
     d.Submit(Request(0x64, {}), TLineMachine::TSubmitMode::Queue);
@@ -309,11 +311,9 @@ TEST(LineMachine, FrameLoggedWhenWritten) {
 // The bootloader entry goes once: a reader that jumps to its bootloader does not answer.
 TEST(LineMachine, BootloaderEntryGoesOnce) {
     TDriver d(1);
-    d.M.StartPolling(0);
-    d.Drain();
+    d.StartPolling();
     d.RunFor(100);
-    d.M.StopPolling();
-    d.Drain();
+    d.StopPolling();
     d.RunFor(100);
     d.Bus->SetSilent(0, true);
     const std::size_t before = d.Written.size();

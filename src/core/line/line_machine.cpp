@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <functional>
 #include <random>
 
 namespace quintrel {
@@ -20,9 +21,12 @@ constexpr std::uint8_t kPoll = 0x60;
 
 std::size_t Count(const std::uint8_t* hay, std::size_t size, const std::uint8_t* bytes,
                   std::size_t count) {
+    if (count == 0 || size < count) return 0;
+    const std::boyer_moore_horspool_searcher search(bytes, bytes + count);
     std::size_t n = 0;
-    for (std::size_t i = 0; count > 0 && i + count <= size; ++i)
-        n += std::equal(bytes, bytes + count, hay + i) ? 1 : 0;
+    for (const std::uint8_t* at = hay; (at = std::search(at, hay + size, search)) != hay + size;
+         ++at)
+        ++n;
     return n;
 }
 

@@ -293,6 +293,14 @@ TEST(LineMachine, OutagesKeepTheCountTheSessionAndTheCard) {
               1);
     EXPECT_TRUE(d.M.Devices()[0].Session.IsEstablished());
     EXPECT_EQ(d.CountStarting("Secure channel with 0 ended"), 0);
+    // Closing the port is another matter: what the reader expects is unknown after it.
+    d.M.PortClosed();
+    d.M.PortOpened(d.Now);
+    const std::size_t reopened = d.Written.size();
+    d.StartPolling();
+    d.RunFor(50);
+    ASSERT_GT(d.Written.size(), reopened);
+    EXPECT_EQ(Sequence(d.Written[reopened]), 0);
 }
 
 // A frame is logged when it is written: a command queued behind an exchange in progress says

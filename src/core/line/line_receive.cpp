@@ -194,15 +194,12 @@ void TLineMachine::ProcessReply(std::int64_t now, std::uint8_t* frame, std::size
         device->Sequence = restarted ? 0 : static_cast<std::uint8_t>((f.Ctrl & 0x03) % 3 + 1);
         Pending.Attempts = 0;
         EndCommand(TExchangeEnd::Reply, f.Code, data, f.DataLength);
-        // A session lost with the line is opened again at the device's first answer.
+        // A session lost with the line is opened again from the device's first answer on
+        // (whether it is, the option decides when the challenge is due to leave).
         TReopen& r = Reopen[address];
         if (r.Due && device->Session.State == ssNone) {
             r.Due = false;
-            if (ReopenSessions)
-                r.ChallengeDue = true;
-            else
-                Log("Secure channel with " + std::to_string(address) +
-                    " not reopened (reopening is off)");
+            r.ChallengeDue = true;
         }
     } else {
         EndCommand(TExchangeEnd::Reply, f.Code, data, f.DataLength);

@@ -157,13 +157,9 @@ void TLineMachine::ProcessReply(std::int64_t now, std::uint8_t* frame, std::size
         if (Repeatable()) {
             DueRepeat(TExchangeEnd::Reply, kBusy);
         } else {
-            char code[3];
-            static const char digits[] = "0123456789ABCDEF";
-            code[0] = digits[Pending.Request.Command >> 4];
-            code[1] = digits[Pending.Request.Command & 0x0F];
-            code[2] = 0;
-            Log(std::string("BUSY (command ") + code + " to " + std::to_string(address) +
-                " dropped after " + std::to_string(Pending.Attempts) + " attempts)");
+            Log("BUSY (command " + BytesToHex(&Pending.Request.Command, 1) + " to " +
+                std::to_string(address) + " dropped after " + std::to_string(Pending.Attempts) +
+                " attempts)");
             EndCommand(TExchangeEnd::Reply, kBusy, data, f.DataLength);
             Pending.Attempts = 0;
             // A poll is asked again at the reader's next turn, byte for byte: the answer it

@@ -28,7 +28,12 @@ class QPushButton;
 class QSplitter;
 class QTabWidget;
 
+class QFileDialog;
+
 namespace quintrel {
+
+// Widens a file dialog's size and date columns to their texts.
+void ShowWholeColumns(QFileDialog& dialog);
 
 class TFormAbout;
 class TFormDFU;

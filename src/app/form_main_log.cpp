@@ -17,7 +17,9 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QInputDialog>
+#include <QHeaderView>
 #include <QLabel>
+#include <QTreeView>
 #include <QMessageBox>
 #include <QTabWidget>
 
@@ -27,6 +29,21 @@ namespace {
 
 const QString kCaptureFilter = QStringLiteral("OSDP captures (*.osdpcap)");
 const QString kAllFiles = QStringLiteral("All Files (*)");
+
+} // namespace
+
+// A file dialog drawn by Qt itself lists size, type and date each at the width its texts
+// need, instead of cutting them ("195...KiB").
+void ShowWholeColumns(QFileDialog& dialog) {
+    auto* list = dialog.findChild<QTreeView*>(QStringLiteral("treeView"));
+    if (!list) return; // the desktop's own dialog lays itself out
+    QHeaderView* header = list->header();
+    for (int column = 1; column < header->count(); ++column)
+        header->setSectionResizeMode(column, QHeaderView::ResizeToContents);
+    dialog.resize(dialog.sizeHint().expandedTo(QSize(760, 460)));
+}
+
+namespace {
 
 // A file chosen in the program's own dialog (its object name lets tests answer it), which
 // starts in the folder it was last used in.
@@ -40,6 +57,7 @@ QString AskFileName(TFormMain* parent, const char* name, const char* folderKey,
     dialog.setAcceptMode(save ? QFileDialog::AcceptSave : QFileDialog::AcceptOpen);
     dialog.setFileMode(save ? QFileDialog::AnyFile : QFileDialog::ExistingFile);
     dialog.setDefaultSuffix(suffix);
+    ShowWholeColumns(dialog);
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return {};
     parent->NoteFolder(folderKey, dialog.selectedFiles().first());
     return dialog.selectedFiles().first();
@@ -173,7 +191,7 @@ void TFormMain::mnuOverheardKeyClick() {
 }
 
 void TFormMain::mnuOpenCaptureClick() {
-    const QString path = AskFileName(this, "OpenCaptureDialog", "open_capture",
+    const QString path = AskFileName(this, "OpenCaptureDialog", "capture",
                                      QStringLiteral("Open capture"),
                                      {kCaptureFilter, kAllFiles}, QString(), false);
     if (!path.isEmpty()) OpenCapture(path);

@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include <csignal>
+#include <cstdio>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -72,6 +73,35 @@ bool AnswersWithoutWindow(int argc, char* argv[]) {
     return false;
 }
 
+// The options the windowing layer takes for itself (-platform, -style, ...): known here only
+// so that they pass the check below, which runs before there is any display.
+void AddWindowingOptions(QCommandLineParser& parser) {
+    for (const char* name :
+         {"platform", "platformpluginpath", "platformtheme", "plugin", "qwindowgeometry",
+          "qwindowicon", "qwindowtitle", "session", "display", "geometry", "style",
+          "stylesheet", "title", "name", "fn", "font", "bg", "background", "fg", "foreground",
+          "btn", "button", "visual", "ncols", "im", "inputstyle", "qmljsdebugger"})
+        parser.addOption({QString::fromLatin1(name), QString(), QStringLiteral("VALUE")});
+    for (const char* name : {"reverse", "widgetcount", "nograb", "dograb", "sync", "testability"})
+        parser.addOption(QCommandLineOption(QString::fromLatin1(name)));
+}
+
+// An option the program does not know is said on the terminal, with exit code 2, before a
+// display is asked for: without one, the windowing layer would abort first.
+int CheckOptions(int argc, char* argv[]) {
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    QCommandLineParser parser;
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    DescribeOptions(parser);
+    AddWindowingOptions(parser);
+    if (parser.parse(arguments)) return 0;
+    std::fprintf(stderr, "quintrel: %s\nTry 'quintrel --help'.\n",
+                 qPrintable(parser.errorText()));
+    return 2;
+}
+
 int AnswerOnTerminal(int argc, char* argv[]) {
     QCoreApplication app(argc, argv);
     SetNames();
@@ -84,6 +114,7 @@ int AnswerOnTerminal(int argc, char* argv[]) {
 } // namespace
 
 int main(int argc, char* argv[]) {
+    if (const int bad = CheckOptions(argc, argv)) return bad;
     if (AnswersWithoutWindow(argc, argv)) return AnswerOnTerminal(argc, argv);
     QApplication app(argc, argv);
     SetNames();

@@ -83,7 +83,9 @@ TComposer::TCompose TComposer::Compose(std::uint8_t code, TOsdpRequest& request)
             const auto random = RandomByte ? RandomByte : [] {
                 return static_cast<std::uint8_t>(QRandomGenerator::global()->bounded(256));
             };
-            accepted = BuildChallenge(cursor, header, session, Keys, prompt, random, &keyError);
+            // Built aside: the open session stays until this challenge really leaves.
+            Handshake.emplace();
+            accepted = BuildChallenge(cursor, header, *Handshake, Keys, prompt, random, &keyError);
         } else {
             accepted = BuildServerCryptogram(cursor, header, session, Keys);
             if (!accepted)
@@ -105,6 +107,13 @@ TComposer::TCompose TComposer::Compose(std::uint8_t code, TOsdpRequest& request)
     }
     request.SetPayloadEnd(cursor);
     return accepted ? TCompose::Accepted : TCompose::Declined;
+}
+
+void TComposer::DropHandshake() {
+    if (!Handshake) return;
+    EndSession(*Handshake);
+    Handshake->Scbk.fill(0);
+    Handshake.reset();
 }
 
 void TComposer::Fail(const QString& text) {
@@ -138,7 +147,10 @@ void TComposer::OnSendCmdClick(int tag, int address) {
         TOsdpRequest request;
         request.Command = code;
         request.Address = target;
-        if (Compose(code, request) != TCompose::Accepted) break;
+        if (Compose(code, request) != TCompose::Accepted) {
+            DropHandshake();
+            break;
+        }
 
         // A file's fragments are no commands of the user's: they stay out of the history.
         if (code != kFileTransferCommand) {
@@ -152,7 +164,10 @@ void TComposer::OnSendCmdClick(int tag, int address) {
         const TOrigin origin =
             FromReply || code == kFileTransferCommand ? TOrigin::Routine : TOrigin::User;
         QString error;
-        if (!Engine.QueueRequest(request, &error, origin)) {
+        const bool queued = Handshake ? Engine.QueueHandshake(request, *Handshake, &error, origin)
+                                      : Engine.QueueRequest(request, &error, origin);
+        DropHandshake();
+        if (!queued) {
             Fail(error);
             return;
         }

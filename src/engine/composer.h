@@ -62,10 +62,13 @@ class TComposer {
     TCompose Compose(std::uint8_t code, TOsdpRequest& request);
 
     void Fail(const QString& text);
+    void DropHandshake();
 
     TEngine& Engine;
     IComposerUi& Ui;
     bool FromReply = false;
+    // The session a challenge being composed opens, until it is handed to the engine.
+    std::optional<TSecureSession> Handshake;
 };
 
 } // namespace quintrel

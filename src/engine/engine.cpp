@@ -162,7 +162,9 @@ void TEngine::Perform(TLineAction& a, bool& writeFailed) {
     }
     case TActionKind::FrameReceived:
         if (Awaited != 0 && a.Code == Awaited) Awaited = 0;
+        ReplySerial = a.Serial;
         emit FrameReceived(a.Address, a.Code, ToBytes(a.Bytes));
+        ReplySerial = 0;
         return;
     case TActionKind::InvalidFrame:
         emit InvalidFrame(a.Address);
@@ -219,13 +221,13 @@ void TEngine::Pump() {
 // ---------------------------------------------------------------- sending
 
 bool TEngine::Submit(const TOsdpRequest& request, QString* error, TOrigin origin,
-                     TLineMachine::TSubmitMode mode) {
+                     TLineMachine::TSubmitMode mode, const TSecureSession* handshake) {
     if (ListenMode) {
         if (error) *error = ListenOnlyError();
         return false;
     }
     SyncLine();
-    const TLineMachine::TSubmitted result = Machine.Submit(NowUs(), request, origin, mode);
+    const TLineMachine::TSubmitted result = Machine.Submit(NowUs(), request, origin, mode, handshake);
     ImmediateWriteFailed = false;
     Drain();
     if (!result.Ok) {
@@ -242,6 +244,11 @@ bool TEngine::Submit(const TOsdpRequest& request, QString* error, TOrigin origin
 
 bool TEngine::QueueRequest(const TOsdpRequest& request, QString* error, TOrigin origin) {
     return Submit(request, error, origin, TLineMachine::TSubmitMode::Queue);
+}
+
+bool TEngine::QueueHandshake(const TOsdpRequest& request, const TSecureSession& session,
+                             QString* error, TOrigin origin) {
+    return Submit(request, error, origin, TLineMachine::TSubmitMode::Queue, &session);
 }
 
 bool TEngine::SendRequest(const TOsdpRequest& request, QString* error, TOrigin origin) {

@@ -138,6 +138,14 @@ class TEngine : public QObject {
                       TOrigin origin = TOrigin::User);
     bool SendRequest(const TOsdpRequest& request, QString* error = nullptr,
                      TOrigin origin = TOrigin::User);
+    // A user's osdp_CHLNG with the session record it opens: the device's session changes only
+    // when the challenge leaves.
+    bool QueueHandshake(const TOsdpRequest& request, const TSecureSession& session,
+                        QString* error = nullptr, TOrigin origin = TOrigin::User);
+    // Submissions are numbered in order: the last one's number, and (while FrameReceived is
+    // being reported) the number of the one that frame answers, 0 for a poll's answer.
+    std::uint64_t LastSubmission() const { return Machine.SubmittedCount(); }
+    std::uint64_t AnsweredSubmission() const { return ReplySerial; }
     // Until every request submitted before the call has left (or been refused) and the
     // exchange in progress, with its repeats, is done; requests submitted later are not
     // waited for. It ends within a reply time-out after the last of those frames.
@@ -214,7 +222,7 @@ class TEngine : public QObject {
     void OnWake();
     void Pump();
     bool Submit(const TOsdpRequest& request, QString* error, TOrigin origin,
-                TLineMachine::TSubmitMode mode);
+                TLineMachine::TSubmitMode mode, const TSecureSession* handshake = nullptr);
 
     void OnTriggerAvail(int count);
     void ListenToBytes(int count);
@@ -227,6 +235,7 @@ class TEngine : public QObject {
     void TryReconnect();
     bool OpenLink(bool listening, QString* error);
     void StopReconnecting();
+    QString ReconnectingText() const;
 
     IEngineHost* Host;
     TLink CP1;
@@ -247,6 +256,7 @@ class TEngine : public QObject {
     int BootTag = 0;
     bool BootModeOn = false;
     std::uint8_t Awaited = 0;
+    std::uint64_t ReplySerial = 0;
 
     bool IsDisconnecting = false;
     int ReplyWait = ReplyTimeoutMs;

@@ -66,6 +66,7 @@ void TEngine::StopReconnecting() {
     if (!ReconnectTimer.isActive()) return;
     ReconnectTimer.stop();
     emit LogLine(QStringLiteral("Reconnection to %1 stopped").arg(CP1.DisplayName()));
+    ShowStatus(0, QStringLiteral("Disconnected"));
     emit ControlsChanged();
 }
 
@@ -83,7 +84,17 @@ void TEngine::TryReconnect() {
     emit LogLine(QStringLiteral("Reconnection to %1 failed (%2); next try in %3 s")
                      .arg(CP1.DisplayName(), error)
                      .arg(ReconnectTimer.interval() / 1000.0));
-    if (ReconnectOn) ReconnectTimer.start();
+    // The failed open stopped the timer and cleared the panel: both say again that a
+    // reconnection is under way, so Disconnect can end it.
+    if (ReconnectOn) {
+        ReconnectTimer.start();
+        ShowStatus(0, ReconnectingText());
+    }
+    emit ControlsChanged();
+}
+
+QString TEngine::ReconnectingText() const {
+    return QStringLiteral("Reconnecting to %1").arg(CP1.DisplayName());
 }
 
 void TEngine::ShowStatus(int panel, const QString& text) {
@@ -102,6 +113,7 @@ void TEngine::ConnectionLost(const QString& reason) {
                                   : QStringLiteral("Connection to %1 lost (%2)").arg(port, reason));
     if (ReconnectOn) {
         ReconnectTimer.start();
+        ShowStatus(0, ReconnectingText());
         emit LogLine(QStringLiteral("Reconnecting to %1 every %2 s")
                          .arg(port)
                          .arg(ReconnectTimer.interval() / 1000.0));

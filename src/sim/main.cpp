@@ -39,6 +39,7 @@ before the first --address to every reader):
   --master-key HEX       its key is diversified from this master key and its cUID
   --serial-number N      serial number (also the last 4 bytes of its cUID)
   --silent               it does not answer
+  --no-broadcast         it does not answer a broadcast (it answers its own address)
   --answer-delay MS      its replies leave MS after the command (so readers answer a
                          broadcast apart; replies that overlap on the line collide)
 Without --scbk or --master-key a reader knows only the default key SCBK-D.
@@ -113,7 +114,7 @@ command 7. After 500 ms of quiet the new firmware starts: with --record it print
   --corrupt-mac          corrupt the MAC of the first protected reply
   --card NUMBER[:BITS]   a card read (default 26 bits) answered to the next poll
   --keys DIGITS          key presses answered to a poll
-  -v, --verbose          print every frame received and sent on stderr
+  --verbose              print every frame received and sent on stderr
 
   -h, --help             this text      -v, --version    the version
 
@@ -238,6 +239,8 @@ int main(int argc, char** argv) {
                 return Fail(QStringLiteral("--ft-delay needs 0..65535 ms"));
         } else if (a == QLatin1String("--silent")) {
             current->Silent = true;
+        } else if (a == QLatin1String("--no-broadcast")) {
+            current->IgnoresBroadcast = true;
         } else if (a == QLatin1String("--bad-crc-every")) {
             if (!integer(badCrcEvery))
                 return Fail(QStringLiteral("--bad-crc-every needs a number"));
@@ -312,7 +315,7 @@ int main(int argc, char** argv) {
             cards << value();
         } else if (a == QLatin1String("--keys")) {
             keys << value();
-        } else if (a == QLatin1String("-v") || a == QLatin1String("--verbose")) {
+        } else if (a == QLatin1String("--verbose")) {
             line.Verbose = true;
         } else {
             return Fail(QStringLiteral("unknown option %1 (see --help)").arg(a));

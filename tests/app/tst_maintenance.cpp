@@ -101,8 +101,10 @@ void TestMaintenance::customerCodesReadEditedWritten() {
             seen << qobject_cast<QMessageBox*>(d)->text();
             Accept(d);
         },
-        AddFromMenu("mnuAddGF"),
-        Type(QStringLiteral("5")),
+        [&](QWidget* d) { // the prompt comes back with what was typed, to be corrected
+            seen << qobject_cast<QInputDialog*>(d)->textValue();
+            Type(QStringLiteral("5"))(d);
+        },
         [&](QWidget* d) {
             seen << Rows(d).join(QLatin1Char(','));
             seen << QString::number(Child<QComboBox>(d, "CustCodeEnable")->currentIndex());
@@ -112,7 +114,7 @@ void TestMaintenance::customerCodesReadEditedWritten() {
     rig.Fixture.Action("mnuRDX900_SetCC")->trigger();
     QVERIFY2(answer.AllAnswered(), qPrintable(answer.Report()));
     QCOMPARE(seen,
-             QStringLiteral("0|0|Invalid customer code|DF1234,GF005|2").split(QLatin1Char('|')));
+             QStringLiteral("0|0|Invalid customer code|256|DF1234,GF005|2").split(QLatin1Char('|')));
     // The reader now holds both codes and the mode byte of the third entry, 3.
     QCOMPARE(rig.Maker(), QString::asprintf("codes 06:%.4X,08:0005 mode 3 options 00 18 00",
                                             CodeTable[123] + 4));

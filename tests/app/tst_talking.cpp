@@ -38,15 +38,6 @@ class TestTalking : public QObject {
 namespace {
 
 struct TTalkRig : TPdWindowRig {
-    QStringList Lines() const {
-        QStringList out;
-        for (const QString& l : Fixture.LogText().split(QLatin1Char('\n')))
-            out << l.mid(13);
-        return out;
-    }
-    int Count(const QString& needle) const {
-        return static_cast<int>(Lines().filter(needle).size());
-    }
     QComboBox* History() const { return Window->findChild<QComboBox*>(QStringLiteral("EditCmd")); }
 };
 
@@ -220,18 +211,21 @@ void TestTalking::promptsOfTheSecureChannel() {
     const int before = rig.History()->count();
     {
         TModalAnswerer answer({note(QStringLiteral("000102030405060708090A0B0C0D0E0F")),
-                               note(QString()), note(QStringLiteral("00 01")), [&](QWidget* d) {
+                               note(QString()), note(QStringLiteral("00 01")),
+                               [&](QWidget* d) {
                                    prompts << qobject_cast<QMessageBox*>(d)->text();
                                    Accept(d);
-                               }});
+                               },
+                               note(QString())});
         rig.Fixture.Action("mnuSetChlng")->trigger(); // accepted: challenge sent
         rig.Fixture.Action("mnuSetChlng")->trigger(); // cancelled
-        rig.Fixture.Action("mnuSetChlng")->trigger(); // too short: said so
+        rig.Fixture.Action("mnuSetChlng")->trigger(); // too short: said, asked again, cancelled
         QVERIFY2(answer.AllAnswered(), qPrintable(answer.Report()));
     }
-    QCOMPARE(prompts.size(), 4);
+    QCOMPARE(prompts.size(), 5);
     QCOMPARE(prompts[3], QStringLiteral("Error: the key has 4 hex digits; a key is 32 hex digits "
                                         "(16 bytes)"));
+    QCOMPARE(prompts[4], QStringLiteral("Masterkey: |00 01")); // kept, to be corrected
     QCOMPARE(prompts[0],
              QStringLiteral("Masterkey: |00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00"));
     QCOMPARE(prompts[1],
@@ -246,7 +240,7 @@ void TestTalking::setKeySaysWhatIsWrongWithTheKey() {
     QVERIFY(rig.Start());
     const QString key = QStringLiteral("DE AD BE EF 0B 8D 4C 7A 95 E3 F1 26 A0 5D C9 3B");
     bool fits = false;
-    QString refusal;
+    QString refusal, kept;
     TModalAnswerer answer({
         [&](QWidget* d) {
             auto* edit = d->findChild<QLineEdit*>(QStringLiteral("EditKey"));
@@ -263,15 +257,17 @@ void TestTalking::setKeySaysWhatIsWrongWithTheKey() {
             refusal = qobject_cast<QMessageBox*>(d)->text();
             Accept(d);
         },
-        Type(key),
+        [&](QWidget* d) { // asked again with the digits typed, to be corrected
+            kept = qobject_cast<QInputDialog*>(d)->textValue();
+            Type(key)(d);
+        },
     });
     rig.Fixture.Action("mnuSetKey")->trigger();
+    QVERIFY2(answer.AllAnswered(), qPrintable(answer.Report()));
     QVERIFY(fits);
     QCOMPARE(refusal, QStringLiteral("Error: the key has 31 hex digits; a key is 32 hex digits "
                                      "(16 bytes)"));
-    QCOMPARE(rig.Count(QStringLiteral("SET_KEY")), 0);
-    rig.Fixture.Action("mnuSetKey")->trigger();
-    QVERIFY2(answer.AllAnswered(), qPrintable(answer.Report()));
+    QCOMPARE(kept, key.left(key.size() - 1));
     QTRY_VERIFY_WITH_TIMEOUT(rig.Count(QStringLiteral("> addr=0: SET_KEY")) == 1, 3000);
     QTest::qWait(300); // a refused key queued before it would have gone out by now
     QCOMPARE(rig.Count(QStringLiteral("> addr=0: SET_KEY")), 1);

@@ -59,6 +59,7 @@ void TstDeviceFinder::FindsEveryReaderAndNothingElse_data() {
     QTest::addColumn<int>("waitMs");
     QTest::addColumn<QStringList>("found");
     QTest::addColumn<QString>("summary");
+    QTest::addColumn<bool>("everyAddress");
     const auto at = [](int a) {
         return QStringList{QStringLiteral("--address"), QString::number(a)};
     };
@@ -69,16 +70,27 @@ void TstDeviceFinder::FindsEveryReaderAndNothingElse_data() {
                                    << QStringList{QStringLiteral("3@0 1234567B 1.2.3 09 "),
                                                   QStringLiteral("17@0 12345689 1.2.3 09 "),
                                                   QStringLiteral("20@0 1234568C 1.2.3 09 ")}
-                                   << QStringLiteral("3 found (3, 17, 20), 18 addresses silent");
+                                   << QStringLiteral("3 found (3, 17, 20), 18 addresses silent") << false;
     QTest::newRow("two, 40 ms apart")
         << (at(3) + at(17) + QStringList{QStringLiteral("--answer-delay"), QStringLiteral("40")})
         << 100
         << QStringList{QStringLiteral("3@0 1234567B 1.2.3 09 "),
                        QStringLiteral("17@0 12345689 1.2.3 09 ")}
-        << QStringLiteral("2 found (3, 17), 19 addresses silent");
+        << QStringLiteral("2 found (3, 17), 19 addresses silent") << false;
     QTest::newRow("one, answering from 0x7F")
         << at(9) << 20 << QStringList{QStringLiteral("9@0 12345681 1.2.3 09 ")}
-        << QStringLiteral("1 found (9), 20 addresses silent");
+        << QStringLiteral("1 found (9), 20 addresses silent") << false;
+    // A reader that takes no notice of broadcasts is found only when every address is asked.
+    const QStringList oneDeaf = at(4) + QStringList{QStringLiteral("--broadcast-own-address")} +
+                                at(12) + QStringList{QStringLiteral("--no-broadcast")};
+    QTest::newRow("one deaf to broadcasts, quick")
+        << oneDeaf << 20 << QStringList{QStringLiteral("4@0 1234567C 1.2.3 09 ")}
+        << QStringLiteral("1 found (4), 0 addresses silent") << false;
+    QTest::newRow("one deaf to broadcasts, every address")
+        << oneDeaf << 20
+        << QStringList{QStringLiteral("4@0 1234567C 1.2.3 09 "),
+                       QStringLiteral("12@0 12345684 1.2.3 09 ")}
+        << QStringLiteral("2 found (4, 12), 19 addresses silent") << true;
 }
 
 void TstDeviceFinder::FindsEveryReaderAndNothingElse() {
@@ -86,10 +98,12 @@ void TstDeviceFinder::FindsEveryReaderAndNothingElse() {
     QFETCH(int, waitMs);
     QFETCH(QStringList, found);
     QFETCH(QString, summary);
+    QFETCH(bool, everyAddress);
     TFinderRig rig;
     QVERIFY(rig.Start(readers));
     TFinderOptions options;
     options.WaitMs = waitMs;
+    options.EveryAddress = everyAddress;
     options.LastAddress = 20;
     const qsizetype logged = rig.Log.size();
     const QList<TFoundDevice> results = rig.Finder.Run(options);
@@ -98,7 +112,9 @@ void TstDeviceFinder::FindsEveryReaderAndNothingElse() {
     const QStringList lines = rig.Log.mid(logged);
     QCOMPARE(lines.filter(QStringLiteral("TIMEOUT")), QStringList{});
     QCOMPARE(lines.filter(QStringLiteral("Find devices")),
-             QStringList{QStringLiteral("Find devices: ") + summary});
+             QStringList{QStringLiteral("Find devices: ") + summary +
+                         (everyAddress ? QStringLiteral("; every address asked")
+                                       : QStringLiteral("; quick search (broadcast first)"))});
     QCOMPARE(Listed(rig.Finder.Run(options)), found); // a new search starts afresh
     QCOMPARE(results[0].Vendor, QStringLiteral("7C4E15")); // no vendor list loaded: the bare key
     QVERIFY(rig.Engine.Polling());                         // it ran before, so it runs again
@@ -151,7 +167,8 @@ void TstDeviceFinder::CancelRestoresPortAndPolling() {
     QCOMPARE(progress, 5); // stopped within one wait
     QCOMPARE(rig.Log.filter(QStringLiteral("Find devices")),
              QStringList{QStringLiteral(
-                 "Find devices: 0 found, 5 addresses silent; cancelled after 5 of 254 addresses")});
+                 "Find devices: 0 found, 5 addresses silent; cancelled after 5 of 254 addresses; "
+                 "quick search (broadcast first)")});
     // Time-outs are the engine's to log again.
     QVERIFY(!rig.Engine.QuietTimeouts);
     QCOMPARE(rig.Engine.Port().Baud(), 9600);

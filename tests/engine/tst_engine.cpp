@@ -278,16 +278,22 @@ void TstEngine::ViewFiltersHideRoutineTraffic() {
     QVERIFY(
         rig.Engine.QueueRequest(MakeRequest(0x69, 0, {0, 0, 2, 1, 1, 2, 0, 10, 0, 0, 0, 0, 1, 1})));
     rig.Engine.WaitExchangeDone();
-    // The LED command is shown (description and raw); its ACK is routine traffic.
-    QCOMPARE(rig.Log.size(), 2);
+    // The LED command is shown (description and raw), and so is its ACK: it answers no poll.
+    QCOMPARE(rig.Log.size(), 4);
     QVERIFY(rig.Log[0].startsWith(QLatin1String("> addr=0: ")));
     QVERIFY(rig.Log[1].startsWith(QLatin1String("> 53 00 16 00")));
+    QVERIFY(rig.Log[2].startsWith(QLatin1String("< 53 80 08 00")));
+    QCOMPARE(rig.Log[3], QStringLiteral("< addr=0: ACK"));
+    // A poll and the ACK that answers it are routine traffic.
+    QVERIFY(rig.Engine.QueueRequest(MakeRequest(0x60, 0)));
+    rig.Engine.WaitExchangeDone();
+    QCOMPARE(rig.Log.size(), 4);
     rig.Engine.View.Poll = true;
     QVERIFY(rig.Engine.QueueRequest(MakeRequest(0x60, 0)));
     rig.Engine.WaitExchangeDone();
-    QCOMPARE(rig.Log.size(), 6);
-    QVERIFY(rig.Log[4].startsWith(QLatin1String("< 53 80 08 00")));
-    QVERIFY(rig.Log[5].startsWith(QLatin1String("< addr=0: ")));
+    QCOMPARE(rig.Log.size(), 8);
+    QVERIFY(rig.Log[6].startsWith(QLatin1String("< 53 80 08 00")));
+    QVERIFY(rig.Log[7].startsWith(QLatin1String("< addr=0: ")));
 }
 
 void TstEngine::ComReplyFollowsTheDevice() {

@@ -77,8 +77,15 @@ std::optional<std::string> TComposerUi::AskKey(const std::string& prompt,
         edit->setObjectName(QStringLiteral("EditKey"));
         edit->setMinimumWidth(KeyEditWidth(*edit));
     }
-    if (input.exec() != QDialog::Accepted) return std::nullopt;
-    return input.textValue().toStdString();
+    // A key that is no key is said, and the prompt comes back with it to be corrected.
+    for (;;) {
+        if (input.exec() != QDialog::Accepted) return std::nullopt;
+        const std::string typed = input.textValue().toStdString();
+        TKeyEntry entry = ReadKey(typed);
+        if (entry.Key) entry.Key->fill(0); // only its validity was wanted here
+        if (entry.Error.empty()) return typed;
+        ShowError(QString::fromStdString(entry.Error));
+    }
 }
 
 QString TComposerUi::AddToHistory(const QString& text) {

@@ -4,6 +4,7 @@
 #include "link/form_select_port.h"
 
 #include <QApplication>
+#include <QComboBox>
 #include <QFormLayout>
 #include <QHBoxLayout>
 #include <QHeaderView>
@@ -48,6 +49,10 @@ TFormFindDevices::TFormFindDevices(TEngine& engine, QWidget* parent)
     form->addRow(QStringLiteral("First address"), EditFirst);
     form->addRow(QStringLiteral("Last address"), EditLast);
     form->addRow(QStringLiteral("Wait per address (ms)"), EditWait);
+    ComboSearch = new QComboBox(this);
+    ComboSearch->setObjectName(QStringLiteral("ComboSearch"));
+    ComboSearch->addItems({QStringLiteral("Quick (broadcast first)"), QStringLiteral("Every address")});
+    form->addRow(QStringLiteral("Search"), ComboSearch);
     layout->addLayout(form);
 
     auto* buttons = new QHBoxLayout;
@@ -127,6 +132,7 @@ void TFormFindDevices::btnStartClick() {
     options.FirstAddress = EditFirst->text().toInt();
     options.LastAddress = EditLast->text().toInt();
     options.WaitMs = std::max(1, EditWait->text().toInt());
+    options.EveryAddress = ComboSearch->currentIndex() == 1;
     if (options.FirstAddress > options.LastAddress)
         std::swap(options.FirstAddress, options.LastAddress);
     for (int i = 0; i < ListSpeeds->count(); ++i)

@@ -7,6 +7,7 @@
 
 #include <QDialog>
 
+class QComboBox;
 class QLineEdit;
 class QListWidget;
 class QProgressBar;
@@ -43,6 +44,7 @@ class TFormFindDevices : public QDialog {
     QLineEdit* EditFirst = nullptr;
     QLineEdit* EditLast = nullptr;
     QLineEdit* EditWait = nullptr;
+    QComboBox* ComboSearch = nullptr; // quick (broadcast first) or every address
     QProgressBar* ProgressFind = nullptr;
     QTableWidget* ListResults = nullptr;
     QPushButton* btnStart = nullptr;

@@ -1,6 +1,10 @@
 #include "maintenance/form_dfu.h"
 
+#include "form_main.h"
+
 #include <QApplication>
+#include <QElapsedTimer>
+#include <QFileInfo>
 #include <QFileDialog>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -82,6 +86,7 @@ void TFormDFU::btnBrowseClick() {
     dialog.setFileMode(QFileDialog::ExistingFile);
     dialog.setDirectory(QStringLiteral("."));
     if (!EditFile->text().isEmpty()) dialog.selectFile(EditFile->text());
+    ShowWholeColumns(dialog);
     if (dialog.exec() == QDialog::Accepted && !dialog.selectedFiles().isEmpty())
         EditFile->setText(dialog.selectedFiles().first());
 }
@@ -106,8 +111,25 @@ void TFormDFU::btnDownloadClick() {
             ProgressBar1->setMaximum(std::max(total, 1));
             ProgressBar1->setValue(written);
         };
-        const int address = Address ? Address() : 0;
-        error = updater.Run(*check.File, Target, static_cast<std::uint8_t>(std::max(address, 0)));
+        const int address = std::max(Address ? Address() : 0, 0);
+        // The log keeps the update's start and end, whatever the boxes said.
+        const QFileInfo file(EditFile->text());
+        Engine.Log(QStringLiteral("Firmware update of the reader at %1 started: %2 (%3 bytes)")
+                       .arg(address)
+                       .arg(file.fileName())
+                       .arg(file.size()));
+        QElapsedTimer clock;
+        clock.start();
+        error = updater.Run(*check.File, Target, static_cast<std::uint8_t>(address));
+        if (error.isEmpty())
+            Engine.Log(QStringLiteral("Firmware update of the reader at %1 done in %2 s")
+                           .arg(address)
+                           .arg(static_cast<double>(clock.elapsed()) / 1000.0, 0, 'f', 1));
+        else
+            Engine.Log(QStringLiteral("Firmware update of the reader at %1 failed after %2 s: %3")
+                           .arg(address)
+                           .arg(static_cast<double>(clock.elapsed()) / 1000.0, 0, 'f', 1)
+                           .arg(QString(error).replace(QLatin1Char('\n'), QStringLiteral("; "))));
         SetRunning(false);
         QApplication::restoreOverrideCursor();
     }

@@ -24,7 +24,7 @@ QToolButton* NewSpeedButton(const char* name, const QString& caption, QWidget* p
     auto* button = new QToolButton(parent);
     button->setObjectName(QLatin1String(name));
     button->setText(caption);
-    button->setAutoRaise(true);
+    button->setAutoRaise(false); // drawn as a button, not as a label
     return button;
 }
 
@@ -137,14 +137,15 @@ void TFormEditCustCodes::AddTyped(int kind) {
     input.setWindowTitle(QApplication::applicationName());
     input.setInputMode(QInputDialog::TextInput);
     input.setLabelText(QLatin1String(item.Prompt));
-    if (input.exec() != QDialog::Accepted) return;
-    bool ok = false;
-    long long number = input.textValue().trimmed().toLongLong(&ok);
-    if (!ok) number = -1;
-    const std::optional<TCustCode> code = CodeToAdd(item.Kind, number);
-    if (!code) {
-        ShowError(this, QStringLiteral("Invalid customer code"));
-        return;
+    std::optional<TCustCode> code;
+    // A code that is no code is said, and the prompt comes back with it to be corrected.
+    while (!code) {
+        if (input.exec() != QDialog::Accepted) return;
+        bool ok = false;
+        long long number = input.textValue().trimmed().toLongLong(&ok);
+        if (!ok) number = -1;
+        code = CodeToAdd(item.Kind, number);
+        if (!code) ShowError(this, QStringLiteral("Invalid customer code"));
     }
     Working.Add(code->CodeType, code->Value);
     FillView();
@@ -166,7 +167,9 @@ void TFormEditCustCodes::btnCheckClick() {
     if (!ReadLastCode || !ReadLastCode()) return;
     const TCustCode code = Records.LastCustCode;
     if (code.CodeType == 0) {
-        ShowError(this, QStringLiteral("No customer-code found or command not supported"));
+        // An answer, not a failure: no error icon.
+        QMessageBox::information(this, QApplication::applicationName(),
+                                 QStringLiteral("No customer-code found or command not supported"));
         return;
     }
     const QString question = QStringLiteral("Last customer code is :\n\n") +

@@ -52,12 +52,16 @@ void TFormMain::mnuRDX900_DFUClick() {
     if (wasPolling) {
         Osdp.StopPolling();
         Osdp.WaitExchangeDone();
+        Osdp.Log(QStringLiteral("Polling stopped for the firmware update"));
     }
     FormDFU->SetTarget(QStringLiteral("RDX900"), kRdx900Password, kRdx900DeviceCode);
     FormDFU->SetFileName(DfuFileName); // the settings file keeps the last one
     FormDFU->exec();
     DfuFileName = FormDFU->FileName();
-    if (wasPolling && Osdp.Port().IsOpen()) Osdp.StartPolling();
+    if (wasPolling && Osdp.Port().IsOpen()) {
+        Osdp.Log(QStringLiteral("Polling started again after the firmware update"));
+        Osdp.StartPolling();
+    }
 }
 
 bool TFormMain::AskReader(const TOsdpRequest& request) {
@@ -128,6 +132,17 @@ void TFormMain::OnSendMfgCmdClick(int tag) {
 }
 
 void TFormMain::mnuFileTransferClick() {
+    // A running transfer is stopped only at the user's word, and the log says so.
+    if (Transfer->IsOpen()) {
+        const auto answer = QMessageBox::question(
+            this, QApplication::applicationName(),
+            QStringLiteral("A file transfer is running (%1 of %2 bytes sent). Stop it?")
+                .arg(Transfer->Offset())
+                .arg(Transfer->Size()),
+            QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
+        if (answer != QMessageBox::Yes) return;
+        Transfer->Abandon();
+    }
     QFileDialog OpenDialog1(this);
     OpenDialog1.setObjectName(QStringLiteral("OpenDialog1"));
     OpenDialog1.setNameFilters(
@@ -135,6 +150,7 @@ void TFormMain::mnuFileTransferClick() {
     OpenDialog1.setDirectory(StartFolder("file_transfer"));
     OpenDialog1.setFileMode(QFileDialog::ExistingFile);
     OpenDialog1.setOption(QFileDialog::ReadOnly, true); // picking a file renames or deletes nothing
+    ShowWholeColumns(OpenDialog1);
     if (OpenDialog1.exec() != QDialog::Accepted || OpenDialog1.selectedFiles().isEmpty()) return;
     NoteFolder("file_transfer", OpenDialog1.selectedFiles().first());
     QString error;

@@ -48,8 +48,10 @@ std::size_t TLineMachine::CopiesOf(const std::uint8_t* bytes, std::size_t count)
     };
     std::size_t n = in(Pending.Request) + Count(RxFrame.data(), RxFrame.size(), bytes, count) +
                     Count(TxLine.data(), TxLength + 1, bytes, count);
-    for (const TQueued& q : Ring)
+    for (const TQueued& q : Ring) {
         n += in(q.Request);
+        if (q.Handshake) n += Count(q.Handshake->Scbk.data(), q.Handshake->Scbk.size(), bytes, count);
+    }
     for (const TReopen& r : Reopen)
         n += in(r.Scrypt);
     for (const auto& k : Kept)
@@ -68,8 +70,10 @@ TLineMachine::TLineMachine() {
 }
 
 TLineMachine::~TLineMachine() {
-    for (TQueued& q : Ring)
+    for (TQueued& q : Ring) {
         Wipe(q.Request);
+        WipeHandshake(q);
+    }
     Wipe(Pending.Request);
     for (TReopen& r : Reopen)
         r = TReopen{};
@@ -96,18 +100,20 @@ bool TLineMachine::OwesReply(int address) const {
 
 // While polling a request waits for its slot; otherwise it goes at once on a free line.
 TLineMachine::TSubmitted TLineMachine::Submit(std::int64_t now, const TOsdpRequest& request,
-                                              TOrigin origin, TSubmitMode mode) {
+                                              TOrigin origin, TSubmitMode mode,
+                                              const TSecureSession* handshake) {
     TSubmitted result;
     const int address = request.Address & 0x7F;
     if ((mode == TSubmitMode::Queue && IsPolling) || LineBusy(now) || OwesReply(address)) {
-        result.Ok = Enqueue(now, request, origin, &result.Error);
+        result.Ok = Enqueue(now, request, origin, &result.Error, handshake);
         return result;
     }
     ++Submitted;
     ++Dispatched;
     DispatchUs = now;
     WriteImmediate = true;
-    result.Ok = Leave(now, request, origin, &result.Error);
+    result.Ok = Leave(now, request, origin, &result.Error, handshake);
+    if (result.Ok) Pending.Serial = Submitted;
     WriteImmediate = false;
     result.Immediate = result.Ok;
     return result;
@@ -122,7 +128,7 @@ bool TLineMachine::LineBusy(std::int64_t now) const {
 
 // Refused now rather than when its turn comes, so the user hears of it.
 bool TLineMachine::Enqueue(std::int64_t now, const TOsdpRequest& request, TOrigin origin,
-                           std::string* error) {
+                           std::string* error, const TSecureSession* handshake) {
     const int address = request.Address & 0x7F;
     TDeviceState* device = address < kDeviceCount ? &DeviceStates[address] : nullptr;
     const std::size_t length = EncodedLength(request, device, UseCrc);
@@ -143,8 +149,11 @@ bool TLineMachine::Enqueue(std::int64_t now, const TOsdpRequest& request, TOrigi
     TQueued& q = Ring[(QueueRead + Queued) % RingSize];
     q.Request = request;
     q.Origin = origin;
-    q.Protected = device && device->Session.IsEstablished();
+    // A new handshake is plain by nature: the session it replaces is no reason to refuse it.
+    q.Protected = device && device->Session.IsEstablished() && !handshake;
     q.QueuedUs = now;
+    q.Serial = Submitted;
+    if (handshake && device) q.Handshake = std::make_unique<TSecureSession>(*handshake);
     ++Queued;
     return true;
 }
@@ -162,6 +171,14 @@ void TLineMachine::DropQueued(TQueued& q, const std::string& why) {
         a.End = TExchangeEnd::NotSent;
     }
     Wipe(q.Request);
+    WipeHandshake(q);
+}
+
+void TLineMachine::WipeHandshake(TQueued& q) {
+    if (!q.Handshake) return;
+    EndSession(*q.Handshake);
+    q.Handshake->Scbk.fill(0);
+    q.Handshake.reset();
 }
 
 void TLineMachine::ClearQueue() {
@@ -215,9 +232,11 @@ bool TLineMachine::SendQueued(std::int64_t now) {
         return false;
     }
     std::string error;
-    if (Leave(now, q.Request, q.Origin, &error)) {
+    if (Leave(now, q.Request, q.Origin, &error, q.Handshake.get())) {
         ++Dispatched;
+        Pending.Serial = q.Serial;
         Wipe(q.Request);
+        WipeHandshake(q);
         return true;
     }
     DropQueued(q, error);
@@ -259,12 +278,15 @@ bool TLineMachine::AskAgain(std::int64_t now, int address) {
 
 // The request is framed into TxLine and written.
 bool TLineMachine::Leave(std::int64_t now, const TOsdpRequest& request, TOrigin origin,
-                         std::string* error) {
+                         std::string* error, const TSecureSession* handshake) {
     const int address = request.Address & 0x7F;
     TDeviceState* device = address < kDeviceCount ? &DeviceStates[address] : nullptr;
     NoteSent(request);
+    // Before encoding: the challenge goes plain, outside the session it replaces.
+    if (handshake && device) OpenHandshake(address, *handshake);
     const TEncodeResult frame = EncodeFrame(request, device, UseCrc, TxLine.data() + 1);
     if (!frame.Ok) {
+        if (handshake && device) EndSession(device->Session);
         // Refused before anything went out: the exchange in progress keeps its address.
         if (error) *error = std::string("Error: ") + frame.Error;
         return false;

@@ -69,8 +69,11 @@ class TLineMachine {
         bool Immediate = false; // written in this call (a failed write is the caller's to report)
         std::string Error;
     };
+    // handshake: the session record a user's osdp_CHLNG opens. It replaces the device's
+    // session only when that challenge leaves, so a session stays open (and its end unsaid)
+    // until the new handshake really goes, and a challenge that never leaves changes nothing.
     TSubmitted Submit(std::int64_t now, const TOsdpRequest& request, TOrigin origin,
-                      TSubmitMode mode);
+                      TSubmitMode mode, const TSecureSession* handshake = nullptr);
     // One received byte; true when it completed a frame (the caller may want to act on the
     // frame's actions before the next byte).
     bool Receive(std::int64_t now, std::uint8_t byte);
@@ -122,6 +125,8 @@ class TLineMachine {
         TOrigin Origin = TOrigin::User;
         bool Protected = false; // composed while its device's secure channel was open
         std::int64_t QueuedUs = 0;
+        std::uint64_t Serial = 0;
+        std::unique_ptr<TSecureSession> Handshake; // the session its challenge opens
     };
     // The frame in TxLine and what it was for.
     struct TExchange {
@@ -138,6 +143,7 @@ class TLineMachine {
         bool Once = false;  // never repeated (the bootloader entry)
         bool Ended = false; // its command has ended already
         bool Again = false; // a kept frame asked again
+        std::uint64_t Serial = 0; // the submission it went for; 0 for the machine's own
     };
     // A frame a device left unanswered after answering before: asked again, byte for byte,
     // until the device answers it or shows it restarted.
@@ -160,15 +166,19 @@ class TLineMachine {
     };
 
     static void Wipe(TOsdpRequest& request);
+    static void WipeHandshake(TQueued& q);
     // sending (line_machine.cpp)
     bool LineBusy(std::int64_t now) const;
     void Slot(std::int64_t now);
     bool SendQueued(std::int64_t now);
     void PollTurn(std::int64_t now);
-    bool Leave(std::int64_t now, const TOsdpRequest& request, TOrigin origin, std::string* error);
+    bool Leave(std::int64_t now, const TOsdpRequest& request, TOrigin origin, std::string* error,
+               const TSecureSession* handshake = nullptr);
+    void OpenHandshake(int address, const TSecureSession& handshake);
     bool AskAgain(std::int64_t now, int address);
     bool Transmit(std::int64_t now);
-    bool Enqueue(std::int64_t now, const TOsdpRequest& request, TOrigin origin, std::string* error);
+    bool Enqueue(std::int64_t now, const TOsdpRequest& request, TOrigin origin, std::string* error,
+                 const TSecureSession* handshake);
     void DropQueued(TQueued& q, const std::string& why);
     void ClearQueue();
     void OnTimeout(std::int64_t now);
@@ -189,6 +199,7 @@ class TLineMachine {
     bool LastFrameWasHandshake() const;
     void EndHandshake(int address, const std::string& reason);
     void ReportSessionEnd(int address, std::uint8_t before, const std::string& reason);
+    std::string RefusalHint(int address, const std::string& reason) const;
     void EndEverySession(const std::string& reason);
     void SessionLost(int address);
     void NoteSent(const TOsdpRequest& request);

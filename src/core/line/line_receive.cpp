@@ -204,6 +204,7 @@ void TLineMachine::ProcessReply(std::int64_t now, std::uint8_t* frame, std::size
     DispatchReply(address, f.Code, data, f.DataLength, f.ScbType(),
                   f.ScbLength() >= 3 ? f.Scb[2] : std::uint8_t{0});
     TLineAction& a = Emit(TActionKind::FrameReceived);
+    a.Serial = Pending.Serial;
     a.Address = address;
     a.Code = f.Code;
     a.Bytes.assign(data, data + f.DataLength);

@@ -52,8 +52,16 @@ void TLineMachine::ReportSessionEnd(int address, std::uint8_t before, const std:
     else if (reopening)
         Log(who + " not reopened (" + reason + ")");
     else
-        Log(who + " not established (" + reason + ")");
+        Log(who + " not established (" + reason + ")" + RefusalHint(address, reason));
     Emit(TActionKind::PollListChanged);
+}
+
+// What to do about a handshake the reader turned down: a plain answer to a challenge with
+// the default key is how a reader that has a key of its own refuses it.
+std::string TLineMachine::RefusalHint(int address, const std::string& reason) const {
+    if (address < 0 || address >= kDeviceCount || reason != "plain reply") return {};
+    if (ChallengeKeyType[address] != 0) return {};
+    return "; the reader refused the default key: untick Use default key and give its key";
 }
 
 // Sessions ended on purpose (a broadcast, a disconnect) are not opened again.
@@ -79,6 +87,16 @@ void TLineMachine::SessionLost(int address) {
         return;
     }
     r.Due = true;
+}
+
+// A user's handshake replaces the device's session as its challenge leaves; the session it
+// replaces ends there, and says so.
+void TLineMachine::OpenHandshake(int address, const TSecureSession& handshake) {
+    TSecureSession& s = DeviceStates[address].Session;
+    const std::uint8_t before = s.State;
+    EndSession(s);
+    ReportSessionEnd(address, before, "a new handshake");
+    s = handshake;
 }
 
 // A handshake the user starts replaces any reopening of ours; a new key forgets the old one.

@@ -50,8 +50,11 @@ void TLineMachine::Status(int panel, int kind, int address) {
     if (kind != 0) a.Text = words[kind] + std::to_string(address);
 }
 
+// With polls hidden, a poll and an ACK that answers one are left out; the answer to any
+// other command is shown, so a saved log keeps that the command was taken.
 bool TLineMachine::ShouldLogTraffic(std::uint8_t code, bool sending) const {
-    const bool routine = sending ? code == kPoll : (code == kPoll || code == kAck);
+    const bool answersPoll = Pending.Request.Command == kPoll;
+    const bool routine = sending ? code == kPoll : (code == kAck && answersPoll);
     return !routine || View.Poll;
 }
 
@@ -117,6 +120,11 @@ void TLineMachine::EndCommand(TExchangeEnd end, std::uint8_t reply, const std::u
         a.Reply = reply;
         if (data && length > 0) a.Bytes.assign(data, data + length);
     }
+    // A person's command that nothing answered is said in the log, whether or not its device
+    // was silent before (the TIMEOUT line comes only when a device falls silent).
+    if (end == TExchangeEnd::Timeout && Pending.Origin == TOrigin::User)
+        Log(CommandName(Pending.Request.Command) + " to " + std::to_string(Pending.Address) +
+            ": no reply");
     if (Pending.Request.Command == 0x75) Wipe(Pending.Request); // the new key is delivered
 }
 

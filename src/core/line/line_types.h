@@ -35,7 +35,7 @@ enum class TActionKind : std::uint8_t {
     FrameSent,        // Address, Code = command, Value = attempt
     ExchangeEnded,    // Address, End, Us = round trip or -1
     CommandEnded,     // Address, Code = command, Origin, End, Reply, Bytes = the reply's data
-    FrameReceived,    // Address, Code, Bytes = plain data
+    FrameReceived,    // Address, Code, Bytes = plain data, Serial = the submission it answers
     InvalidFrame,     // Address
     UnawaitedFrame,   // Address, Flag = intact
     MfgReply,         // Address, Bytes
@@ -57,6 +57,7 @@ struct TLineAction {
     TExchangeEnd End = TExchangeEnd::Reply;
     int Value = 0;
     std::int64_t Us = -1;
+    std::uint64_t Serial = 0; // a submission's number (the count of submissions after it)
     std::string Text;
     std::vector<std::uint8_t> Bytes;
 };

@@ -172,7 +172,9 @@ std::vector<TBusReply> TSimBus::HandleFrame(std::uint8_t* frame, std::size_t cou
 
     std::vector<TBusReply> replies;
     for (TReader& r : ReaderList) {
-        if (r.Config.Silent || (!broadcast && &r != Find(address))) continue;
+        if (r.Config.Silent || (broadcast && r.Config.IgnoresBroadcast) ||
+            (!broadcast && &r != Find(address)))
+            continue;
         // Standard readers answer a broadcast from the broadcast address.
         const std::uint8_t from = broadcast && !Rules.BroadcastOwnAddress
                                       ? kBroadcastAddress

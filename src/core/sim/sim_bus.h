@@ -20,6 +20,7 @@ namespace quintrel::sim {
 struct TReaderConfig {
     int Address = 0;
     bool Silent = false;
+    bool IgnoresBroadcast = false; // takes no notice of a frame to the broadcast address
     std::optional<TAesKey> Scbk;      // the reader's own base key
     std::optional<TAesKey> MasterKey; // or: its key is diversified from this master key
     std::uint32_t Serial = 0x12345678;

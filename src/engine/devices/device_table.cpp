@@ -80,6 +80,8 @@ qint64 TDeviceStats::NakCount() const {
 }
 
 void TDeviceStats::ResetCounters() {
+    LastCommand.clear();
+    LastAnswer.clear();
     Polls = Replies = Timeouts = CheckErrors = MacErrors = Repeats = 0;
     Naks.clear();
     RttLastUs = -1;
@@ -87,7 +89,7 @@ void TDeviceStats::ResetCounters() {
 }
 
 TDeviceTable::TDeviceTable(TEngine& engine, std::function<QVariant(int)> colour, QObject* parent)
-    : QAbstractTableModel(parent), Engine(engine), Colour(std::move(colour)), Records(kDeviceCount),
+    : QAbstractTableModel(parent), Engine(engine), Colour(std::move(colour)), Records(kDeviceCount + 1),
       Zone(QTimeZone::systemTimeZone()) {
     Repaint.setSingleShot(true);
     Repaint.setInterval(RepaintMs);
@@ -102,8 +104,10 @@ TDeviceTable::TDeviceTable(TEngine& engine, std::function<QVariant(int)> colour,
     Refresh();
 }
 
+// The broadcast address has a record of its own: what was sent to every reader, and the
+// answers that came from the broadcast address.
 TDeviceStats* TDeviceTable::Device(std::uint8_t address) {
-    return address < kDeviceCount ? &Records[address] : nullptr;
+    return address <= kBroadcastAddress ? &Records[address] : nullptr;
 }
 
 void TDeviceTable::Changed() {
@@ -121,6 +125,7 @@ void TDeviceTable::OnFrameSent(std::uint8_t address, std::uint8_t command, int a
         d->LastCommand = QString::fromStdString(CommandName(command));
         d->LastAnswer.clear();
     }
+    d->Sent = true;
     Changed();
 }
 
@@ -205,6 +210,8 @@ void TDeviceTable::Refresh() {
     std::vector<int> wanted;
     for (int a = 0; a < kDeviceCount; ++a)
         if (Engine.Devices()[a].Selected || Records[a].Answered) wanted.push_back(a);
+    const TDeviceStats& broadcast = Records[kBroadcastAddress];
+    if (broadcast.Sent || broadcast.Answered) wanted.push_back(kBroadcastAddress);
     if (wanted != Shown) {
         ++RepaintCount;
         beginResetModel();
@@ -254,7 +261,7 @@ std::array<bool, TDeviceTable::ColumnCount> TDeviceTable::Update(std::size_t row
             changed[c] = true;
         }
     }
-    QVariant colour = Colour ? Colour(address) : QVariant();
+    QVariant colour = Colour && address < kDeviceCount ? Colour(address) : QVariant();
     if (colour != cache.Colour) {
         cache.Colour = std::move(colour);
         changed[colAddress] = true;
@@ -296,7 +303,8 @@ QString TDeviceTable::Text(int address, int column) const {
     const auto count = [](qint64 n) { return QString::number(n); };
     switch (column) {
     case colAddress:
-        return QString::number(address);
+        return address == kBroadcastAddress ? QStringLiteral("127 (broadcast)")
+                                            : QString::number(address);
     case colVendor:
         return d.Vendor;
     case colModel:
@@ -308,6 +316,7 @@ QString TDeviceTable::Text(int address, int column) const {
     case colCapabilities:
         return d.Capabilities;
     case colSession: {
+        if (address >= kDeviceCount) return QString(); // no session with every reader
         const std::uint8_t state = Engine.Devices()[address].Session.State;
         return state == ssNone          ? QStringLiteral("none")
                : state >= ssEstablished ? QStringLiteral("established")

@@ -30,6 +30,7 @@ QString AnswerText(const TCommandEnd& end);
 
 struct TDeviceStats {
     bool Answered = false;
+    bool Sent = false; // a frame went to this address
     qint64 LastSeenMs = 0; // since 1970; 0 = never
     // From the last identification and capabilities replies.
     QString Vendor, Model, Serial, Firmware, Capabilities;

@@ -96,7 +96,8 @@ bool TDeviceFinder::SearchSpeed(int baud, const TFinderOptions& options, int& do
     // broadcast address (as standard readers give it), several answers or damage send the
     // search through every address.
     TFoundDevice first;
-    if (Ask(kBroadcastAddress, first) == TAnswer::Valid && first.Address < kDeviceCount) {
+    if (!options.EveryAddress && Ask(kBroadcastAddress, first) == TAnswer::Valid &&
+        first.Address < kDeviceCount) {
         report(first);
         done += options.LastAddress - options.FirstAddress + 1;
         emit Progress(done, total);
@@ -117,7 +118,7 @@ bool TDeviceFinder::SearchSpeed(int baud, const TFinderOptions& options, int& do
 
 // "Find devices: 2 found (0 at 9600, 5 at 9600), 125 addresses silent", and how far it got
 // when it was cut short.
-QString TDeviceFinder::Summary(int done, int total) const {
+QString TDeviceFinder::Summary(int done, int total, bool everyAddress) const {
     QStringList found;
     for (const TFoundDevice& device : Results)
         found << (device.Baud > 0 ? QStringLiteral("%1 at %2").arg(device.Address).arg(device.Baud)
@@ -130,6 +131,8 @@ QString TDeviceFinder::Summary(int done, int total) const {
                     .arg(Cancelled ? QStringLiteral("cancelled") : QStringLiteral("ended"))
                     .arg(done)
                     .arg(total);
+    text += everyAddress ? QStringLiteral("; every address asked")
+                         : QStringLiteral("; quick search (broadcast first)");
     return text;
 }
 
@@ -156,7 +159,7 @@ QList<TFoundDevice> TDeviceFinder::Run(const TFinderOptions& options) {
         if (Cancelled || !port.IsOpen() || !SearchSpeed(baud, options, done, total)) break;
     Engine.SetReplyTimeout(TEngine::ReplyTimeoutMs);
     Engine.QuietTimeouts = quiet;
-    Engine.Log(Summary(done, total));
+    Engine.Log(Summary(done, total, options.EveryAddress));
     if (port.Baud() != noted) port.SetBaud(noted);
     if (wasPolling && port.IsOpen()) Engine.StartPolling();
     IsRunning = false;

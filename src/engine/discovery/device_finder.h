@@ -1,7 +1,7 @@
 #pragma once
-// Finds the readers on a line: at each speed asked, first one osdp_ID to the broadcast
-// address, listened to for the whole wait (a single reader that answers from its own address
-// names it, and nothing more is asked), else osdp_ID to every address of the range with
+// Finds the readers on a line: at each speed asked, first (in a quick search) one osdp_ID to
+// the broadcast address, listened to for the whole wait (a single reader that answers from its
+// own address names it, and nothing more is asked), else osdp_ID to every address of the range with
 // sequence 0, moving on at the first valid reply or after a short wait. Afterwards the port is back
 // at its speed and polling runs again if it ran before.
 
@@ -18,6 +18,9 @@ struct TFinderOptions {
     int FirstAddress = 0;
     int LastAddress = 126;
     int WaitMs = 100; // per address, at most the normal reply time-out
+    // Every address of the range is asked, whatever the broadcast heard: a reader that does
+    // not answer broadcasts is found too.
+    bool EveryAddress = false;
 };
 
 struct TFoundDevice {
@@ -50,7 +53,7 @@ class TDeviceFinder : public QObject {
     enum class TAnswer { None, Valid, Damaged, Several };
     TAnswer Ask(int address, TFoundDevice& device);
     bool SearchSpeed(int baud, const TFinderOptions& options, int& done, int total);
-    QString Summary(int done, int total) const;
+    QString Summary(int done, int total, bool everyAddress) const;
 
     TEngine& Engine;
     bool Cancelled = false;

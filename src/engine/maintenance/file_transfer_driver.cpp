@@ -65,6 +65,16 @@ void TFileTransfer::End(const QString& text) {
     emit Changed();
 }
 
+// A person stops the transfer: said with how far it came. A fragment already on its way
+// still goes; its status is not taken for another transfer's.
+void TFileTransfer::Abandon() {
+    if (!TransferOpen) return;
+    End(QStringLiteral("File transfer to %1 stopped after %2 of %3 bytes")
+            .arg(Address)
+            .arg(TransferOffset)
+            .arg(TransferSize));
+}
+
 void TFileTransfer::Stop() {
     if (!TransferOpen && !TransferFile.isOpen()) return;
     Close();
@@ -90,6 +100,8 @@ bool TFileTransfer::BuildNext(std::uint8_t*& cursor, QString* error) {
     if (wrote) {
         BuildFileTransfer(cursor, TransferSize, TransferOffset, fragment.data(), TransferFragment);
         TransferOffset += TransferFragment;
+        // The composer submits the fragment next: only that submission's status counts.
+        AwaitedSubmission = Engine.LastSubmission() + 1;
     }
     // The last fragment is out: the file is done with, and its status ends the transfer.
     if (TransferFile.atEnd()) {
@@ -103,6 +115,9 @@ bool TFileTransfer::BuildNext(std::uint8_t*& cursor, QString* error) {
 
 void TFileTransfer::OnFrame(std::uint8_t address, std::uint8_t code, const QByteArray& data) {
     if (code != kFtStatReply || !TransferOpen) return;
+    // The status of a fragment of this transfer, the last one sent: a late answer to one of
+    // an earlier transfer's says nothing about this one.
+    if (Engine.AnsweredSubmission() != AwaitedSubmission) return;
     const auto status = ParseFtStat(reinterpret_cast<const std::uint8_t*>(data.constData()),
                                     static_cast<std::size_t>(data.size()));
     if (!status) return;

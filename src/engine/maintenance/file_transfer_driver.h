@@ -25,6 +25,8 @@ class TFileTransfer : public QObject {
     // when it cannot be opened; then nothing is sent.
     bool Start(const QString& path, QString* error);
     void Stop();
+    // Stops an open transfer at a person's word, with a log line of how far it came.
+    void Abandon();
     // The payload of the next fragment. False when nothing was written: no transfer
     // open, the file at its end (it is closed then), or a read error (with its text).
     bool BuildNext(std::uint8_t*& cursor, QString* error);
@@ -52,6 +54,7 @@ class TFileTransfer : public QObject {
     quint16 MaxFragment = 0; // what the device last asked for; 0: the full 64
     bool AllSent = false;    // the last fragment is out; its status completes the transfer
     int Address = 0;         // of the last status, for the log
+    std::uint64_t AwaitedSubmission = 0; // the fragment whose status comes next
     QElapsedTimer Clock;     // since Start
     QTimer NextTimer;        // the delay the device asked for
 };

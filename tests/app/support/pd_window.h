@@ -23,6 +23,16 @@ struct TPdWindowRig {
         Window->UpdateControls();
         return true;
     }
+    // The log's lines without their time stamps, and how many of them hold needle.
+    QStringList Lines() const {
+        QStringList out;
+        for (const QString& l : Fixture.LogText().split(QLatin1Char('\n')))
+            out << l.mid(13);
+        return out;
+    }
+    int Count(const QString& needle) const {
+        return static_cast<int>(Lines().filter(needle).size());
+    }
 };
 
 } // namespace quintrel::test

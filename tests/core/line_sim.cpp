@@ -84,7 +84,7 @@ class TSim {
     void SubmitChallenge(int address);
     void SubmitKeySet(int address);
     void AnswerCryptogram(int address);
-    void Submit(const TOsdpRequest& r, TOrigin origin);
+    void Submit(const TOsdpRequest& r, TOrigin origin, const TSecureSession* handshake = nullptr);
     void OnRecord(const std::string& line);
     void Check();
     void CheckKeys();
@@ -399,11 +399,11 @@ void TSim::Deliver() {
     Receiving = false;
 }
 
-void TSim::Submit(const TOsdpRequest& r, TOrigin origin) {
+void TSim::Submit(const TOsdpRequest& r, TOrigin origin, const TSecureSession* handshake) {
     const auto mode =
         Chance(0.5) ? TLineMachine::TSubmitMode::Queue : TLineMachine::TSubmitMode::Send;
     TLineMachine::TSubmitted result;
-    Input(false, [&] { result = M.Submit(Now, r, origin, mode); });
+    Input(false, [&] { result = M.Submit(Now, r, origin, mode, handshake); });
     if (result.Ok && origin == TOrigin::User) ++OpenCommands[{r.Address & 0x7F, r.Command}];
 }
 
@@ -423,10 +423,10 @@ void TSim::SubmitOut() {
     Submit(r, TOrigin::User);
 }
 
-// As the composer does: the record starts over, with the reader's own key when it has one.
+// As the composer does: a new record, with the reader's own key when it has one, which
+// replaces the device's session when the challenge leaves.
 void TSim::SubmitChallenge(int address) {
-    TSecureSession& s = M.Devices()[address].Session;
-    s = TSecureSession{};
+    TSecureSession s;
     s.State = ssChallengeSent;
     HandshakeKeyType[address] = ReaderKey[address] ? 1 : 0;
     if (ReaderKey[address]) s.Scbk = *ReaderKey[address];
@@ -439,7 +439,9 @@ void TSim::SubmitChallenge(int address) {
     r.ScbData[0] = HandshakeKeyType[address];
     std::copy(s.RndA.begin(), s.RndA.end(), r.Payload.begin());
     r.PayloadLength = 8;
-    Submit(r, TOrigin::User);
+    Submit(r, TOrigin::User, &s);
+    EndSession(s);
+    s.Scbk.fill(0);
 }
 
 void TSim::AnswerCryptogram(int address) {
@@ -492,7 +494,9 @@ void TSim::RandomEvent() {
         Cards[id] = TCard{reader, Now, 0};
         Bus->QueueCard(reader, static_cast<std::uint64_t>(id) << 2 | 1, 26);
     } else if (roll < 44) {
-        if (M.Devices()[reader].Session.State == ssNone) SubmitChallenge(reader);
+        // A new handshake, also over an open session (not over one in progress).
+        const std::uint8_t state = M.Devices()[reader].Session.State;
+        if (state == ssNone || state >= ssEstablished) SubmitChallenge(reader);
     } else if (roll < 47) {
         if (M.Devices()[reader].Session.IsEstablished()) SubmitKeySet(reader);
     } else if (roll < 51) {

@@ -244,6 +244,57 @@ TEST(LineMachine, ProtectedStaysProtected) {
     EXPECT_EQ(d.M.CopiesOf(keyset.Payload.data() + 2, 16), 0u) << "the refused key is wiped";
 }
 
+// A person's new handshake, queued while polls go inside the open session: the session holds
+// until the challenge leaves (plain, not wrapped in the session it ends), then ends with a
+// line of its own; the new record waits with the challenge and goes with it.
+TEST(LineMachine, NewHandshakeTakesOverWhenItsChallengeLeaves) {
+    TDriver d(100);
+    d.OpenSession();
+    d.StartPolling();
+    d.RunFor(250);
+    TSecureSession next;
+    next.State = ssChallengeSent;
+    next.RndA.fill(0x22);
+    next.Scbk.fill(0xC3);
+    TOsdpRequest chlng = Request(0x76, std::vector<std::uint8_t>(8, 0x22));
+    chlng.ScbLength = 3;
+    chlng.ScbType = 0x11;
+    const auto queued = d.M.Submit(d.Now, chlng, TOrigin::User, TLineMachine::TSubmitMode::Queue,
+                                   &next);
+    ASSERT_TRUE(queued.Ok && !queued.Immediate);
+    const std::uint64_t serial = d.M.SubmittedCount();
+    EXPECT_TRUE(d.M.Devices()[0].Session.IsEstablished());
+    EXPECT_EQ(d.M.QueuedHandshakes(), 1u);
+    const std::size_t before = d.Written.size();
+    d.RunFor(1000);
+    EXPECT_EQ(d.M.QueuedHandshakes(), 0u);
+    EXPECT_EQ(d.Count("Secure channel with 0 ended (a new handshake)"), 1);
+    const auto sent = std::find_if(d.Written.begin() + static_cast<std::ptrdiff_t>(before),
+                                   d.Written.end(), [](const std::vector<std::uint8_t>& f) {
+                                       return PeekFrame(f.data(), f.size()).Code == 0x76;
+                                   });
+    ASSERT_NE(sent, d.Written.end());
+    EXPECT_EQ((*sent)[6], 0x11) << "the challenge goes plain";
+    for (auto f = d.Written.begin() + static_cast<std::ptrdiff_t>(before); f != sent; ++f)
+        EXPECT_EQ((*f)[6], 0x15) << "until then polls go inside the open session";
+    const TSecureSession& s = d.M.Devices()[0].Session;
+    EXPECT_TRUE(s.IsEstablished());
+    EXPECT_EQ(s.RndA, next.RndA) << "the new session is the one queued";
+    // The reply to the challenge names its submission; a poll's answer names none.
+    const auto ccrypt = std::find_if(d.Received.rbegin(), d.Received.rend(),
+                                     [](const TLineAction& a) { return a.Code == 0x76; });
+    ASSERT_NE(ccrypt, d.Received.rend());
+    EXPECT_EQ(ccrypt->Serial, serial);
+    EXPECT_EQ(d.Received.back().Serial, 0u);
+
+    // One that never leaves is dropped with its record.
+    d.M.Submit(d.Now, chlng, TOrigin::User, TLineMachine::TSubmitMode::Queue, &next);
+    EXPECT_EQ(d.M.QueuedHandshakes(), 1u);
+    d.M.PortClosed();
+    d.Drain();
+    EXPECT_EQ(d.M.QueuedHandshakes(), 0u);
+}
+
 // A session the line cut is reopened at the next answer only while reopening is on then.
 TEST(LineMachine, ReopeningFollowsItsOptionAtThatMoment) {
     for (const bool on : {true, false}) {

@@ -48,15 +48,18 @@ std::size_t TLineMachine::CopiesOf(const std::uint8_t* bytes, std::size_t count)
     };
     std::size_t n = in(Pending.Request) + Count(RxFrame.data(), RxFrame.size(), bytes, count) +
                     Count(TxLine.data(), TxLength + 1, bytes, count);
-    for (const TQueued& q : Ring) {
+    for (const TQueued& q : Ring)
         n += in(q.Request);
-        if (q.Handshake) n += Count(q.Handshake->Scbk.data(), q.Handshake->Scbk.size(), bytes, count);
-    }
     for (const TReopen& r : Reopen)
         n += in(r.Scrypt);
     for (const auto& k : Kept)
         if (k) n += in(k->Exchange.Request) + Count(k->Line.data(), k->Line.size(), bytes, count);
     return n;
+}
+
+std::size_t TLineMachine::QueuedHandshakes() const {
+    return static_cast<std::size_t>(
+        std::count_if(Ring.begin(), Ring.end(), [](const TQueued& q) { return q.Handshake != nullptr; }));
 }
 
 TLineMachine::TLineMachine() {

@@ -118,6 +118,9 @@ class TLineMachine {
     // and the keys kept for reopening: the requests waiting, the frame in progress, the
     // frames kept and the receive buffer. A key's copies are wiped once its command is done.
     std::size_t CopiesOf(const std::uint8_t* bytes, std::size_t count) const;
+    // Session records waiting with their challenges (each holds its base key, as a device
+    // record does; it is wiped when its challenge leaves or is dropped).
+    std::size_t QueuedHandshakes() const;
 
   private:
     struct TQueued {

@@ -90,8 +90,9 @@ TComposer::TCompose TComposer::Compose(std::uint8_t code, TOsdpRequest& request)
             accepted = BuildServerCryptogram(cursor, header, session, Keys);
             if (!accepted)
                 Engine.Log(QStringLiteral("Secure channel with %1 not established (cryptogram "
-                                          "mismatch)")
-                               .arg(request.Address));
+                                          "mismatch); %2")
+                               .arg(request.Address)
+                               .arg(MismatchHint()));
         }
         if (!keyError.empty()) {
             Fail(QString::fromStdString(keyError));
@@ -107,6 +108,17 @@ TComposer::TCompose TComposer::Compose(std::uint8_t code, TOsdpRequest& request)
     }
     request.SetPayloadEnd(cursor);
     return accepted ? TCompose::Accepted : TCompose::Declined;
+}
+
+// What a cryptogram that does not hold says about the key: the reader computed it with
+// another one than was given.
+QString TComposer::MismatchHint() const {
+    if (Keys.UseScbkD)
+        return QStringLiteral("the reader has a key of its own: untick Use default key and give "
+                              "its key");
+    if (Keys.DiversifyMasterkey)
+        return QStringLiteral("the reader's key is not diversified from this master key");
+    return QStringLiteral("the reader's key is not the one given");
 }
 
 void TComposer::DropHandshake() {

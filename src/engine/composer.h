@@ -63,6 +63,7 @@ class TComposer {
 
     void Fail(const QString& text);
     void DropHandshake();
+    QString MismatchHint() const;
 
     TEngine& Engine;
     IComposerUi& Ui;

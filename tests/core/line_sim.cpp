@@ -208,6 +208,10 @@ void TSim::Process() {
                 if (Options.Trace)
                     std::fprintf(stderr, "%8lld  %s\n", static_cast<long long>(Now / kMs),
                                  a.Text.c_str());
+                // A new handshake is plain by nature: the end of the session it was to
+                // replace is no reason to refuse it.
+                if (a.Text.find("ended; SET_CHLNG was not sent") != std::string::npos)
+                    Fail("a new handshake was refused because a session ended");
                 break;
             case TActionKind::LineFrame:
                 if (!a.Flag) {

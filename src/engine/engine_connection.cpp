@@ -11,6 +11,7 @@ bool TEngine::OpenLink(bool listening, QString* error) {
     ReconnectListens = listening;
     ShowStatus(0, QString());
     Machine.ResetAssembly();
+    CP1.SetListenOnly(listening);
     QString reason;
     if (!CP1.Open(&reason)) {
         if (error) {

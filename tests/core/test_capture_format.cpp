@@ -76,6 +76,12 @@ TEST(CaptureFormat, ReadsWhatOtherWritersWriteAndRefusesTheRest) {
         {R"({"timeSec":"1","timeNano":"999999999","io":"input","data":"53"})", ""},
         {R"({"timeSec":"1","timeNano":"1000000000","io":"input","data":"53"})", "bad timeNano"},
         {R"({"timeSec":"-1","timeNano":"0","io":"input","data":"53"})", "bad timeSec"},
+        // The last second whose nanosecond count fits 64 bits (with its nanoseconds), and one past.
+        {R"({"timeSec":"9223372035","timeNano":"999999999","io":"input","data":"53"})", ""},
+        {R"({"timeSec":"9223372036","timeNano":"0","io":"input","data":"53"})",
+         "timeSec out of range"},
+        {R"({"timeSec":"999999999999","timeNano":"0","io":"input","data":"53"})",
+         "timeSec out of range"},
         {R"({"timeSec":"1","timeNano":"0","io":"input","data":"530"})", "bad data"},
         {R"({"timeSec":"1","timeNano":"0","io":"input","data":"5 3"})", "bad data"},
         {R"({"timeSec":"1","timeNano":"0","io":"input","data":""})", "bad data"},

@@ -3,12 +3,14 @@
 // as the live log would, feeds the Devices records, captures it, and never writes a byte.
 
 #include "support/engine_fixture.h"
+#include "support/pty_pair.h"
 
 #include "capture/capture_file.h"
 #include "devices/device_table.h"
 #include "osdp/frame_codec.h"
 
 #include <QFile>
+#include <QSerialPort>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
@@ -85,6 +87,7 @@ class TstListen : public QObject {
     void CaptureWritesTraceRecordsThatReadBack();
     void DisconnectEndsListening();
     void ReconnectionListensAgain();
+    void SerialListenerNeverDrivesTheLine();
 };
 
 void TstListen::CommandAndReplyAreLoggedAndNothingIsWritten() {
@@ -281,6 +284,33 @@ void TstListen::ReconnectionListensAgain() {
     QTRY_COMPARE_WITH_TIMEOUT(rig.Heard(), (QStringList{kGetIdLine, kLstatLine}), 3000);
     QVERIFY(rig.PeerReadNothing());
     rig.Engine.SetReconnect(false);
+}
+
+// A serial port opened to listen lowers RTS and DTR (a pseudo-terminal has none, and says so)
+// and writes nothing, whoever asks; the same port opened to talk writes again.
+void TstListen::SerialListenerNeverDrivesTheLine() {
+    if (!TPtyPair::SocatInstalled()) QSKIP("socat is not installed");
+    TPtyPair pair;
+    QString error;
+    QVERIFY2(pair.Start(&error), qPrintable(error));
+    QSerialPort bus(pair.PathB());
+    QVERIFY(bus.open(QIODevice::ReadWrite));
+    TEngineRig rig;
+    TLink& link = rig.Engine.Port();
+    QVERIFY(link.SetPortName(pair.PathA()));
+    QVERIFY2(rig.Engine.StartListening(&error), qPrintable(error));
+    QCOMPARE(link.ModemLines(), TLink::TModemLines::Absent);
+    const std::uint8_t mark = 0xFF;
+    QVERIFY(!link.Write(&mark, 1, &error));
+    QCOMPARE(error, QStringLiteral("Error: listening only; nothing is sent"));
+    bus.write(kGetId);
+    QTRY_VERIFY_WITH_TIMEOUT(rig.Log.contains(kGetIdLine), 3000);
+    QTest::qWait(100);
+    QCOMPARE(bus.readAll(), QByteArray());
+    rig.Engine.Disconnect();
+    QVERIFY2(rig.Engine.OpenPort(&error), qPrintable(error));
+    QVERIFY(!link.IsListenOnly());
+    QTRY_VERIFY_WITH_TIMEOUT(bus.bytesAvailable() > 0 || bus.waitForReadyRead(50), 3000);
 }
 
 QTEST_GUILESS_MAIN(TstListen)

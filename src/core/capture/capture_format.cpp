@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdio>
+#include <limits>
 #include <optional>
 
 namespace quintrel {
@@ -277,8 +278,15 @@ bool ParseCaptureLine(std::string_view line, TCaptureRecord& record, std::string
         return false;
     }
     std::int64_t s = 0, n = 0;
-    if (!ReadCount(*seconds, 12, s)) { // up to the year 33658
+    // The time is counted in nanoseconds in 64 bits from here on: a later second (past the
+    // year 2262) would overflow that count.
+    constexpr std::int64_t kLastSecond = std::numeric_limits<std::int64_t>::max() / 1000000000 - 1;
+    if (!ReadCount(*seconds, 12, s)) {
         error = "bad timeSec";
+        return false;
+    }
+    if (s > kLastSecond) {
+        error = "timeSec out of range";
         return false;
     }
     if (!ReadCount(*nanos, 9, n)) {

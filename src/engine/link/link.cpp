@@ -171,6 +171,16 @@ void TLink::Close() {
     InputPos = 0;
 }
 
+// The system raises RTS and DTR when a serial port opens; they go down again at once. A
+// port without modem lines (a pseudo-terminal) refuses the request, which leaves nothing
+// that could drive the line.
+void TLink::HoldModemLinesLow(QSerialPort& port) {
+    const bool rts = port.setRequestToSend(false);
+    const bool dtr = port.setDataTerminalReady(false);
+    if (!rts || !dtr) port.clearError();
+    ModemLineState = rts && dtr ? TModemLines::HeldLow : TModemLines::Absent;
+}
+
 bool TLink::IsConnected() const {
     return Opened && (Serial || Socket);
 }
@@ -215,6 +225,8 @@ bool TLink::OpenSerial(QString* error) {
         }
         return Fail(error, QStringLiteral("%1: %2").arg(SerialLabel(), detail));
     }
+    ModemLineState = TModemLines::NotTouched;
+    if (ListenOnly) HoldModemLinesLow(*port);
     connect(port, &QSerialPort::readyRead, this, [this, port] { TakeInput(port); });
     connect(port, &QSerialPort::errorOccurred, this, [this](QSerialPort::SerialPortError cause) {
         if (cause != QSerialPort::ReadError && cause != QSerialPort::ResourceError) return;
@@ -333,6 +345,7 @@ void TLink::Lose(const QString& reason) {
 
 bool TLink::Write(const std::uint8_t* data, std::size_t count, QString* error) {
     if (!Opened) return Fail(error, tr("Error: no connection"));
+    if (ListenOnly) return Fail(error, tr("Error: listening only; nothing is sent"));
     if (count == 0) return true;
     QIODevice* device = Serial ? static_cast<QIODevice*>(Serial) : Socket;
     if (!device) return true;

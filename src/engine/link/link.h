@@ -75,6 +75,16 @@ class TLink : public QObject {
     int StopBits() const { return Line.StopBits; }
     bool SetStopBits(int bits);
 
+    // A port opened only to listen never drives the line: a serial port's RTS and DTR (which
+    // many RS-485 adapters take as "transmit") are pulled low as soon as it opens, and
+    // nothing is written.
+    void SetListenOnly(bool on) { ListenOnly = on; }
+    bool IsListenOnly() const { return ListenOnly; }
+    // What became of RTS and DTR at the last open of a serial port for listening: held low,
+    // or absent (a pseudo-terminal has none).
+    enum class TModemLines { NotTouched, HeldLow, Absent };
+    TModemLines ModemLines() const { return ModemLineState; }
+
     bool Open(QString* error = nullptr);
     void Close();
     bool IsOpen() const { return Opened; }
@@ -123,9 +133,13 @@ class TLink : public QObject {
     void Lose(const QString& reason);
     void ReportDropped(bool force);
 
+    void HoldModemLinesLow(QSerialPort& port);
+
     TPortName Port;
     TLineSettings Line;
     bool Opened = false;
+    bool ListenOnly = false;
+    TModemLines ModemLineState = TModemLines::NotTouched;
     QSerialPort* Serial = nullptr;
     QTcpSocket* Socket = nullptr; // the client connection, or the server's current peer
     QTcpServer* Listener = nullptr;

@@ -132,6 +132,8 @@ void TFormMain::CreateActions() {
     mnuViewDescription =
         NewAction("mnuViewDescription", QStringLiteral("Show message &descriptions"), Qt::Key_F10);
     mnuViewPoll = NewAction("mnuViewPoll", QStringLiteral("Show &polling messages"), Qt::Key_F11);
+    // Off at every start: a key shown on the screen goes into every log saved from it.
+    mnuViewKeys = NewAction("mnuViewKeys", QStringLiteral("Show &keys"));
     connect(mnuViewClear, &QAction::triggered, this, [this] { Log->Clear(); });
     const auto viewFlag = [this](QAction* item, bool TViewFlags::*flag) {
         item->setCheckable(true);
@@ -140,6 +142,7 @@ void TFormMain::CreateActions() {
     viewFlag(mnuViewRaw, &TViewFlags::Raw);
     viewFlag(mnuViewDescription, &TViewFlags::Description);
     viewFlag(mnuViewPoll, &TViewFlags::Poll);
+    viewFlag(mnuViewKeys, &TViewFlags::Keys);
 
     mnuGetID = NewCommandAction("mnuGetID", QStringLiteral("Get device &ID"), 0x61);
     mnuGetCAP = NewCommandAction("mnuGetCAP", QStringLiteral("Get device &capabilities"), 0x62);
@@ -246,7 +249,7 @@ void TFormMain::CreateMenus() {
     QMenu* view = addMenu("mnuView", QStringLiteral("&View"));
     view->addAction(mnuViewClear);
     view->addSeparator();
-    view->addActions({mnuViewRaw, mnuViewDescription, mnuViewPoll});
+    view->addActions({mnuViewRaw, mnuViewDescription, mnuViewPoll, mnuViewKeys});
 
     QMenu* osdp = addMenu("mnuDevice", QStringLiteral("&OSDP"));
     osdp->addActions({mnuGetID, mnuGetCAP, mnuGetLSTAT, mnuGetISTAT, mnuGetOSTAT});

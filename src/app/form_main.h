@@ -219,6 +219,7 @@ class TFormMain : public QMainWindow, public IEngineHost {
     QAction* mnuViewRaw = nullptr;
     QAction* mnuViewDescription = nullptr;
     QAction* mnuViewPoll = nullptr;
+    QAction* mnuViewKeys = nullptr;
     QAction* mnuGetID = nullptr;
     QAction* mnuGetCAP = nullptr;
     QAction* mnuGetLSTAT = nullptr;

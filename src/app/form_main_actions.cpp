@@ -54,6 +54,7 @@ void TFormMain::UpdateControls() {
     mnuViewRaw->setChecked(Osdp.View.Raw);
     mnuViewDescription->setChecked(Osdp.View.Description);
     mnuViewPoll->setChecked(Osdp.View.Poll);
+    mnuViewKeys->setChecked(Osdp.View.Keys);
     tbnStartPoll->setEnabled(open && !listening && !polling && anySelected &&
                              !Osdp.Disconnecting());
     tbnStopPoll->setEnabled(open && polling);

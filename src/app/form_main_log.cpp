@@ -199,7 +199,7 @@ void TFormMain::mnuOpenCaptureClick() {
 
 void TFormMain::OpenCapture(const QString& path) {
     Log->LogLine(QStringLiteral("Capture %1:").arg(path));
-    const TCaptureView view{Osdp.View.Raw, Osdp.View.Description, Osdp.View.Poll};
+    const TCaptureView view{Osdp.View.Raw, Osdp.View.Description, Osdp.View.Poll, Osdp.View.Keys};
     const TCaptureReadResult read =
         ReadCaptureFile(path, view, Osdp.Vendors, [this](const QTime& time, const QString& text) {
             Log->LogLineAt(time, text);

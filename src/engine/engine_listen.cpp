@@ -34,7 +34,7 @@ bool TEngine::StartListening(QString* error) {
     for (TDeviceState& d : DeviceStates)
         d.Status = dsOk;
     Overheard = std::make_unique<TOverheardReader>(
-        TCaptureView{View.Raw, View.Description, View.Poll}, Vendors,
+        TCaptureView{View.Raw, View.Description, View.Poll, View.Keys}, Vendors,
         [this](std::int64_t, const std::string& line) {
             emit LogLine(QString::fromStdString(line));
         });
@@ -60,7 +60,7 @@ void TEngine::ListenToBytes(int count) {
     if (bytes.empty() || !Overheard) return;
     const auto now = std::chrono::system_clock::now().time_since_epoch();
     const std::int64_t ns = std::chrono::duration_cast<std::chrono::nanoseconds>(now).count();
-    Overheard->SetView(TCaptureView{View.Raw, View.Description, View.Poll});
+    Overheard->SetView(TCaptureView{View.Raw, View.Description, View.Poll, View.Keys});
     Overheard->Feed(TCaptureIo::Trace, ns, bytes.data(), bytes.size());
 }
 

@@ -59,6 +59,40 @@ TEST_F(Describe, NamesAndParentheses) {
     EXPECT_EQ(Reply(0x67, ""), "GET_RSTAT");
 }
 
+// An osdp_KEYSET's key stays out of the log unless keys are to be shown: in its description
+// and in the raw frame while the frame carries it readable (plain, or with a MAC only); an
+// encrypted one, a reply and a too-short key type are shown as they are. (Frames written out
+// by hand from the frame layout; the check bytes are not looked at here.)
+TEST(KeysInTheLog, HiddenUnlessAsked) {
+    const std::string key = "00 01 02 03 04 05 06 07 08 09 0A 0B 0C 0D 0E 0F";
+    const std::vector<std::uint8_t> set = test::Bytes("01 10 " + key);
+    EXPECT_EQ(DescribeCommand(0x75, set.data(), set.size()),
+              "SET_KEY(01 10 (16 key bytes hidden))");
+    EXPECT_EQ(DescribeCommand(0x75, set.data(), set.size(), true), "SET_KEY(01 10 " + key + ")");
+    const std::vector<std::uint8_t> typeOnly = test::Bytes("01 10");
+    EXPECT_EQ(DescribeCommand(0x75, typeOnly.data(), typeOnly.size()), "SET_KEY(01 10)");
+    struct TCase {
+        std::string Frame, Hidden; // Hidden empty: shown as it is
+    };
+    const std::vector<TCase> cases = {
+        {"53 00 1A 00 04 75 01 10 " + key + " AA BB",
+         "53 00 1A 00 04 75 01 10 (16 key bytes hidden) AA BB"},
+        {"53 00 20 00 0C 02 15 75 01 10 " + key + " EE EE EE EE AA BB", // a MAC, no encryption
+         "53 00 20 00 0C 02 15 75 01 10 (16 key bytes hidden) EE EE EE EE AA BB"},
+        {"53 00 10 00 04 75 01 20 00 01 02 03 AA BB",
+         "53 00 10 00 04 75 01 20 (4 key bytes hidden) AA BB"},
+        {"53 00 2A 00 0C 02 17 75 " + key + " " + key + " 11 22 33 44 AA BB", ""},
+        {"53 80 1A 00 04 75 01 10 " + key + " AA BB", ""},
+        {"53 00 0C 00 04 75 01 10", ""}, // cut short: its layout does not hold
+    };
+    for (const TCase& c : cases) {
+        const std::vector<std::uint8_t> frame = test::Bytes(c.Frame);
+        EXPECT_EQ(RawFrameText(frame.data(), frame.size(), false),
+                  c.Hidden.empty() ? c.Frame : c.Hidden);
+        EXPECT_EQ(RawFrameText(frame.data(), frame.size(), true), c.Frame);
+    }
+}
+
 TEST_F(Describe, RepliesGoToTheirDecoders) {
     EXPECT_EQ(Reply(0x46, "01 01 04"), "RES_CAP(4xINPUT01)");
     EXPECT_EQ(Reply(0x48, "00 01"), "RES_STAT(TAMPER=ok, POWER=error)");

@@ -47,6 +47,7 @@ struct TCaptureView {
     bool Raw = false;
     bool Description = true;
     bool Poll = false;
+    bool Keys = false; // key bytes in frames shown
 };
 
 } // namespace quintrel

@@ -33,7 +33,7 @@ void AddFrameLines(std::vector<std::string>& lines, const std::string& hex, bool
             line += scs;
         }
         std::uint32_t mfgId = kMakerVendorCode;
-        line += command ? DescribeCommand(code, data, length)
+        line += command ? DescribeCommand(code, data, length, view.Keys)
                         : DescribeReply(code, data, length, vendors, mfgId);
         lines.push_back(std::move(line));
     }
@@ -52,7 +52,7 @@ std::vector<std::string> DescribeOverheardFrame(const std::uint8_t* bytes, std::
     const TDecodedFrame peek = PeekFrame(frame.data(), count);
     const bool command = count > 1 && !(frame[1] & 0x80);
     const std::string arrow = command ? "> " : "< ";
-    const std::string hex = arrow + BytesToHex(frame.data(), count, true);
+    const std::string hex = arrow + RawFrameText(frame.data(), count, view.Keys);
     const std::size_t declared = count >= 4 ? (frame[2] | frame[3] << 8) : 0;
     const bool protectedData = peek.ScbType() >= 0x15 && peek.ScbType() <= 0x18;
     if (protectedData) return {hex};
@@ -132,7 +132,7 @@ void TOverheardReader::Complete(TSide& side, std::int64_t time) {
             Sink(time, note);
         if (followed.Protected && followed.Read) {
             std::vector<std::string> lines;
-            AddFrameLines(lines, (followed.Reply ? "< " : "> ") + BytesToHex(frame, count, true),
+            AddFrameLines(lines, (followed.Reply ? "< " : "> ") + RawFrameText(frame, count, View.Keys),
                           !followed.Reply, followed.Address, followed.ScbType, followed.Code,
                           followed.Data.data(), followed.Data.size(), View, Vendors);
             for (const std::string& line : lines)
@@ -153,7 +153,8 @@ void TOverheardReader::Incomplete(TSide& side) {
         HandOver(side, false, false, side.LastTime);
         const std::uint8_t* frame = side.Assembler.Data();
         const bool command = !(frame[1] & 0x80);
-        if (View.Raw) Sink(side.LastTime, (command ? "> " : "< ") + BytesToHex(frame, held, true));
+        if (View.Raw)
+            Sink(side.LastTime, (command ? "> " : "< ") + RawFrameText(frame, held, View.Keys));
         Sink(side.LastTime, "ERROR (length error from " + std::to_string(frame[1] & 0x7F) + ")");
     }
     side.Assembler.Reset();

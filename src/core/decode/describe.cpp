@@ -2,7 +2,9 @@
 
 #include "decode/decoders.h"
 #include "log/hex.h"
+#include "osdp/frame_codec.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace quintrel {
@@ -130,10 +132,40 @@ std::string ReplyName(std::uint8_t code) {
     return name ? name : Numbered("RES_", code);
 }
 
-std::string DescribeCommand(std::uint8_t code, const std::uint8_t* payload, std::size_t length) {
-    std::string text = CommandName(code);
-    if (length > 0) text += "(" + BytesToHex(payload, length, true) + ")";
+namespace {
+
+constexpr std::uint8_t kKeySet = 0x75;
+
+// The key type and length bytes, then what stands for the key, then anything after it.
+std::string HideKey(const std::uint8_t* payload, std::size_t length) {
+    const std::size_t key = std::min<std::size_t>(payload[1], length - 2);
+    std::string text = BytesToHex(payload, 2, true) + " (" + std::to_string(key) +
+                       " key bytes hidden)";
+    if (length > 2 + key) text += " " + BytesToHex(payload + 2 + key, length - 2 - key, true);
     return text;
+}
+
+} // namespace
+
+std::string DescribeCommand(std::uint8_t code, const std::uint8_t* payload, std::size_t length,
+                            bool showKeys) {
+    std::string text = CommandName(code);
+    if (length == 0) return text;
+    if (code == kKeySet && !showKeys && length > 2) return text + "(" + HideKey(payload, length) + ")";
+    return text + "(" + BytesToHex(payload, length, true) + ")";
+}
+
+std::string RawFrameText(const std::uint8_t* frame, std::size_t count, bool showKeys) {
+    const TDecodedFrame f = PeekFrame(frame, count);
+    const bool encrypted = f.HasBlock() && (f.ScbType() == 0x17 || f.ScbType() == 0x18);
+    const bool command = count > 1 && !(frame[1] & 0x80);
+    if (showKeys || !f.Valid || !command || f.Code != kKeySet || encrypted || f.DataLength <= 2)
+        return BytesToHex(frame, count, true);
+    return BytesToHex(frame, f.DataStart, true) + " " + HideKey(frame + f.DataStart, f.DataLength) +
+           (f.DataStart + f.DataLength < count
+                ? " " + BytesToHex(frame + f.DataStart + f.DataLength,
+                                   count - f.DataStart - f.DataLength, true)
+                : std::string());
 }
 
 std::string DescribeReply(std::uint8_t code, const std::uint8_t* data, std::size_t length,

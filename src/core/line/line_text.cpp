@@ -75,12 +75,12 @@ void TLineMachine::ReportSent() {
         if (View.Description) {
             std::string line = "> addr=" + std::to_string(Pending.Address) + ": ";
             if (Pending.ScbLength) line += BlockPrefix(Pending.ScbType);
-            line += DescribeCommand(r.Command, r.Payload.data(), r.PayloadLength);
+            line += DescribeCommand(r.Command, r.Payload.data(), r.PayloadLength, View.Keys);
             Log(std::move(line));
             Out.back().AfterWrite = true;
         }
         if (View.Raw) {
-            Log("> " + BytesToHex(TxLine.data() + 1, TxLength, true));
+            Log("> " + RawFrameText(TxLine.data() + 1, TxLength, View.Keys));
             Out.back().AfterWrite = true;
         }
     }

@@ -24,6 +24,7 @@ struct TViewFlags {
     bool Raw = false;
     bool Description = true;
     bool Poll = false;
+    bool Keys = false; // key bytes in logged frames shown (else "(16 key bytes hidden)")
 };
 
 enum class TActionKind : std::uint8_t {

@@ -10,7 +10,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <memory>
 #include <fstream>
 #include <random>
 
@@ -368,4 +370,35 @@ TEST(SessionFollower, ShortLongAndRandomFramesAreNeverRead) {
     EXPECT_FALSE(open.Follow(nullptr, 0).Read);
     EXPECT_FALSE(open.Follow(kProtected[1].data(), kProtected[1].size() - 1).Read);
     EXPECT_TRUE(open.Follow(kProtected[1].data(), kProtected[1].size()).Read);
+}
+
+// Keys given while a session is being read change nothing in it; and once the follower is
+// gone, no byte of a key it was given or found is left in its memory.
+TEST(SessionFollower, KeysChangeWithoutDroppingSessionsAndAreWipedAtTheEnd) {
+    const TAesKey typed = Key("A5 5A A5 5A A5 5A A5 5A A5 5A A5 5A A5 5A A5 5A");
+    TFollowerKeys keys;
+    keys.Scbk = typed;
+    auto storage = std::make_unique<unsigned char[]>(sizeof(TSessionFollower));
+    auto* follower = new (storage.get()) TSessionFollower(keys);
+    const TFrames frames = Script("CKSM1234");
+    for (std::size_t i = 0; i < frames.size(); ++i) {
+        if (i == 6) {
+            TFollowerKeys other;
+            other.Master = Key("00 01 02 03 04 05 06 07 08 09 0A 0B 0C 0D 0E 0F");
+            follower->SetKeys(other); // without the default key, even
+        }
+        const TFollowed f = follower->Follow(frames[i].data(), frames[i].size());
+        if (i >= 4) {
+            EXPECT_TRUE(f.Read) << "frame " << i;
+        }
+    }
+    // A session on the typed key, found and then given up with the follower.
+    const TFrames own = Handshake(typed);
+    follower->SetKeys(keys);
+    for (const auto& f : own)
+        follower->Follow(f.data(), f.size());
+    follower->~TSessionFollower();
+    const unsigned char* begin = storage.get();
+    const unsigned char* end = begin + sizeof(TSessionFollower);
+    EXPECT_EQ(std::search(begin, end, typed.begin(), typed.end()), end);
 }

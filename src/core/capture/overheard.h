@@ -59,7 +59,8 @@ class TOverheardReader {
     void SetView(const TCaptureView& view) { View = view; }
     // The keys tried on the secure sessions heard from now on (the default key by default):
     // a session whose key is known is followed, and its protected frames read and described.
-    void SetKeys(const TFollowerKeys& keys) { Follower = TSessionFollower(keys); }
+    // Sessions being read, and the keys learned from the line, stay.
+    void SetKeys(const TFollowerKeys& keys) { Follower.SetKeys(keys); }
 
     std::size_t Frames() const { return FrameCount; }
     std::size_t Damaged() const { return DamagedCount; }

@@ -40,11 +40,40 @@ std::optional<std::size_t> PlainLength(const std::vector<std::uint8_t>& data) {
 
 TSessionFollower::TSessionFollower(TFollowerKeys keys) : Keys(std::move(keys)) {}
 
+TSessionFollower::~TSessionFollower() {
+    WipeKeys(Keys);
+    for (TDevice& device : Devices) {
+        Drop(device, TStage::Idle);
+        for (std::optional<TKnownKey>* learned : {&device.KeySetKey, &device.SessionKey})
+            if (*learned) Wipe((*learned)->Key);
+    }
+}
+
+// The keys a person gave change; every session being read, and every key learned from the
+// line, stays.
+void TSessionFollower::SetKeys(const TFollowerKeys& keys) {
+    WipeKeys(Keys);
+    Keys = keys;
+}
+
+void TSessionFollower::WipeKeys(TFollowerKeys& keys) {
+    if (keys.Scbk) Wipe(*keys.Scbk);
+    if (keys.Master) Wipe(*keys.Master);
+    keys.Scbk.reset();
+    keys.Master.reset();
+}
+
+void TSessionFollower::Wipe(TAesKey& key) {
+    volatile std::uint8_t* p = key.data();
+    for (std::size_t i = 0; i < key.size(); ++i)
+        p[i] = 0;
+}
+
 void TSessionFollower::Drop(TDevice& device, TStage stage) {
     EndSession(device.Session);
     device.Session.Cuid = TRnd{};
     device.Stage = stage;
-    device.Key = TKnownKey{};
+    device.Key = TKnownKey{}; // the key's bytes overwritten with zeros
     device.HasCommand = device.HasReplyMac = device.ReplySeen = device.DeviceEnded = false;
     device.CommandMac = device.CommandChain = device.ReplyMac = TAesBlock{};
 }
@@ -137,14 +166,18 @@ void TSessionFollower::FollowPlainReply(TDevice& device, const std::uint8_t* dat
         std::copy_n(data, 8, s.Cuid.begin());
         std::copy_n(data + 8, 8, s.RndB.begin());
         std::copy_n(data + 16, 16, s.ClientCryptogram.begin());
-        for (const TKnownKey& key : Candidates(device)) {
+        std::vector<TKnownKey> keys = Candidates(device);
+        const auto found = std::find_if(keys.begin(), keys.end(), [&](const TKnownKey& key) {
             DeriveSessionKeys(s, key.Key);
-            if (ClientCryptogramMatches(s)) {
-                device.Key = key;
-                device.Stage = TStage::KeyFound;
-                return;
-            }
+            return ClientCryptogramMatches(s);
+        });
+        if (found != keys.end()) {
+            device.Key = *found;
+            device.Stage = TStage::KeyFound;
         }
+        for (TKnownKey& key : keys) // the copies go; the one found lives in the device
+            Wipe(key.Key);
+        if (device.Stage == TStage::KeyFound) return;
         Note(out, ": key unknown, frames shown as hex");
         Drop(device, TStage::Unreadable);
         return;

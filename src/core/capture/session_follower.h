@@ -59,6 +59,12 @@ struct TFollowed {
 class TSessionFollower {
   public:
     explicit TSessionFollower(TFollowerKeys keys = {});
+    // Every key it holds is overwritten.
+    ~TSessionFollower();
+    TSessionFollower(const TSessionFollower&) = default;
+    TSessionFollower& operator=(const TSessionFollower&) = delete;
+    // The keys a person gave; the sessions being read and the keys learned from the line stay.
+    void SetKeys(const TFollowerKeys& keys);
 
     // One frame whose check bytes hold, whole from the start byte 0x53 to the check bytes
     // and without the mark byte, in line order: a command when bit 7 of the address byte is
@@ -105,6 +111,8 @@ class TSessionFollower {
     std::vector<TKnownKey> Candidates(const TDevice& device) const;
     // Drops the session's secrets; the keys learned for later sessions stay.
     static void Drop(TDevice& device, TStage stage);
+    static void WipeKeys(TFollowerKeys& keys);
+    static void Wipe(TAesKey& key);
 
     TFollowerKeys Keys;
     std::array<TDevice, kDeviceCount> Devices{};

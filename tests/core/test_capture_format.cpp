@@ -1,6 +1,7 @@
 // Capture files: the line form other tools read and write, and what overheard traffic says.
 
 #include "capture/capture_format.h"
+#include "osdp/bytes.h"
 #include "capture/overheard.h"
 #include "osdp/frame_codec.h"
 #include "test_support.h"
@@ -126,8 +127,17 @@ TEST(CaptureFormat, FramesAreDescribedLikeTheLiveLog) {
     const auto poll = Frame(0x60, {}, false);
     auto damaged = Frame(0x60, {}, false);
     damaged.back() ^= 0x01;
-    // A poll with a block of type 0x15 and a MAC: unreadable without the session keys.
-    const auto secured = Bytes("53030E000C02156011223344ABCD");
+    // A LED command with a block of type 0x17 and a MAC: unreadable without the session keys;
+    // a protected poll likewise; and one with a damaged check.
+    auto secured = Bytes("53031E000E0217691122334455667788990011223344556611223344ABCD");
+    auto securedPoll = Bytes("53030E000C02156011223344ABCD");
+    for (auto* f : {&secured, &securedPoll}) {
+        const std::uint16_t crc = CalcCrc16(f->data(), f->size() - 2);
+        (*f)[f->size() - 2] = static_cast<std::uint8_t>(crc);
+        (*f)[f->size() - 1] = static_cast<std::uint8_t>(crc >> 8);
+    }
+    auto securedDamaged = secured;
+    securedDamaged[9] ^= 0x01;
     const auto describe = [&](const std::vector<std::uint8_t>& frame, const TCaptureView& view) {
         return DescribeOverheardFrame(frame.data(), frame.size(), view, vendors);
     };
@@ -141,7 +151,11 @@ TEST(CaptureFormat, FramesAreDescribedLikeTheLiveLog) {
     EXPECT_TRUE(describe(poll, words).empty());
     EXPECT_EQ(describe(poll, all), (L{"> addr=3: POLL", "> " + test::Hex(poll)}));
     EXPECT_EQ(describe(damaged, words), (L{"ERROR (crc error from 3)"}));
-    EXPECT_EQ(describe(secured, words), (L{"> " + test::Hex(secured)}));
+    EXPECT_EQ(describe(secured, words), (L{"> addr=3: SCS17 - SET_LED (protected, key unknown)"}));
+    EXPECT_EQ(describe(securedPoll, words), L{});
+    EXPECT_EQ(describe(securedPoll, all),
+              (L{"> addr=3: SCS15 - POLL (protected, key unknown)", "> " + test::Hex(securedPoll)}));
+    EXPECT_EQ(describe(securedDamaged, words), (L{"ERROR (crc error from 3)"}));
 }
 
 namespace {
@@ -274,7 +288,7 @@ TEST(CaptureFormat, AnotherToolsPlainCaptureReadsWhole) {
 
 // The secure capture: with only the default key known, both sessions are followed (the second
 // on the key its osdp_KEYSET set), and every protected frame reads in words; without a key that
-// fits, each session says so once and its frames stay hex, never a wrong reading.
+// fits, each session says so once and its frames show their clear header, never a wrong reading.
 TEST(CaptureFormat, AnotherToolsSecureCaptureReadsWithTheDefaultKey) {
     const TCaptureFile f("reader-side-secure.osdpcap");
     EXPECT_EQ(f.Malformed, 0u);
@@ -299,7 +313,12 @@ TEST(CaptureFormat, AnotherToolsSecureCaptureReadsWithTheDefaultKey) {
         return c.Count("> addr=0: SCS15") + c.Count("> addr=0: SCS17") +
                c.Count("< addr=0: SCS16") + c.Count("< addr=0: SCS18");
     };
-    EXPECT_EQ(hex.Count("Secure channel with 0: key unknown, frames shown as hex"), 2u);
-    EXPECT_EQ(protectedRead(hex), 0u);
-    EXPECT_EQ(hex.Count("> 53 ") + hex.Count("< 53 "), protectedRead(f));
+    EXPECT_EQ(hex.Count("Secure channel with 0: key unknown, frames not read"), 2u);
+    // Each unread frame by its clear header, never as bare hex or a wrong reading.
+    const auto unread = std::count_if(hex.Read.Lines.begin(), hex.Read.Lines.end(), [](const auto& l) {
+        return l.ends_with(" (protected, key unknown)");
+    });
+    EXPECT_EQ(static_cast<std::size_t>(unread), protectedRead(f));
+    EXPECT_EQ(protectedRead(hex), protectedRead(f));
+    EXPECT_EQ(hex.Count("> 53 ") + hex.Count("< 53 "), 0u);
 }

@@ -78,8 +78,8 @@ TAesKey Key(const std::string& hex) {
 }
 
 const std::string kOpenedDefault = "Secure channel with 0 opened (default key)";
-const std::string kUnknown = "Secure channel with 0: key unknown, frames shown as hex";
-const std::string kMacDiffers = "Secure channel with 0: MAC differs, frames shown as hex";
+const std::string kUnknown = "Secure channel with 0: key unknown, frames not read";
+const std::string kMacDiffers = "Secure channel with 0: MAC differs, frames not read";
 const std::string kWentOn = "Secure channel with 0: the panel went on without the last reply";
 const std::string kPlainReply = "Secure channel with 0 ended (plain reply)";
 const TAesKey kNewKey = Key("00112233445566778899AABBCCDDEEFF");
@@ -291,8 +291,8 @@ TEST(SessionFollower, ReferenceExchangeReadsInFull) {
 }
 
 TEST(SessionFollower, HandshakesAndChainsOfEveryShape) {
-    const std::string hex = "Secure channel with 0: handshake not seen, frames shown as hex";
-    const std::string cut = "Secure channel with 0: handshake not complete, frames shown as hex";
+    const std::string hex = "Secure channel with 0: handshake not seen, frames not read";
+    const std::string cut = "Secure channel with 0: handshake not complete, frames not read";
     struct TCase {
         const char* Script;
         TFollowerKeys Keys;

@@ -55,11 +55,31 @@ std::vector<std::string> DescribeOverheardFrame(const std::uint8_t* bytes, std::
     const std::string hex = arrow + RawFrameText(frame.data(), count, view.Keys);
     const std::size_t declared = count >= 4 ? (frame[2] | frame[3] << 8) : 0;
     const bool protectedData = peek.ScbType() >= 0x15 && peek.ScbType() <= 0x18;
-    if (protectedData) return {hex};
     const bool shown = view.Poll || !IsPollTraffic(peek.Code, command);
+    // A protected frame nobody can read still shows what travels in clear: address, block
+    // type and code, so the filters apply to it; a damaged one gets its ERROR line.
+    if (protectedData && peek.Valid && count == size && declared == count &&
+        CheckBytesHold(frame.data(), count)) {
+        if (!shown) return lines;
+        if (view.Raw && !command) lines.push_back(hex);
+        if (view.Description) {
+            char scs[16];
+            std::snprintf(scs, sizeof scs, "SCS%.2X - ", peek.ScbType());
+            std::string name = command ? CommandName(peek.Code) : ReplyName(peek.Code);
+            if (name.empty()) name = "RES_" + BytesToHex(&peek.Code, 1);
+            lines.push_back(arrow + "addr=" + std::to_string(peek.Address) + ": " + scs + name +
+                            " (protected, key unknown)");
+        }
+        if (view.Raw && command) lines.push_back(hex);
+        return lines;
+    }
 
     TDecodedFrame f;
-    if (count == size && declared == count) {
+    if (protectedData) {
+        f.Error = count == size && declared == count && peek.Valid ? "crc error" : "length error";
+        if (count == size && declared == count && peek.Valid && !(frame[4] & 0x04))
+            f.Error = "cksum error";
+    } else if (count == size && declared == count) {
         std::array<TDeviceState, kDeviceCount> devices{}; // no sessions: nothing to unlock
         f = DecodeFrame(frame.data(), count, devices);
     } else {

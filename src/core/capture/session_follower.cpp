@@ -178,7 +178,7 @@ void TSessionFollower::FollowPlainReply(TDevice& device, const std::uint8_t* dat
         for (TKnownKey& key : keys) // the copies go; the one found lives in the device
             Wipe(key.Key);
         if (device.Stage == TStage::KeyFound) return;
-        Note(out, ": key unknown, frames shown as hex");
+        Note(out, ": key unknown, frames not read");
         Drop(device, TStage::Unreadable);
         return;
     }
@@ -213,8 +213,8 @@ void TSessionFollower::FollowProtected(TDevice& device, const std::uint8_t* fram
                                        const TDecodedFrame& f, TFollowed& out) {
     if (device.Stage == TStage::Unreadable) return;
     if (device.Stage != TStage::Open) {
-        Note(out, device.Stage == TStage::Idle ? ": handshake not seen, frames shown as hex"
-                                               : ": handshake not complete, frames shown as hex");
+        Note(out, device.Stage == TStage::Idle ? ": handshake not seen, frames not read"
+                                               : ": handshake not complete, frames not read");
         Drop(device, TStage::Unreadable);
         return;
     }
@@ -247,7 +247,7 @@ void TSessionFollower::FollowProtected(TDevice& device, const std::uint8_t* fram
         }
     }
     if (!chain) {
-        Note(out, ": MAC differs, frames shown as hex");
+        Note(out, ": MAC differs, frames not read");
         Drop(device, TStage::Unreadable);
         return;
     }

@@ -6,7 +6,7 @@
 //
 // The follower only reads what it can prove: a frame counts as read when its MAC holds under
 // the session's keys. A key that does not fit, a handshake that was not seen or a MAC that
-// does not hold leaves the frames unread, to be shown as hex, with one note saying why.
+// does not hold leaves the frames unread, to be shown by their clear header, with one note saying why.
 //
 // The MAC chain is followed as both ends keep it. A command chains from the MAC of the reply
 // before it; when the panel did not take that reply (it timed out, or the line lost the

@@ -6,6 +6,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <functional>
+#include <random>
+
 using namespace quintrel;
 
 namespace {
@@ -100,4 +104,43 @@ TEST(OverheardFrames, CheckBytesAtTheLimits) {
     auto bad = poll;
     bad[5] ^= 0x10;
     EXPECT_FALSE(CheckBytesHold(bad.data(), bad.size()));
+}
+
+// Damage on a busy line, with no quiet spell to end a false frame: one damaged frame costs
+// only itself, and the frames it seemed to take in are read from the bytes already taken.
+TEST(OverheardFrames, DamageCostsOnlyTheDamagedFrame) {
+    struct TCase {
+        const char* Name;
+        std::function<void(std::vector<std::uint8_t>&)> Damage; // to the fourth frame
+        std::size_t Lost;
+    };
+    std::mt19937 random(7);
+    const std::vector<TCase> cases = {
+        {"length made longer", [](auto& f) { f[2] |= 0x40; }, 1},
+        {"length made shorter", [](auto& f) { f[2] = 7; }, 1},
+        {"start byte flipped", [](auto& f) { f[0] ^= 0x01; }, 1},
+        {"cut short", [](auto& f) { f.resize(f.size() - 2); }, 1},
+        {"noise before it",
+         [&](auto& f) {
+             std::vector<std::uint8_t> noise = {0x53, 0x01, 0xF0, 0x00};
+             for (int i = 0; i < 40; ++i)
+                 noise.push_back(static_cast<std::uint8_t>(random()));
+             f.insert(f.begin(), noise.begin(), noise.end());
+         },
+         0},
+    };
+    for (const TCase& c : cases) {
+        TListener heard;
+        std::size_t sent = 0;
+        for (int i = 0; i < 40; ++i) {
+            auto frame = Frame(i % 2 ? 0x40 : 0x60, i % 2 == 1, static_cast<std::uint8_t>(i % 5));
+            if (i == 3) c.Damage(frame);
+            heard.Feed(1000 + i, frame); // a microsecond apart: no gap ends a false frame
+            ++sent;
+        }
+        heard.Reader.Finish();
+        const auto intact = std::count_if(heard.Frames.begin(), heard.Frames.end(),
+                                          [](const THeard& f) { return f.Intact; });
+        EXPECT_EQ(static_cast<std::size_t>(intact), sent - c.Lost) << c.Name;
+    }
 }

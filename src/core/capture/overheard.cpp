@@ -13,6 +13,8 @@ namespace quintrel {
 
 namespace {
 
+constexpr std::uint8_t kSom = 0x53;
+
 bool IsPollTraffic(std::uint8_t code, bool command) {
     return command ? code == 0x60 : code == 0x60 || code == 0x40;
 }
@@ -104,8 +106,20 @@ void TOverheardReader::Feed(TCaptureIo io, std::int64_t time, const std::uint8_t
                             std::size_t count) {
     TSide& side = Sides[static_cast<std::size_t>(io)];
     // A frame whose bytes stopped coming was cut short; what comes now starts afresh.
-    if (side.Assembler.Held() > 0 && time - side.LastTime > FrameGapNs) Incomplete(side);
+    if (side.Assembler.Held() > 0 && time - side.LastTime > FrameGapNs) {
+        const std::vector<std::uint8_t> again = Incomplete(side);
+        Take(side, side.LastTime, again.data(), again.size());
+    }
     side.LastTime = time;
+    Take(side, time, bytes, count);
+}
+
+// A frame that fails its check (or is cut short) may have been a false start in noise, or a
+// damaged length, that took the frames behind it in: the bytes after its start byte are read
+// again from the next start byte, so it costs only itself. Each reading again starts later in
+// bytes already taken, so it ends.
+void TOverheardReader::Take(TSide& side, std::int64_t time, const std::uint8_t* bytes,
+                            std::size_t count) {
     for (std::size_t i = 0; i < count; ++i) {
         const bool starting = side.Assembler.Held() == 0;
         const TFrameAssembler::TStep step = side.Assembler.Feed(bytes[i]);
@@ -113,14 +127,28 @@ void TOverheardReader::Feed(TCaptureIo io, std::int64_t time, const std::uint8_t
         if ((starting && side.Assembler.Held() > 0) || step == TFrameAssembler::TStep::SecondStart)
             side.FirstTime = time;
         if (step != TFrameAssembler::TStep::Frame) continue;
-        Complete(side, time);
+        std::vector<std::uint8_t> again;
+        if (!Complete(side, time)) again = AfterFalseStart(side);
         side.Assembler.Reset();
+        Take(side, time, again.data(), again.size());
     }
 }
 
+std::vector<std::uint8_t> TOverheardReader::AfterFalseStart(const TSide& side) {
+    const std::uint8_t* held = side.Assembler.Data();
+    const std::uint8_t* end = held + side.Assembler.Held();
+    const std::uint8_t* next = side.Assembler.Held() > 1 ? std::find(held + 1, end, kSom) : end;
+    if (next != end) ++RescanCount;
+    return std::vector<std::uint8_t>(next, end);
+}
+
 void TOverheardReader::Finish() {
-    for (TSide& side : Sides)
-        if (side.Assembler.Held() > 0) Incomplete(side);
+    for (TSide& side : Sides) {
+        while (side.Assembler.Held() > 0) {
+            const std::vector<std::uint8_t> again = Incomplete(side);
+            Take(side, side.LastTime, again.data(), again.size());
+        }
+    }
 }
 
 void TOverheardReader::HandOver(const TSide& side, bool whole, bool intact, std::int64_t time) {
@@ -139,7 +167,7 @@ void TOverheardReader::HandOver(const TSide& side, bool whole, bool intact, std:
     FrameSink(f);
 }
 
-void TOverheardReader::Complete(TSide& side, std::int64_t time) {
+bool TOverheardReader::Complete(TSide& side, std::int64_t time) {
     const std::uint8_t* frame = side.Assembler.Data();
     const std::size_t count = side.Assembler.Held();
     const bool intact = CheckBytesHold(frame, count);
@@ -157,16 +185,19 @@ void TOverheardReader::Complete(TSide& side, std::int64_t time) {
                           followed.Data.data(), followed.Data.size(), View, Vendors);
             for (const std::string& line : lines)
                 Sink(time, line);
-            return;
+            return true;
         }
     }
     for (const std::string& line : DescribeOverheardFrame(frame, count, View, Vendors))
         Sink(time, line);
+    return intact;
 }
 
 // A start byte alone is noise; from the address on it was a frame, reported as cut short.
-void TOverheardReader::Incomplete(TSide& side) {
+// The bytes behind it, from the next start byte, are to be read again.
+std::vector<std::uint8_t> TOverheardReader::Incomplete(TSide& side) {
     const std::size_t held = side.Assembler.Held();
+    std::vector<std::uint8_t> again = AfterFalseStart(side);
     if (held >= 2) {
         ++FrameCount;
         ++DamagedCount;
@@ -178,6 +209,7 @@ void TOverheardReader::Incomplete(TSide& side) {
         Sink(side.LastTime, "ERROR (length error from " + std::to_string(frame[1] & 0x7F) + ")");
     }
     side.Assembler.Reset();
+    return again;
 }
 
 } // namespace quintrel

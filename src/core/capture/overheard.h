@@ -64,6 +64,8 @@ class TOverheardReader {
 
     std::size_t Frames() const { return FrameCount; }
     std::size_t Damaged() const { return DamagedCount; }
+    // Frames that failed and were read again from the next start byte inside them.
+    std::size_t Rescans() const { return RescanCount; }
 
   private:
     struct TSide {
@@ -71,8 +73,11 @@ class TOverheardReader {
         std::int64_t LastTime = 0;
         std::int64_t FirstTime = 0; // of the frame being assembled
     };
-    void Complete(TSide& side, std::int64_t time);
-    void Incomplete(TSide& side);
+    void Take(TSide& side, std::int64_t time, const std::uint8_t* bytes, std::size_t count);
+    // False when the frame failed its check.
+    bool Complete(TSide& side, std::int64_t time);
+    std::vector<std::uint8_t> Incomplete(TSide& side);
+    std::vector<std::uint8_t> AfterFalseStart(const TSide& side);
     void HandOver(const TSide& side, bool whole, bool intact, std::int64_t time);
 
     TCaptureView View;
@@ -83,6 +88,7 @@ class TOverheardReader {
     std::array<TSide, 3> Sides;
     std::size_t FrameCount = 0;
     std::size_t DamagedCount = 0;
+    std::size_t RescanCount = 0;
 };
 
 // The lines a whole frame (start byte to check bytes) gives under the view.

@@ -312,7 +312,10 @@ TEST(SessionFollower, HandshakesAndChainsOfEveryShape) {
         {"CKSM123q", {}, "1110", {kOpenedDefault, "Secure channel with 0: encrypted data of 5 bytes is no whole number of blocks"}},
         {"1234", {}, "0000", {hex}},
         {"CK12", {}, "00", {cut}},
-        {"CKSr12", {}, "00", {"Secure channel with 0 not opened (refused by the device)"}},
+        // Refused, and then used by both ends all the same; or refused indeed.
+        {"CKSr12", {}, "11", {"Secure channel with 0: the reader refused the cryptogram (0xFF); the session was used anyway"}},
+        {"CKSr2", {}, "0", {"Secure channel with 0 not opened (refused by the device)"}},
+        {"CKSrCKSM1", {}, "1", {"Secure channel with 0 not opened (refused by the device)", kOpenedDefault}},
         {"CKsM12", {}, "00", {"Secure channel with 0 not opened (server cryptogram differs)"}},
         {"CKSM1C2", {}, "10", {kOpenedDefault, "Secure channel with 0 ended (new challenge)", cut}},
         {"CKSM1b2", {}, "10", {kOpenedDefault, "Secure channel with 0 ended (broadcast)", hex}},

@@ -124,6 +124,11 @@ TFollowed TSessionFollower::Follow(const std::uint8_t* frame, std::size_t count)
     }
     TDevice& device = Devices[f.Address];
     const std::uint8_t* data = frame + f.DataStart;
+    // After a refused cryptogram, plain traffic shows the refusal held.
+    if (device.Stage == TStage::Refused && !out.Protected) {
+        Note(out, " not opened (refused by the device)");
+        Drop(device, TStage::Idle);
+    }
     if (out.Protected)
         FollowProtected(device, frame, f, out);
     else if (!out.Reply)
@@ -184,20 +189,18 @@ void TSessionFollower::FollowPlainReply(TDevice& device, const std::uint8_t* dat
     }
     if (f.Code == kInitialMac && type == 0x14 && f.DataLength == 16 &&
         device.Stage == TStage::ServerCryptogram) {
-        // The block's data byte says whether the device took the panel's cryptogram.
-        if (f.ScbLength() < 3 || f.Scb[2] != 0x01) {
-            Note(out, " not opened (refused by the device)");
-            Drop(device, TStage::Unreadable);
-            return;
-        }
+        // The block's data byte says whether the device took the panel's cryptogram. Some
+        // ends use the session all the same: what the next protected frame does decides.
+        const bool refused = f.ScbLength() < 3 || f.Scb[2] != 0x01;
         // Both ends chain from what the device sent, right or not.
         const TAesBlock expected = ComputeInitialRmac(device.Session);
-        if (!EqualInConstantTime(expected.data(), data, expected.size()))
+        if (!refused && !EqualInConstantTime(expected.data(), data, expected.size()))
             Note(out, ": the device's initial MAC differs");
         std::copy_n(data, 16, device.ReplyMac.begin());
         device.HasReplyMac = true;
         device.HasCommand = device.ReplySeen = device.DeviceEnded = false;
-        device.Stage = TStage::Open;
+        device.Stage = refused ? TStage::Refused : TStage::Open;
+        if (refused) return;
         device.SessionKey = device.Key;
         Note(out, std::string(" opened (") + device.Key.Name + ")");
         return;
@@ -212,6 +215,8 @@ void TSessionFollower::FollowPlainReply(TDevice& device, const std::uint8_t* dat
 void TSessionFollower::FollowProtected(TDevice& device, const std::uint8_t* frame,
                                        const TDecodedFrame& f, TFollowed& out) {
     if (device.Stage == TStage::Unreadable) return;
+    const bool refused = device.Stage == TStage::Refused;
+    if (refused) device.Stage = TStage::Open;
     if (device.Stage != TStage::Open) {
         Note(out, device.Stage == TStage::Idle ? ": handshake not seen, frames not read"
                                                : ": handshake not complete, frames not read");
@@ -247,9 +252,13 @@ void TSessionFollower::FollowProtected(TDevice& device, const std::uint8_t* fram
         }
     }
     if (!chain) {
-        Note(out, ": MAC differs, frames not read");
+        Note(out, refused ? " not opened (refused by the device)" : ": MAC differs, frames not read");
         Drop(device, TStage::Unreadable);
         return;
+    }
+    if (refused) {
+        Note(out, ": the reader refused the cryptogram (0xFF); the session was used anyway");
+        device.SessionKey = device.Key;
     }
     if (out.Reply) {
         device.ReplyMac = mac;

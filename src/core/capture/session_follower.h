@@ -83,6 +83,7 @@ class TSessionFollower {
         KeyFound,         // osdp_CCRYPT checked with one of the keys
         ServerCryptogram, // osdp_SCRYPT seen and right
         Open,             // osdp_RMAC_I seen: protected frames are read
+        Refused,          // osdp_RMAC_I refused the cryptogram: the next frames decide
         Unreadable,       // this session cannot be read, and the note has said why
     };
     struct TDevice {

@@ -371,9 +371,7 @@ void TFormMain::CreateCentralArea() {
     poll->addWidget(NewLabel("lblPollSelection", QStringLiteral("Poll selection:"), panelPoll));
     EditDevices = new TPollList(
         [this](int address) -> std::optional<QColor> {
-            if (address < 0 || address >= kDeviceCount) return std::nullopt;
-            return PollItemColour(Osdp.Polling(), Osdp.Devices()[address],
-                                  Osdp.Listening() && Osdp.Heard(address));
+            return AddressColour(address);
         },
         panelPoll);
     connect(EditDevices, &TPollList::TicksChanged, this, &TFormMain::OnEditDevicesClick);

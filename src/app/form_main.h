@@ -165,6 +165,8 @@ class TFormMain : public QMainWindow, public IEngineHost {
     void OnCommandEnded(const TCommandEnd& end);
     void OnErrorMessage(const QString& text);
     void SyncPollList();
+    // The state colour of an address in the poll list and the Devices tab.
+    std::optional<QColor> AddressColour(int address) const;
 
     // maintenance_actions.cpp: the TORVA menu and the file transfer
     void CreateMaintenance();

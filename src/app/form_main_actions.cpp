@@ -75,6 +75,14 @@ void TFormMain::SyncPollList() {
     EditDevices->viewport()->update();
 }
 
+std::optional<QColor> TFormMain::AddressColour(int address) const {
+    if (address < 0 || address >= kDeviceCount) return std::nullopt;
+    const bool listening = Osdp.Listening();
+    return PollItemColour(Osdp.Polling(), Osdp.Devices()[address],
+                          listening && Osdp.Heard(address),
+                          listening && Osdp.HeardSession(address));
+}
+
 void TFormMain::OnEditDevicesClick() {
     Osdp.SetSelection(EditDevices->Ticked());
     UpdateControls();

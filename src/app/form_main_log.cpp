@@ -132,9 +132,7 @@ void TFormMain::CreateLogTools(QTabWidget* pages, QLayout* comm) {
     Devices = new TDeviceTable(
         Osdp,
         [this](int address) -> QVariant {
-            const std::optional<QColor> c =
-                PollItemColour(Osdp.Polling(), Osdp.Devices()[address],
-                               Osdp.Listening() && Osdp.Heard(address));
+            const std::optional<QColor> c = AddressColour(address);
             return c ? QVariant(*c) : QVariant();
         },
         this);

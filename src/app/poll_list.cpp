@@ -7,11 +7,13 @@
 
 namespace quintrel {
 
-std::optional<QColor> PollItemColour(bool polling, const TDeviceState& device, bool heard) {
+std::optional<QColor> PollItemColour(bool polling, const TDeviceState& device, bool heard,
+                                    bool heardSession) {
     if (!(polling && device.Selected) && !heard) return std::nullopt;
     switch (device.Status) {
     case dsOk:
-        return device.Session.State >= ssEstablished ? QColor(0, 138, 255) : QColor(30, 174, 37);
+        return device.Session.State >= ssEstablished || heardSession ? QColor(0, 138, 255)
+                                                                     : QColor(30, 174, 37);
     case dsTimeout:
         return QColor(255, 0, 0);
     case dsError:

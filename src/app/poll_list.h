@@ -18,7 +18,9 @@ using TTicks = std::array<bool, kDeviceCount>;
 
 // The background of a ticked item while polling (text then white); nothing for the plain
 // window colours.
-std::optional<QColor> PollItemColour(bool polling, const TDeviceState& device, bool heard = false);
+// heardSession: while listening, a secure session with the device is read from the line.
+std::optional<QColor> PollItemColour(bool polling, const TDeviceState& device, bool heard = false,
+                                    bool heardSession = false);
 
 class TPollList : public QListWidget {
     Q_OBJECT

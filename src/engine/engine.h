@@ -113,6 +113,10 @@ class TEngine : public QObject {
     // always tried); takes effect at once when listening.
     void SetOverheardKeys(const TFollowerKeys& keys);
     bool Listening() const { return ListenMode; }
+    // While listening: a secure session with the device is being read from the line.
+    bool HeardSession(int address) const {
+        return address >= 0 && address < kDeviceCount && HeardSecure[address];
+    }
     // The address was heard (a command to it or a reply from it) since listening began.
     bool Heard(int address) const {
         return address >= 0 && address < kDeviceCount && HeardAddresses[address];
@@ -207,6 +211,8 @@ class TEngine : public QObject {
     // or never sent (NotSent: its secure channel ended, its device owes an answer to an
     // earlier frame, or the port closed while it waited).
     void CommandEnded(const quintrel::TCommandEnd& end);
+    // Listening began on a line: what was known of the devices belongs to another one.
+    void ListeningStarted();
 
   protected:
     void connectNotify(const QMetaMethod& signal) override;
@@ -257,6 +263,7 @@ class TEngine : public QObject {
     bool BootModeOn = false;
     std::uint8_t Awaited = 0;
     std::uint64_t ReplySerial = 0;
+    std::array<bool, kDeviceCount> HeardSecure{};
 
     bool IsDisconnecting = false;
     int ReplyWait = ReplyTimeoutMs;

@@ -30,6 +30,7 @@ bool TEngine::StartListening(QString* error) {
     if (!OpenLink(true, error)) return false;
     ListenMode = true;
     HeardAddresses.fill(false);
+    HeardSecure.fill(false);
     HeardCommand = THeardCommand{};
     for (TDeviceState& d : DeviceStates)
         d.Status = dsOk;
@@ -44,6 +45,7 @@ bool TEngine::StartListening(QString* error) {
                                    : QStringLiteral("Listening on %1 at %2 baud")
                                          .arg(CP1.DisplayName())
                                          .arg(CP1.Baud()));
+    emit ListeningStarted();
     emit PollListChanged();
     emit ControlsChanged();
     return true;
@@ -95,6 +97,10 @@ void TEngine::OnHeard(const TOverheardReader::THeardFrame& f) {
         }
         emit InvalidFrame(f.Address);
         return;
+    }
+    if (f.Address < kDeviceCount && HeardSecure[f.Address] != f.Secure) {
+        HeardSecure[f.Address] = f.Secure;
+        emit PollListChanged();
     }
     if (f.Reply) {
         HeardReply(f);

@@ -6,6 +6,7 @@
 #include "support/pty_pair.h"
 
 #include "capture/capture_file.h"
+#include "capture/capture_format.h"
 #include "devices/device_table.h"
 #include "osdp/frame_codec.h"
 
@@ -88,6 +89,7 @@ class TstListen : public QObject {
     void DisconnectEndsListening();
     void ReconnectionListensAgain();
     void SerialListenerNeverDrivesTheLine();
+    void SessionsHeardShowAndANewLineStartsEmpty();
 };
 
 void TstListen::CommandAndReplyAreLoggedAndNothingIsWritten() {
@@ -311,6 +313,53 @@ void TstListen::SerialListenerNeverDrivesTheLine() {
     QVERIFY2(rig.Engine.OpenPort(&error), qPrintable(error));
     QVERIFY(!link.IsListenOnly());
     QTRY_VERIFY_WITH_TIMEOUT(bus.bytesAvailable() > 0 || bus.waitForReadyRead(50), 3000);
+}
+
+// The other tool's secure capture played on the line: while its sessions are read, the
+// device shows a session in the poll list's state and the Devices tab; listening anew starts
+// with an empty table.
+void TstListen::SessionsHeardShowAndANewLineStartsEmpty() {
+    QFile capture(QString::fromUtf8(QUINTREL_TEST_DATA "/captures/reader-side-secure.osdpcap"));
+    QVERIFY(capture.open(QIODevice::ReadOnly));
+    QByteArray line;
+    TListenRig rig;
+    TDeviceTable table(rig.Engine, [](int) { return QVariant(); });
+    QVERIFY(rig.Listen());
+    QStringList shown;
+    QObject::connect(&rig.Engine, &TEngine::PollListChanged, &table, [&] {
+        table.Refresh();
+        const int row = table.RowOf(0);
+        const QString text =
+            row < 0 ? QString()
+                    : table.data(table.index(row, TDeviceTable::colSession), Qt::DisplayRole)
+                          .toString();
+        if (shown.isEmpty() || shown.back() != text) shown << text;
+    });
+    int records = 0;
+    while (!capture.atEnd()) {
+        TCaptureRecord record;
+        std::string error;
+        line = capture.readLine();
+        if (!ParseCaptureLine(std::string_view(line.constData(), static_cast<std::size_t>(line.size())),
+                              record, error))
+            continue;
+        rig.Say(QByteArray(reinterpret_cast<const char*>(record.Data.data()),
+                           static_cast<qsizetype>(record.Data.size())));
+        if (++records % 200 == 0) QTest::qWait(1);
+    }
+    QTRY_VERIFY2_WITH_TIMEOUT(shown.contains(QStringLiteral("established")),
+                              qPrintable(shown.join(u',')), 5000);
+    QVERIFY(table.Stats(0).Replies > 0);
+    rig.Engine.Disconnect();
+    QVERIFY(table.RowOf(0) >= 0); // kept after the line ends, to be looked at
+    QString error;
+    QVERIFY2(rig.Engine.StartListening(&error), qPrintable(error));
+    table.Refresh();
+    // Address 0 stays listed for its tick in the poll list, with nothing from the last line.
+    const TDeviceStats& zero = table.Stats(0);
+    QVERIFY(zero.Replies == 0 && zero.Polls == 0 && zero.LastCommand.isEmpty() && !zero.Answered);
+    QCOMPARE(table.data(table.index(table.RowOf(0), TDeviceTable::colSession), Qt::DisplayRole),
+             QVariant(QStringLiteral("none")));
 }
 
 QTEST_GUILESS_MAIN(TstListen)

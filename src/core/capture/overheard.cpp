@@ -151,7 +151,8 @@ void TOverheardReader::Finish() {
     }
 }
 
-void TOverheardReader::HandOver(const TSide& side, bool whole, bool intact, std::int64_t time) {
+void TOverheardReader::HandOver(const TSide& side, bool whole, bool intact, std::int64_t time,
+                                bool secure) {
     if (!FrameSink) return;
     THeardFrame f;
     f.Bytes = side.Assembler.Data();
@@ -161,6 +162,7 @@ void TOverheardReader::HandOver(const TSide& side, bool whole, bool intact, std:
     f.Whole = whole;
     f.Intact = intact;
     f.Code = whole ? PeekFrame(f.Bytes, f.Count).Code : std::uint8_t{0};
+    f.Secure = secure;
     f.Side = static_cast<TCaptureIo>(&side - Sides.data());
     f.FirstTime = side.FirstTime;
     f.LastTime = time;
@@ -171,11 +173,11 @@ bool TOverheardReader::Complete(TSide& side, std::int64_t time) {
     const std::uint8_t* frame = side.Assembler.Data();
     const std::size_t count = side.Assembler.Held();
     const bool intact = CheckBytesHold(frame, count);
-    HandOver(side, true, intact, time);
+    const TFollowed followed = intact ? Follower.Follow(frame, count) : TFollowed{};
+    HandOver(side, true, intact, time, followed.SessionOpen);
     ++FrameCount;
     if (!intact) ++DamagedCount;
     if (intact) {
-        const TFollowed followed = Follower.Follow(frame, count);
         for (const std::string& note : followed.Notes)
             Sink(time, note);
         if (followed.Protected && followed.Read) {

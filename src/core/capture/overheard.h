@@ -37,6 +37,7 @@ class TOverheardReader {
         bool Intact = false; // its layout and check bytes hold
         std::uint8_t Address = 0; // 0..127, as the frame shows it (may itself be damaged)
         std::uint8_t Code = 0;    // the command or reply code (0 when the frame is too short)
+        bool Secure = false;      // a secure session with its device is being read
         TCaptureIo Side = TCaptureIo::Trace;
         std::int64_t FirstTime = 0;
         std::int64_t LastTime = 0;
@@ -78,7 +79,8 @@ class TOverheardReader {
     bool Complete(TSide& side, std::int64_t time);
     std::vector<std::uint8_t> Incomplete(TSide& side);
     std::vector<std::uint8_t> AfterFalseStart(const TSide& side);
-    void HandOver(const TSide& side, bool whole, bool intact, std::int64_t time);
+    void HandOver(const TSide& side, bool whole, bool intact, std::int64_t time,
+                  bool secure = false);
 
     TCaptureView View;
     const TVendorList& Vendors;

@@ -135,6 +135,7 @@ TFollowed TSessionFollower::Follow(const std::uint8_t* frame, std::size_t count)
         FollowHandshakeCommand(device, data, f, out);
     else
         FollowPlainReply(device, data, f, out);
+    out.SessionOpen = device.Stage == TStage::Open && !device.DeviceEnded;
     return out;
 }
 

@@ -54,6 +54,8 @@ struct TFollowed {
     std::vector<std::uint8_t> Data; // plain data, padding and MAC removed (only when Read)
     // Lines to show before the frame, such as "Secure channel with 0 opened (default key)".
     std::vector<std::string> Notes;
+    // After this frame a session with its device is being read (opened, not ended).
+    bool SessionOpen = false;
 };
 
 class TSessionFollower {

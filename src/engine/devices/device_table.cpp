@@ -101,6 +101,11 @@ TDeviceTable::TDeviceTable(TEngine& engine, std::function<QVariant(int)> colour,
     // States, sessions and the selection change with these.
     connect(&engine, &TEngine::PollListChanged, this, &TDeviceTable::Changed);
     connect(&engine, &TEngine::ControlsChanged, this, &TDeviceTable::Changed);
+    // A line listened to starts with an empty table: nothing left from another line.
+    connect(&engine, &TEngine::ListeningStarted, this, [this] {
+        Records.assign(Records.size(), TDeviceStats{});
+        Refresh();
+    });
     Refresh();
 }
 
@@ -317,6 +322,9 @@ QString TDeviceTable::Text(int address, int column) const {
         return d.Capabilities;
     case colSession: {
         if (address >= kDeviceCount) return QString(); // no session with every reader
+        if (Engine.Listening())
+            return Engine.HeardSession(address) ? QStringLiteral("established")
+                                                : QStringLiteral("none");
         const std::uint8_t state = Engine.Devices()[address].Session.State;
         return state == ssNone          ? QStringLiteral("none")
                : state >= ssEstablished ? QStringLiteral("established")

@@ -408,6 +408,10 @@ void TFormMain::CreateStatusBar() {
             // answer to a command shows in the bar's message area.
             panel->setMinimumWidth(width);
             bar->addPermanentWidget(panel);
+        } else if (i == 0) {
+            // What the port is doing names the port, however long its path: never cut.
+            panel->setMinimumWidth(width);
+            bar->addWidget(panel);
         } else {
             panel->setFixedWidth(width);
             bar->addWidget(panel);

@@ -13,6 +13,7 @@
 #include <QPushButton>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QLabel>
 #include <QTest>
 
 using namespace quintrel;
@@ -119,6 +120,14 @@ void TestListenWindow::statusGivesTheSpeedOfASerialLine() {
     w.Engine().Port().SetBaud(19200);
     QVERIFY(ListenThrough(f, pair.PathA()));
     QCOMPARE(f.StatusPanel(0), QStringLiteral("Listening on %1 at 19200 baud").arg(pair.PathA()));
+    // The panel is as wide as its text, however long the path.
+    emit w.Engine().StatusText(0, QStringLiteral("Listening on /dev/serial/by-id/"
+                                                 "usb-FTDI_FT232R_USB_UART_A10KX7QZ-if00-port0 at "
+                                                 "115200 baud"));
+    f.StatusPanel(0);
+    auto* panel = w.findChild<QLabel*>(QStringLiteral("StatusPanel0"));
+    QVERIFY(panel->maximumWidth() >= panel->fontMetrics().horizontalAdvance(panel->text()));
+    QVERIFY(panel->sizeHint().width() >= panel->fontMetrics().horizontalAdvance(panel->text()));
     QVERIFY(!f.Action("tbnStartPoll")->isEnabled());
     f.Action("mnuDisconnect")->trigger();
 }

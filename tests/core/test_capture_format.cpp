@@ -301,6 +301,13 @@ TEST(CaptureFormat, AnotherToolsSecureCaptureReadsWithTheDefaultKey) {
     EXPECT_EQ(f.Count("Secure channel with 0 opened (default key)"), 1u);
     EXPECT_EQ(f.Count("Secure channel with 0 opened (key from osdp_KEYSET)"), 1u);
     EXPECT_EQ(f.Count("Secure channel with 0: key unknown"), 0u);
+    // The panel's plain poll inside the first session and its restart at sequence 0 inside
+    // the second are said once each; the replies after that restart are lost to nobody.
+    EXPECT_EQ(f.Count("Secure channel with 0: the panel sent POLL plain inside the session"), 1u);
+    EXPECT_EQ(f.Count("Secure channel with 0: the panel restarted its count (sequence 0) inside "
+                      "the session"),
+              1u);
+    EXPECT_EQ(f.Count("Secure channel with 0: the panel went on without the last reply"), 0u);
 
     TFollowerKeys wrong;
     wrong.UseDefaultKey = false;

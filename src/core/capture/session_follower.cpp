@@ -1,6 +1,7 @@
 #include "capture/session_follower.h"
 
 #include "crypto/aes.h"
+#include "decode/describe.h"
 #include "crypto/secure_message.h"
 #include "osdp/bytes.h"
 #include "osdp/frame_codec.h"
@@ -75,6 +76,7 @@ void TSessionFollower::Drop(TDevice& device, TStage stage) {
     device.Stage = stage;
     device.Key = TKnownKey{}; // the key's bytes overwritten with zeros
     device.HasCommand = device.HasReplyMac = device.ReplySeen = device.DeviceEnded = false;
+    device.RestartSaid = device.PlainSaid = false;
     device.CommandMac = device.CommandChain = device.ReplyMac = TAesBlock{};
 }
 
@@ -149,6 +151,11 @@ void TSessionFollower::FollowHandshakeCommand(TDevice& device, const std::uint8_
             Note(out, " ended (new challenge)");
         Drop(device, TStage::Challenged);
         std::copy_n(data, 8, device.Session.RndA.begin());
+    } else if (device.Stage == TStage::Open && !device.DeviceEnded && !device.PlainSaid &&
+               f.Code != kServerCryptogram) {
+        // Plain commands inside a session: a standard reader would end it.
+        Note(out, ": the panel sent " + CommandName(f.Code) + " plain inside the session");
+        device.PlainSaid = true;
     } else if (f.Code == kServerCryptogram && type == 0x13 && f.DataLength == 16 &&
                device.Stage == TStage::KeyFound) {
         std::copy_n(data, 16, device.Session.ServerCryptogram.begin());
@@ -267,7 +274,15 @@ void TSessionFollower::FollowProtected(TDevice& device, const std::uint8_t* fram
         device.ReplySeen = true;
         device.DeviceEnded = false; // it protects its answers again
     } else {
-        if (pastReply) Note(out, ": the panel went on without the last reply");
+        // A command at sequence 0 is the panel starting its count afresh (its reader's
+        // session ends with it): said once, and no lost reply is made of it.
+        const bool restart = (f.Ctrl & 0x03) == 0;
+        if (restart && !device.RestartSaid) {
+            Note(out, ": the panel restarted its count (sequence 0) inside the session");
+            device.RestartSaid = true;
+        }
+        if (pastReply && !restart && !device.DeviceEnded)
+            Note(out, ": the panel went on without the last reply");
         device.CommandChain = *chain;
         device.CommandMac = mac;
         device.HasCommand = true;

@@ -100,6 +100,8 @@ class TSessionFollower {
         TAesBlock ReplyMac{};     // that reply's whole MAC
         bool ReplySeen = false;   // any reply came after the last command read
         bool DeviceEnded = false; // the device has answered in plain inside the session
+        bool RestartSaid = false; // the panel's restart at sequence 0 was said
+        bool PlainSaid = false;   // the panel's plain command inside the session was said
         std::optional<TKnownKey> KeySetKey;  // from the last osdp_KEYSET read
         std::optional<TKnownKey> SessionKey; // the key of the last session opened
     };

@@ -123,8 +123,7 @@ QString TComposer::MismatchHint() const {
 
 void TComposer::DropHandshake() {
     if (!Handshake) return;
-    EndSession(*Handshake);
-    Handshake->Scbk.fill(0);
+    WipeSession(*Handshake);
     Handshake.reset();
 }
 

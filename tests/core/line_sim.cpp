@@ -444,8 +444,7 @@ void TSim::SubmitChallenge(int address) {
     std::copy(s.RndA.begin(), s.RndA.end(), r.Payload.begin());
     r.PayloadLength = 8;
     Submit(r, TOrigin::User, &s);
-    EndSession(s);
-    s.Scbk.fill(0);
+    WipeSession(s);
 }
 
 void TSim::AnswerCryptogram(int address) {

@@ -77,11 +77,7 @@ std::vector<std::string> DescribeOverheardFrame(const std::uint8_t* bytes, std::
     }
 
     TDecodedFrame f;
-    if (protectedData) {
-        f.Error = count == size && declared == count && peek.Valid ? "crc error" : "length error";
-        if (count == size && declared == count && peek.Valid && !(frame[4] & 0x04))
-            f.Error = "cksum error";
-    } else if (count == size && declared == count) {
+    if (count == size && declared == count) {
         std::array<TDeviceState, kDeviceCount> devices{}; // no sessions: nothing to unlock
         f = DecodeFrame(frame.data(), count, devices);
     } else {

@@ -46,7 +46,7 @@ TSessionFollower::~TSessionFollower() {
     for (TDevice& device : Devices) {
         Drop(device, TStage::Idle);
         for (std::optional<TKnownKey>* learned : {&device.KeySetKey, &device.SessionKey})
-            if (*learned) Wipe((*learned)->Key);
+            if (*learned) WipeKey((*learned)->Key);
     }
 }
 
@@ -58,17 +58,12 @@ void TSessionFollower::SetKeys(const TFollowerKeys& keys) {
 }
 
 void TSessionFollower::WipeKeys(TFollowerKeys& keys) {
-    if (keys.Scbk) Wipe(*keys.Scbk);
-    if (keys.Master) Wipe(*keys.Master);
+    if (keys.Scbk) WipeKey(*keys.Scbk);
+    if (keys.Master) WipeKey(*keys.Master);
     keys.Scbk.reset();
     keys.Master.reset();
 }
 
-void TSessionFollower::Wipe(TAesKey& key) {
-    volatile std::uint8_t* p = key.data();
-    for (std::size_t i = 0; i < key.size(); ++i)
-        p[i] = 0;
-}
 
 void TSessionFollower::Drop(TDevice& device, TStage stage) {
     EndSession(device.Session);
@@ -189,7 +184,7 @@ void TSessionFollower::FollowPlainReply(TDevice& device, const std::uint8_t* dat
             device.Stage = TStage::KeyFound;
         }
         for (TKnownKey& key : keys) // the copies go; the one found lives in the device
-            Wipe(key.Key);
+            WipeKey(key.Key);
         if (device.Stage == TStage::KeyFound) return;
         Note(out, ": key unknown, frames not read");
         Drop(device, TStage::Unreadable);

@@ -117,7 +117,6 @@ class TSessionFollower {
     // Drops the session's secrets; the keys learned for later sessions stay.
     static void Drop(TDevice& device, TStage stage);
     static void WipeKeys(TFollowerKeys& keys);
-    static void Wipe(TAesKey& key);
 
     TFollowerKeys Keys;
     std::array<TDevice, kDeviceCount> Devices{};

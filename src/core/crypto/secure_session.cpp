@@ -84,6 +84,16 @@ void EndSession(TSecureSession& session) {
     Wipe(session.LastMac);
 }
 
+void WipeKey(TAesKey& key) {
+    Wipe(key);
+}
+
+void WipeSession(TSecureSession& session) {
+    EndSession(session);
+    Wipe(session.Scbk);
+    Wipe(session.Cuid);
+}
+
 TAesBlock ComputeServerCryptogram(const TSecureSession& session) {
     return Encrypt(session.SEnc, Concat(session.RndB, session.RndA));
 }

@@ -59,6 +59,10 @@ bool EqualInConstantTime(const std::uint8_t* a, const std::uint8_t* b, std::size
 // session used (session keys, random numbers, cryptograms, MAC chain) overwritten. The
 // base key and the cUID stay: the next key set offers them again.
 void EndSession(TSecureSession& session);
+// EndSession, and the base key and cUID overwritten too: for a record that is done with.
+void WipeSession(TSecureSession& session);
+// Overwrites a key where the compiler cannot drop the stores as dead.
+void WipeKey(TAesKey& key);
 
 // MAC over count bytes chained from session.LastMac: whole blocks under S-MAC1,
 // the last (1 to 16 bytes, padded with 0x80 00.. when short) under S-MAC2.

@@ -179,8 +179,7 @@ void TLineMachine::DropQueued(TQueued& q, const std::string& why) {
 
 void TLineMachine::WipeHandshake(TQueued& q) {
     if (!q.Handshake) return;
-    EndSession(*q.Handshake);
-    q.Handshake->Scbk.fill(0);
+    WipeSession(*q.Handshake);
     q.Handshake.reset();
 }
 
